@@ -1,0 +1,153 @@
+#include "platform/dispatch/Dispatch.h"
+
+#include <atomic>
+#include <gtest/gtest.h>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+using namespace std::chrono_literals;
+using tbx::dispatch::Group;
+using tbx::dispatch::Queue;
+using tbx::dispatch::RepeatingTimer;
+
+TEST(DispatchQueue, SerialRunsInOrderOneAtATimeWithItsLabel) {
+    auto queue = Queue::serial("_observing");
+    std::vector<int> order;
+    std::atomic<int> inside{0};
+    std::atomic<bool> overlapped{false};
+    std::vector<std::string> labels;
+    for (int i = 0; i < 200; ++i) {
+        queue.async([&, i] {
+            if (inside.fetch_add(1) != 0) {
+                overlapped = true;
+            }
+            order.push_back(i);
+            labels.push_back(tbx::dispatch::currentQueueLabel());
+            inside.fetch_sub(1);
+        });
+    }
+    queue.sync([] {});
+    ASSERT_EQ(order.size(), 200u);
+    for (int i = 0; i < 200; ++i) {
+        EXPECT_EQ(order[size_t(i)], i);
+    }
+    EXPECT_FALSE(overlapped);
+    EXPECT_EQ(labels.front(), "_observing");
+    EXPECT_EQ(tbx::dispatch::currentQueueLabel(), "");
+}
+
+TEST(DispatchQueue, SyncFromInsideItsOwnQueueRunsInline) {
+    auto queue = Queue::serial("self");
+    bool ran = false;
+    queue.sync([&] { queue.sync([&] { ran = queue.isCurrent(); }); });
+    EXPECT_TRUE(ran);
+    EXPECT_FALSE(queue.isCurrent());
+}
+
+TEST(DispatchQueue, ConcurrentOverlapsPlainItemsAndIsolatesBarriers) {
+    auto queue = Queue::concurrent("destination queue", 4);
+    std::atomic<int> inside{0};
+    std::atomic<int> maxInside{0};
+    std::atomic<bool> barrierSawOthers{false};
+    auto plain = [&] {
+        const int now = inside.fetch_add(1) + 1;
+        int seen = maxInside.load();
+        while (now > seen && !maxInside.compare_exchange_weak(seen, now)) {
+        }
+        std::this_thread::sleep_for(20ms);
+        inside.fetch_sub(1);
+    };
+    for (int i = 0; i < 4; ++i) {
+        queue.async(plain);
+    }
+    queue.asyncBarrier([&] {
+        if (inside.load() != 0) {
+            barrierSawOthers = true;
+        }
+    });
+    for (int i = 0; i < 4; ++i) {
+        queue.async(plain);
+    }
+    queue.syncBarrier([&] { EXPECT_EQ(inside.load(), 0); });
+    EXPECT_GT(maxInside.load(), 1);
+    EXPECT_FALSE(barrierSawOthers);
+}
+
+TEST(DispatchQueue, QueueDroppedInsideItsOwnItemIsSafe) {
+    std::atomic<bool> done{false};
+    {
+        auto queue = std::make_shared<Queue>(Queue::serial("short-lived"));
+        queue->async([queue, &done]() mutable {
+            queue.reset(); // the last handle goes away on the queue's own thread
+            done = true;
+        });
+    }
+    for (int i = 0; i < 200 && !done; ++i) {
+        std::this_thread::sleep_for(5ms);
+    }
+    EXPECT_TRUE(done);
+}
+
+TEST(DispatchMain, WorkPostedFromOtherThreadsRunsOnTheMainThreadWhenPumped) {
+    std::vector<int> order;
+    std::atomic<bool> onMain{true};
+    std::thread poster([&] {
+        for (int i = 0; i < 5; ++i) {
+            Queue::main().async([&, i] {
+                onMain = onMain && tbx::dispatch::isMainThread();
+                order.push_back(i);
+            });
+        }
+    });
+    poster.join();
+    EXPECT_TRUE(order.empty()); // nothing runs until the main loop is pumped
+    EXPECT_TRUE(tbx::dispatch::runMainUntil([&] { return order.size() == 5; }, 2s));
+    EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4}));
+    EXPECT_TRUE(onMain);
+}
+
+TEST(DispatchMain, SyncOnMainFromAWorkerWaitsForTheMainLoop) {
+    std::atomic<bool> finished{false};
+    int value = 0;
+    std::thread worker([&] {
+        Queue::main().sync([&] { value = 42; });
+        finished = true;
+    });
+    EXPECT_TRUE(tbx::dispatch::runMainUntil([&] { return finished.load(); }, 2s));
+    worker.join();
+    EXPECT_EQ(value, 42);
+}
+
+TEST(DispatchGroup, WaitAnswersCompletionOrTimeOut) {
+    Group group;
+    auto queue = Queue::serial("group");
+    std::atomic<int> count{0};
+    for (int i = 0; i < 3; ++i) {
+        group.async(queue, [&] { ++count; });
+    }
+    EXPECT_TRUE(group.wait(2s));
+    EXPECT_EQ(count.load(), 3);
+
+    Group slow;
+    slow.async(queue, [] { std::this_thread::sleep_for(200ms); });
+    EXPECT_FALSE(slow.wait(20ms));
+    EXPECT_TRUE(slow.wait(2s));
+
+    Group manual;
+    manual.enter();
+    EXPECT_FALSE(manual.wait(10ms));
+    manual.leave();
+    EXPECT_TRUE(manual.wait(10ms));
+}
+
+TEST(DispatchTimer, RepeatsOnTheMainLoopUntilInvalidated) {
+    int fired = 0;
+    RepeatingTimer timer(0.02s, [&] { ++fired; });
+    EXPECT_TRUE(tbx::dispatch::runMainUntil([&] { return fired >= 3; }, 2s));
+    timer.invalidate();
+    EXPECT_FALSE(timer.isValid());
+    const int after = fired;
+    tbx::dispatch::runMainFor(0.08s);
+    EXPECT_EQ(fired, after);
+}

@@ -1,0 +1,10 @@
+// GoogleTest main with a Qt core application, so main-queue work and timers run
+// when a test pumps the main thread's event loop.
+#include <QCoreApplication>
+#include <gtest/gtest.h>
+
+int main(int argc, char** argv) {
+    testing::InitGoogleTest(&argc, argv);
+    QCoreApplication app(argc, argv);
+    return RUN_ALL_TESTS();
+}
