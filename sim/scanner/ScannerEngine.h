@@ -1,0 +1,124 @@
+// The simulated Tamberlyx scanner's protocol engine, shared by its USB and TCP
+// transports. It answers the host's commands the way the scanner does (D, S, I
+// and X text commands; vendor open and close requests), and once X has started a
+// job it produces the scan image stream: data blocks with a 12-byte header, a
+// 10-byte page trailer (0x82 ...) after each page and a lone status byte at the
+// end. Pages are generated test patterns sized from the X command: JPEG files
+// for the grey and colour modes, raw 1-bit rows (set bit = white) for TEXT.
+// A script chooses the replies, the page count, the ending status byte and one
+// misbehaviour (truncated block, stall, malformed block, close mid-page).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace tbx::sim {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// What the last X command asked for.
+struct ScanSettings {
+    std::string resolution; // "300,300"
+    std::string mode;       // "CGRAY", "GRAY256", "TEXT"
+    std::string type;
+    std::string compression;
+    std::string duplex;
+    std::int64_t x = 0, y = 0, w = 0, h = 0;
+    int pagesLine = 0; // value of a "Pages=" line, 0 when absent
+    bool idCard = false;
+    std::optional<std::array<std::uint8_t, 256>> gamma; // TEXT mode only
+};
+
+enum class Misbehaviour {
+    none,
+    truncateBlock,  // a block header promises more payload than follows, then the stream ends
+    stall,          // the stream stops in the middle of the first page; the connection stays open
+    malformedBlock, // a block whose header length disagrees with its payload
+    closeMidPage,   // the stream ends after the first block of the first page
+};
+
+struct ScannerScript {
+    std::string greeting = "0001";
+    std::uint8_t paperSourceReply = 0x80;   // first byte of the reply to D
+    std::uint8_t sourceReply = 0x80;        // ... to S
+    std::uint8_t imageSettingsReply = 0x00; // ... to I
+    std::array<std::uint8_t, 5> openAnswer{5, 0, 0, 0, 0};
+    std::array<std::uint8_t, 5> closeAnswer{5, 0, 0, 0, 0};
+    int pages = 1;                  // pages in the job
+    std::uint8_t endStatus = 0x80;  // status byte that ends the job
+    int endStatusAfterPages = -1;   // send `endStatus` after this many pages; -1: after all
+    std::size_t maxPayload = 32768; // largest block payload
+    int firstPageNumber = 1;        // page number carried in the block headers
+    Misbehaviour misbehaviour = Misbehaviour::none;
+    int jpegQuality = 85;
+};
+
+// How the stream is cut into units. USB: one unit per bulk transfer, the trailer
+// riding with the last block of the page. TCP: one unit per write, the trailer
+// alone, with a pause after it so the host's 12-byte header read sees it alone.
+enum class Framing { usb, tcp };
+
+struct StreamUnit {
+    Bytes bytes;
+    bool pauseAfter = false;
+};
+
+class ScannerEngine {
+public:
+    explicit ScannerEngine(ScannerScript script);
+
+    // Length of the first complete command at the start of `buffer`, 0 while the
+    // command is still incomplete. Text commands end with LF 0xC2 0x80; X ends
+    // with its "IDCard=" line, or in TEXT mode with the gamma table and 0x80.
+    static std::size_t completeCommandLength(std::span<const std::uint8_t> buffer);
+
+    // Answers one complete command: the reply bytes, none for X (the image stream
+    // follows instead) or for bytes that are no command.
+    std::optional<Bytes> handleCommand(std::span<const std::uint8_t> command);
+
+    // Vendor requests on the default pipe: 1 opens, 2 closes a scan session.
+    // Answers the five answer bytes.
+    std::array<std::uint8_t, 5> handleVendorRequest(std::uint8_t request);
+
+    bool jobStarted() const { return jobStarted_; }
+    bool sessionOpen() const { return sessionOpen_; }
+    const ScanSettings& settings() const { return settings_; }
+    // Command letters in the order received ("D", "S", "I", "X").
+    const std::vector<std::string>& commandLog() const { return commandLog_; }
+    // The text lines of the commands as received, for tests that check sources.
+    const std::vector<std::string>& commandTexts() const { return commandTexts_; }
+
+    // The next unit of the image stream; none once it has ended. `stalled()` tells
+    // a stall (keep the link open, send nothing) from a finished stream.
+    std::optional<StreamUnit> nextUnit(Framing framing);
+    bool stalled() const { return stalled_; }
+
+    // A generated page for these settings: a JPEG file, or raw 1-bit rows in TEXT mode.
+    static Bytes makePage(const ScanSettings& settings, int pageNo, int jpegQuality = 85);
+
+private:
+    void startJob(const std::string& text, std::span<const std::uint8_t> command);
+    void preparePage();
+
+    ScannerScript script_;
+    ScanSettings settings_;
+    bool jobStarted_ = false;
+    bool sessionOpen_ = false;
+    bool stalled_ = false;
+    bool ended_ = false;
+    std::vector<std::string> commandLog_;
+    std::vector<std::string> commandTexts_;
+
+    int pagesSent_ = 0;
+    Bytes page_;
+    std::size_t pageOffset_ = 0;
+    bool pageReady_ = false;
+    bool pendingTrailer_ = false;
+    int blocksOfPage_ = 0;
+};
+
+} // namespace tbx::sim

@@ -1,0 +1,178 @@
+#include "sim/scanner/TcpScanner.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace tbx::sim {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+bool sendAll(int fd, const std::uint8_t* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        data += n;
+        size -= std::size_t(n);
+    }
+    return true;
+}
+
+// Waits up to `ms` for `fd` to become readable; answers false on time-out.
+bool readable(int fd, int ms) {
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, ms) > 0;
+}
+
+} // namespace
+
+TcpScanner::TcpScanner(ScannerScript script, std::uint16_t port) : script_(std::move(script)) {
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (listener_ < 0) {
+        throw std::runtime_error("simulated scanner: no socket");
+    }
+    const int on = 1;
+    ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(listener_, 4) != 0) {
+        ::close(listener_);
+        throw std::runtime_error("simulated scanner: cannot listen on the loopback port");
+    }
+    socklen_t length = sizeof address;
+    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] { serve(); });
+}
+
+TcpScanner::~TcpScanner() {
+    stop();
+}
+
+void TcpScanner::stop() {
+    stopping_ = true;
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+    if (listener_ >= 0) {
+        ::close(listener_);
+        listener_ = -1;
+    }
+}
+
+std::vector<std::string> TcpScanner::commandLog() const {
+    std::lock_guard lock(mutex_);
+    return commandLog_;
+}
+
+std::vector<std::string> TcpScanner::commandTexts() const {
+    std::lock_guard lock(mutex_);
+    return commandTexts_;
+}
+
+ScanSettings TcpScanner::settings() const {
+    std::lock_guard lock(mutex_);
+    return settings_;
+}
+
+void TcpScanner::serve() {
+    while (!stopping_) {
+        if (!readable(listener_, 50)) {
+            continue;
+        }
+        const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) {
+            continue;
+        }
+        ++connections_;
+        const int on = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        serveConnection(fd);
+        ::close(fd);
+    }
+}
+
+void TcpScanner::serveConnection(int fd) {
+    ScannerEngine engine(script_);
+    auto record = [&] {
+        std::lock_guard lock(mutex_);
+        commandLog_ = engine.commandLog();
+        commandTexts_ = engine.commandTexts();
+        settings_ = engine.settings();
+    };
+    if (!script_.greeting.empty() &&
+        !sendAll(fd, reinterpret_cast<const std::uint8_t*>(script_.greeting.data()),
+                 script_.greeting.size())) {
+        return;
+    }
+    Bytes pending;
+    std::uint8_t chunk[4096];
+    while (!stopping_ && !engine.jobStarted()) {
+        if (!readable(fd, 50)) {
+            continue;
+        }
+        const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+        if (n <= 0) {
+            record();
+            return; // the host closed the connection
+        }
+        pending.insert(pending.end(), chunk, chunk + n);
+        while (const std::size_t length = ScannerEngine::completeCommandLength(pending)) {
+            const auto reply = engine.handleCommand(std::span(pending).first(length));
+            pending.erase(pending.begin(), pending.begin() + std::ptrdiff_t(length));
+            if (reply && !sendAll(fd, reply->data(), reply->size())) {
+                record();
+                return;
+            }
+            if (engine.jobStarted()) {
+                break;
+            }
+        }
+    }
+    record();
+    while (!stopping_) {
+        auto unit = engine.nextUnit(Framing::tcp);
+        if (!unit) {
+            break;
+        }
+        if (!sendAll(fd, unit->bytes.data(), unit->bytes.size())) {
+            return;
+        }
+        if (unit->pauseAfter) {
+            // Gives the host's 12-byte header read the trailer alone.
+            std::this_thread::sleep_for(20ms);
+        }
+    }
+    if (engine.stalled()) {
+        while (!stopping_) { // hold the connection, send nothing, until the host gives up
+            if (readable(fd, 50) && ::recv(fd, chunk, sizeof chunk, 0) <= 0) {
+                return;
+            }
+        }
+        return;
+    }
+    // The job is over: wait briefly for the host to close first.
+    for (int i = 0; i < 100 && !stopping_; ++i) {
+        if (readable(fd, 50) && ::recv(fd, chunk, sizeof chunk, 0) <= 0) {
+            return;
+        }
+    }
+}
+
+} // namespace tbx::sim

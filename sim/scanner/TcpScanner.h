@@ -1,0 +1,47 @@
+// The simulated scanner on a TCP port of the loopback interface: one scan job
+// per connection, served by a fresh `ScannerEngine` with the given script. The
+// product's scanners listen on 54321; tests pass 0 and read `port()`.
+#pragma once
+
+#include "sim/scanner/ScannerEngine.h"
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+
+namespace tbx::sim {
+
+class TcpScanner {
+public:
+    explicit TcpScanner(ScannerScript script, std::uint16_t port = 0);
+    ~TcpScanner();
+    TcpScanner(const TcpScanner&) = delete;
+    TcpScanner& operator=(const TcpScanner&) = delete;
+
+    std::uint16_t port() const { return port_; }
+    void stop();
+
+    // What the most recent connection's job saw.
+    std::vector<std::string> commandLog() const;
+    std::vector<std::string> commandTexts() const;
+    ScanSettings settings() const;
+    int connections() const { return connections_.load(); }
+
+private:
+    void serve();
+    void serveConnection(int fd);
+
+    ScannerScript script_;
+    int listener_ = -1;
+    std::uint16_t port_ = 0;
+    std::atomic<bool> stopping_{false};
+    std::atomic<int> connections_{0};
+    mutable std::mutex mutex_;
+    std::vector<std::string> commandLog_;
+    std::vector<std::string> commandTexts_;
+    ScanSettings settings_;
+    std::thread thread_;
+};
+
+} // namespace tbx::sim
