@@ -1,0 +1,124 @@
+#include "scanning/ScanParameters.h"
+
+#include "scanning/ScanOptions.h"
+
+#include <stdexcept>
+
+namespace tbx {
+
+namespace {
+
+template <typename List>
+bool inList(std::int64_t index, const List& list) {
+    return index >= 0 && std::uint64_t(index) < list.size();
+}
+
+template <typename List>
+const typename List::value_type& entry(const List& list, std::int64_t index, const char* what) {
+    if (!inList(index, list)) {
+        throw std::out_of_range(std::string(what) + " index " + std::to_string(index) +
+                                " is outside its list");
+    }
+    return list[std::size_t(index)];
+}
+
+struct PageDots {
+    double W;
+    double H;
+};
+
+// Page size in dots at 300 dpi; unknown names fall back to A4.
+PageDots pageDots(const std::string& page) {
+    if (page == "A5") {
+        return {1728, 2433};
+    }
+    if (page == "B5(JIS)") {
+        return {2112, 2979};
+    }
+    if (page == "Letter") {
+        return {2528, 3234};
+    }
+    return {2432, 3441};
+}
+
+} // namespace
+
+bool isPlainFileName(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
+           name.find('\0') == std::string::npos;
+}
+
+std::optional<std::string> invalidSettingKey(const UIParams& p) {
+    const bool indexesValid =
+        inList(p.scanSourceIndex, scanSourceOption()) && inList(p.colorModeIndex, colorModeOption()) &&
+        inList(p.resolutionIndex, resolutionOption()) && inList(p.pageSizeIndex, pageSizeOption()) &&
+        (p.saveTypeIndex == 0 || p.saveTypeIndex == 1) && inList(p.contentTypeIndex, typeOption()) &&
+        inList(p.rotateAngleIndex, rotateOption()) && inList(p.combineTypeIndex, combineTypeOption());
+    if (!indexesValid) {
+        return "invalidScanSetting";
+    }
+    if (!isPlainFileName(p.saveFileName)) {
+        return "invalidSaveFileName";
+    }
+    return std::nullopt;
+}
+
+ScanParam scanParameters(const UIParams& p, const std::string& receiveDir) {
+    const std::string& mode = entry(colorModeOption(), p.colorModeIndex, "colour mode");
+    const std::string& resolutionText = entry(resolutionOption(), p.resolutionIndex, "resolution");
+    const PageDots page = pageDots(entry(pageSizeOption(), p.pageSizeIndex, "page size"));
+    if (p.saveTypeIndex != 0 && p.saveTypeIndex != 1) {
+        throw std::out_of_range("save type index " + std::to_string(p.saveTypeIndex) +
+                                " is outside its list");
+    }
+
+    std::string resolution;
+    std::int64_t w = 0;
+    std::int64_t h = 0;
+    if (resolutionText == "300dpi") {
+        resolution = "300,300";
+        w = std::int64_t(page.W);
+        h = std::int64_t(page.H);
+    } else if (resolutionText == "600dpi") {
+        resolution = "600,600";
+        w = std::int64_t(page.W * 2.0);
+        h = std::int64_t(page.H * 2.0);
+    } else if (resolutionText == "1200dpi") {
+        resolution = "1200,1200";
+        w = std::int64_t(page.W * 4.0);
+        h = std::int64_t(page.H * 4.0);
+    } else {
+        // 200 dpi, and the fallback for any other text. Black-and-white pages at
+        // 200 dpi are always 1632 dots wide.
+        resolution = "200,200";
+        w = std::int64_t(page.W / 3.0 * 2.0);
+        h = std::int64_t(page.H / 3.0 * 2.0);
+        if (mode == "TEXT") {
+            w = 1632;
+        }
+    }
+
+    const bool text = mode == "TEXT";
+    ScanParam param;
+    param.source = entry(scanSourceOption(), p.scanSourceIndex, "scan source");
+    param.resolution = resolution;
+    param.mode = mode;
+    param.type = entry(typeOption(), p.contentTypeIndex, "content type");
+    param.compression = text ? "BMP" : "JPEG";
+    param.compressRatio = "MID";
+    param.brightness = "50";
+    param.contrast = "50";
+    param.x = 0;
+    param.y = 0;
+    param.w = w;
+    param.h = h;
+    param.duplex = "SIN";
+    param.gamma = 1;
+    param.combineType = entry(combineTypeOption(), p.combineTypeIndex, "combine type");
+    param.filePath = receiveDir + "/" + p.saveFileName;
+    param.fileType = p.saveTypeIndex == 0 ? (text ? "BMP" : "JPEG") : "PDF";
+    param.rotateAngle = entry(rotateOption(), p.rotateAngleIndex, "rotation");
+    return param;
+}
+
+} // namespace tbx
