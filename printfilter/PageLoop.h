@@ -1,0 +1,77 @@
+#pragma once
+
+// The page loop: reads the job's raster page by page, scales, halftones and JBIG-encodes each page
+// into its spool file, and sends the pages in the order the printer needs: one-sided pages at once,
+// two-sided pages in pairs with the back side (the even page) first, an odd two-sided job completed
+// by a blank back side. When the filter collates, the document is sent again from the spool files
+// for each further copy. A cancel request is carried out before the next page is sent.
+
+#include "printfilter/RasterPageReader.h"
+#include "printfilter/SpoolDirectory.h"
+
+#include <cups/raster.h>
+#include <map>
+#include <string>
+#include <utility>
+
+namespace tbx {
+
+struct PageLoopOptions {
+    int isDuplex = 0;    // 0 one-sided, 1 short edge ("DuplexTumble"), 2 long edge ("DuplexNoTumble")
+    bool collate = true; // the filter sends the document once per copy
+    int copies = 1;      // number of copies asked for (passes when collating)
+    double scaleRatio = 1.0;
+    int imageDarkness = 0; // GammaDarkness level 0..5
+    RasterLimits limits;
+};
+
+// The job stream side of the loop. The filter implements it on its job stream and messages; tests
+// record what the loop asks for.
+class PageSink {
+public:
+    virtual ~PageSink() = default;
+    // The scheduler asked to cancel the job (SIGTERM).
+    virtual bool cancelRequested() = 0;
+    // Carries out the cancel ("CancelJob?", cancel with the scheduler). In the filter it ends the
+    // process; if it returns, the loop sends nothing more.
+    virtual void cancelJob() = 0;
+    // Progress: page n is converted and encoded / page n is about to be sent.
+    virtual void pageConverted(int n) = 0;
+    virtual void pageSending(int n) = 0;
+    // The page header of a page of width × height raster pixels (the unrounded raster size).
+    virtual void sendPageHeader(int width, int height) = 0;
+    // Streams the page's JBIG file; false when it could not be read.
+    virtual bool sendPageData(const std::string& path) = 0;
+    virtual void endOfPage() = 0;
+};
+
+struct PageLoopResult {
+    int pagesRead = 0;
+    bool softFailure = false; // a page failed: the job ends early but in order
+    bool cancelled = false;   // the cancel was carried out (only seen when cancelJob returns)
+};
+
+class PageLoop {
+public:
+    PageLoop(cups_raster_t* ras, const PageLoopOptions& options, PageSink& sink, SpoolDirectory& spool)
+        : ras_(ras), options_(options), sink_(sink), spool_(spool) {}
+
+    // Runs the whole loop: all raster pages, the blank back side of an odd two-sided job and the
+    // copy passes.
+    PageLoopResult run();
+
+private:
+    bool convertPage(int n, const cups_page_header2_t& header); // false: stop reading
+    void createBlankPage(int n, std::pair<int, int> size);
+    void sendOnePage(int n);
+    void sendPair(int back, int front);
+
+    cups_raster_t* ras_;
+    PageLoopOptions options_;
+    PageSink& sink_;
+    SpoolDirectory& spool_;
+    std::map<int, std::pair<int, int>> sizes_; // each page's own raster size, for its page header
+    PageLoopResult result_;
+};
+
+} // namespace tbx

@@ -1,0 +1,98 @@
+#include "printfilter/SpoolDirectory.h"
+
+#include "printfilter/JbigPageEncoder.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+namespace tbx {
+
+std::string SpoolDirectory::temporaryRoot() {
+    const char* tmp = std::getenv("TMPDIR");
+    if (tmp && *tmp)
+        return tmp;
+    return P_tmpdir;
+}
+
+std::optional<SpoolDirectory> SpoolDirectory::create(std::string* error, const std::string& tmpRoot) {
+    std::string root = tmpRoot.empty() ? temporaryRoot() : tmpRoot;
+    while (root.size() > 1 && root.back() == '/')
+        root.pop_back();
+    std::string templ = root + "/tamberlyx-jbig-XXXXXX";
+    std::vector<char> buf(templ.begin(), templ.end());
+    buf.push_back('\0');
+    if (!::mkdtemp(buf.data())) {
+        if (error)
+            *error = "cannot create spool folder in " + root + ": " + std::strerror(errno);
+        return std::nullopt;
+    }
+    return SpoolDirectory(std::string(buf.data()));
+}
+
+SpoolDirectory::SpoolDirectory(SpoolDirectory&& other) noexcept
+    : dir_(std::exchange(other.dir_, {})), pages_(std::move(other.pages_)) {
+    other.pages_.clear();
+}
+
+SpoolDirectory& SpoolDirectory::operator=(SpoolDirectory&& other) noexcept {
+    if (this != &other) {
+        remove();
+        dir_ = std::exchange(other.dir_, {});
+        pages_ = std::move(other.pages_);
+        other.pages_.clear();
+    }
+    return *this;
+}
+
+SpoolDirectory::~SpoolDirectory() {
+    remove();
+}
+
+std::string SpoolDirectory::pagePath(int n) const {
+    char name[32];
+    std::snprintf(name, sizeof name, "/jbig-%04d", n);
+    return dir_ + name;
+}
+
+bool SpoolDirectory::writePage(int n, const PackedPage& page) {
+    if (dir_.empty())
+        return false;
+    const std::string file = pagePath(n);
+    ::unlink(file.c_str()); // a page written again replaces its own earlier file, never another's
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return false;
+    std::FILE* out = ::fdopen(fd, "wb");
+    if (!out) {
+        ::close(fd);
+        ::unlink(file.c_str());
+        return false;
+    }
+    pages_.insert(n);
+    bool ok = encodeJbigPage(page, out);
+    ok = (std::fflush(out) == 0) && ok;
+    ok = (std::fclose(out) == 0) && ok;
+    if (!ok) {
+        ::unlink(file.c_str());
+        pages_.erase(n);
+    }
+    return ok;
+}
+
+void SpoolDirectory::remove() {
+    if (dir_.empty())
+        return;
+    for (int n : pages_)
+        ::unlink(pagePath(n).c_str());
+    pages_.clear();
+    ::rmdir(dir_.c_str());
+    dir_.clear();
+}
+
+} // namespace tbx

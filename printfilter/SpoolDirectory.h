@@ -1,0 +1,50 @@
+#pragma once
+
+// The job's spool files: one JBIG file per page, kept while the page order and the copy passes
+// need them. Each job gets a private folder of its own (created with a unique name, mode 0700) in
+// the scheduler's temporary folder ("TMPDIR", else the system's), so two jobs at once never
+// share a file; every page file in it is created exclusively. Everything is removed when the job
+// ends, is cancelled or fails (remove(), also run by the destructor).
+
+#include "printfilter/GrayPage.h"
+
+#include <optional>
+#include <set>
+#include <string>
+
+namespace tbx {
+
+class SpoolDirectory {
+public:
+    // Creates the job's folder in tmpRoot (empty: "TMPDIR", else the system's temporary folder).
+    // On failure returns nothing and puts the reason into error.
+    static std::optional<SpoolDirectory> create(std::string* error, const std::string& tmpRoot = {});
+
+    SpoolDirectory(SpoolDirectory&& other) noexcept;
+    SpoolDirectory& operator=(SpoolDirectory&& other) noexcept;
+    SpoolDirectory(const SpoolDirectory&) = delete;
+    SpoolDirectory& operator=(const SpoolDirectory&) = delete;
+    ~SpoolDirectory();
+
+    const std::string& path() const { return dir_; }
+    // Page n's file: "<folder>/jbig-%04d".
+    std::string pagePath(int n) const;
+
+    // Encodes the page into page n's file, created exclusively. Returns false (and leaves no file)
+    // when the file cannot be created or written.
+    bool writePage(int n, const PackedPage& page);
+
+    // Removes every page file and the folder; safe to call more than once.
+    void remove();
+
+    // The temporary folder new spool folders go into: "TMPDIR" when set and not empty, else the
+    // system's.
+    static std::string temporaryRoot();
+
+private:
+    explicit SpoolDirectory(std::string dir) : dir_(std::move(dir)) {}
+    std::string dir_;
+    std::set<int> pages_;
+};
+
+} // namespace tbx
