@@ -49,7 +49,9 @@ void print(std::string_view line) {
     TraceSink::write(text);
 }
 
-void printRaw(std::string_view text) { TraceSink::write(text); }
+void printRaw(std::string_view text) {
+    TraceSink::write(text);
+}
 
 void printFormat(const char* format, ...) {
     va_list args;

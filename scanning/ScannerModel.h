@@ -1,0 +1,87 @@
+// The scanner application's model: the scanners found, the scanner chosen for
+// the next scan, the alert the form shows, and one whole scan from the form's
+// choices to files on disk.
+//
+// Observing it: the model is a combine::ObservableObject (platform/combine).
+// `scannerList`, `showAlert`, `alertMessage` and `alertTitle` are published
+// fields: every assignment first sends `objectWillChange`, then the new value to
+// the field's own subscribers (`field.sink(...)`), then stores it. Views need
+// no Qt widgets to observe it; a Qt view subscribes and schedules its repaint.
+// `selectedScanner` and `receiveDir` are plain fields and announce nothing.
+//
+// Everything runs on the main thread. The model is always held by a
+// shared_ptr (make()), so the discovery it posts keeps it alive until it ran.
+#pragma once
+
+#include "platform/combine/Combine.h"
+#include "scanning/Device.h"
+#include "scanning/ResultPair.h"
+#include "scanning/ScanCommand.h"
+#include "scanning/ScannerServices.h"
+#include "scanning/UIParams.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tbx {
+
+class ScannerModel : public combine::ObservableObject, public std::enable_shared_from_this<ScannerModel> {
+    struct Passkey {};
+
+public:
+    // The form's model: placeholder scanner, then a discovery is scheduled.
+    static std::shared_ptr<ScannerModel> make(ScannerServices services = productScannerServices());
+    // A model for a known scanner; no discovery.
+    static std::shared_ptr<ScannerModel> make(Device scanner,
+                                              ScannerServices services = productScannerServices());
+
+    ScannerModel(Passkey, Device scanner, ScannerServices services);
+
+    combine::Published<std::vector<Device>> scannerList{*this, {}};
+    combine::Published<bool> showAlert{*this, false};
+    combine::Published<std::string> alertMessage{*this, ""};
+    combine::Published<std::string> alertTitle{*this, ""};
+    Device selectedScanner;
+    std::string receiveDir;
+
+    // Posts one discovery to the main queue and returns at once. The discovery
+    // replaces `scannerList` and selects its first entry, or raises the
+    // "noScannerFound" alert when nothing was found.
+    void autoDetectScanners();
+
+    // Makes the receive folder `saveDir`/yyyyMMddHHmmss and sets `receiveDir`
+    // (also when making it fails): (true, "ok") or (false, "cannotCreateReceiveDir").
+    // A second scan in the same second finds the folder taken and is refused.
+    ResultPair createReceiveDir(const std::string& saveDir);
+
+    // Removes the receive folder with everything in it; a failure is only logged.
+    void clearReceiveDir();
+
+    // The scanner settings of the form's choices, pages under `receiveDir`.
+    // An index outside its list throws std::out_of_range; startScan() checks first.
+    ScanParam setScanParameter(const UIParams& uiParam) const;
+
+    // Runs one whole scan and reports through the alert fields. Never throws.
+    void startScan(const UIParams& uiParam);
+
+    // The scan button's choice of scanner by picker index: an index outside
+    // `scannerList` raises the "noScannerFound" alert and answers false.
+    bool selectScanner(std::int64_t index);
+
+private:
+    void raiseAlert(const std::string& titleKey, const std::string& message);
+    // The alert text of a scan failure, saying where received pages were kept
+    // (or removing the receive folder when it holds nothing).
+    std::string failureMessage(const std::string& text);
+    ResultPair runScan(const std::shared_ptr<ScanCommand>& command);
+
+    ScannerServices services_;
+};
+
+// The page count of a successful scan's message: its decimal value, or 0 when
+// the message is not a plain non-negative decimal number (such as "ok").
+std::int64_t pageCountOf(const std::string& message);
+
+} // namespace tbx

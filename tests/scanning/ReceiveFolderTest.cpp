@@ -1,0 +1,110 @@
+#include "scanning/ReceiveFolder.h"
+
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <mutex>
+#include <set>
+#include <thread>
+
+using namespace tbx;
+namespace fs = std::filesystem;
+
+namespace {
+
+class ReceiveFolderTest : public testing::Test {
+protected:
+    void SetUp() override {
+        char templ[] = "/tmp/tbx-recv-XXXXXX";
+        ASSERT_NE(mkdtemp(templ), nullptr);
+        dir = templ;
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    std::string slurp(const std::string& path) {
+        std::ifstream in(path);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+
+    std::string dir;
+};
+
+std::span<const std::uint8_t> bytes(const std::string& s) {
+    return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
+}
+
+} // namespace
+
+TEST(ScanTimestamp, FourteenDigitsInLocalTime) {
+    const auto t = std::chrono::system_clock::from_time_t(1796764200) + std::chrono::milliseconds(999);
+    setenv("TZ", "UTC", 1);
+    tzset();
+    EXPECT_EQ(scanTimestamp(t), "20261208211000");
+    setenv("TZ", "CST-8", 1); // eight hours east, past midnight
+    tzset();
+    EXPECT_EQ(scanTimestamp(t), "20261209051000");
+    setenv("TZ", "UTC", 1);
+    tzset();
+    EXPECT_EQ(scanTimestamp(std::chrono::system_clock::from_time_t(946684799)), "19991231235959");
+}
+
+TEST_F(ReceiveFolderTest, MakingRefusesWhatExistsAndMissingParents) {
+    EXPECT_TRUE(makeFolder(dir + "/a"));
+    EXPECT_FALSE(makeFolder(dir + "/a"));
+    EXPECT_FALSE(makeFolder(dir + "/x/y"));
+    EXPECT_FALSE(makeFolder(""));
+    std::ofstream(dir + "/file") << "x";
+    EXPECT_FALSE(makeFolder(dir + "/file"));
+}
+
+TEST_F(ReceiveFolderTest, RemovingATreeAtAllDepths) {
+    fs::create_directories(dir + "/r/sub/deeper");
+    std::ofstream(dir + "/r/p-0001.jpg") << "1";
+    std::ofstream(dir + "/r/sub/deeper/q") << "2";
+    EXPECT_EQ(folderEntryCount(dir + "/r"), 2u);
+    EXPECT_TRUE(removeFolderTree(dir + "/r"));
+    EXPECT_FALSE(fs::exists(dir + "/r"));
+    EXPECT_FALSE(removeFolderTree(dir + "/r")); // already gone
+    EXPECT_EQ(folderEntryCount(dir + "/r"), 0u);
+}
+
+TEST_F(ReceiveFolderTest, NewFilesNeverReplaceExistingOnes) {
+    std::ofstream(dir + "/20261208211000.pdf") << "earlier";
+    auto first = writeNewFile(dir, "20261208211000", ".pdf", bytes("second"));
+    auto second = writeNewFile(dir, "20261208211000", ".pdf", bytes("third"));
+    ASSERT_TRUE(first && second);
+    EXPECT_EQ(*first, dir + "/20261208211000-2.pdf");
+    EXPECT_EQ(*second, dir + "/20261208211000-3.pdf");
+    EXPECT_EQ(slurp(dir + "/20261208211000.pdf"), "earlier");
+    EXPECT_EQ(slurp(*first), "second");
+    EXPECT_EQ(slurp(*second), "third");
+    EXPECT_EQ(folderEntryCount(dir), 3u); // no temporary file left behind
+    EXPECT_FALSE(writeNewFile(dir + "/missing", "x", ".pdf", bytes("y")).has_value());
+}
+
+TEST_F(ReceiveFolderTest, RacingWritersEachGetTheirOwnFile) {
+    std::vector<std::thread> writers;
+    std::mutex m;
+    std::set<std::string> paths;
+    for (int i = 0; i < 8; ++i) {
+        writers.emplace_back([&, i] {
+            auto path = writeNewFile(dir, "same", ".pdf", bytes(std::to_string(i)));
+            std::lock_guard lock(m);
+            if (path) {
+                paths.insert(*path);
+            }
+        });
+    }
+    for (auto& t : writers) {
+        t.join();
+    }
+    EXPECT_EQ(paths.size(), 8u);
+    std::set<std::string> contents;
+    for (const auto& p : paths) {
+        contents.insert(slurp(p));
+    }
+    EXPECT_EQ(contents.size(), 8u);
+    EXPECT_EQ(folderEntryCount(dir), 8u);
+}
