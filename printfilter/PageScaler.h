@@ -20,3 +20,9 @@ GrayPage zoomGrayPage(GrayPage src, double ratio);
 int zoomedPixelReference(const GrayPage& src, double ratio, int column, int row);
 
 } // namespace tbx
+
+namespace tbx::detail {
+// Chooses between the vector kernels (used when the processor has them) and the plain loops;
+// both give the same bytes. For tests.
+void setScalerVectorKernels(bool enabled);
+} // namespace tbx::detail

@@ -64,20 +64,26 @@ TEST(PageScaler, EnlargementCoversThePageWithTheTopLeftOfTheSource) {
     EXPECT_EQ(dst.row(0)[0], 200);
 }
 
-// The row-wise fast path must give exactly the reference rule's byte for every pixel, for every
-// ratio the job options offer and for odd ratios and sizes.
+// The in-place row-wise scaling (vector kernels where the processor has them, and the plain loops)
+// must give exactly the reference rule's byte for every pixel, for every ratio the job options
+// offer and for odd ratios and sizes.
 TEST(PageScaler, MatchesTheReferenceRuleBitForBit) {
     const GrayPage src = noisePage(203, 157, 4);
-    for (double ratio : {0.25, 0.5, 0.8, 0.9, 1.1, 1.2, 1.5, 0.3333, 1.37, 3.0}) {
-        const GrayPage dst = zoomGrayPage(src, ratio);
-        const int mx = std::min(static_cast<int>(203 * ratio), 203);
-        const int my = std::min(static_cast<int>(157 * ratio), 157);
-        for (int y = 0; y < 157; ++y)
-            for (int x = 0; x < 203; ++x) {
-                const int expected = (x < mx && y < my) ? zoomedPixelReference(src, ratio, x, y) : 255;
-                ASSERT_EQ(dst.row(y)[x], expected) << "ratio " << ratio << " at " << x << "," << y;
-            }
+    for (bool vector : {true, false}) {
+        detail::setScalerVectorKernels(vector);
+        for (double ratio : {0.25, 0.5, 0.8, 0.9, 1.1, 1.2, 1.5, 0.3333, 1.37, 3.0, 0.001}) {
+            const GrayPage dst = zoomGrayPage(src, ratio);
+            const int mx = std::min(static_cast<int>(203 * ratio), 203);
+            const int my = std::min(static_cast<int>(157 * ratio), 157);
+            for (int y = 0; y < 157; ++y)
+                for (int x = 0; x < 203; ++x) {
+                    const int expected = (x < mx && y < my) ? zoomedPixelReference(src, ratio, x, y) : 255;
+                    ASSERT_EQ(dst.row(y)[x], expected)
+                        << "ratio " << ratio << " vector " << vector << " at " << x << "," << y;
+                }
+        }
     }
+    detail::setScalerVectorKernels(true);
 }
 
 } // namespace
