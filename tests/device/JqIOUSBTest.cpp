@@ -1,0 +1,682 @@
+#include "device/JqIOUSB.h"
+
+#include "platform/foundation/Print.h"
+#include "sim/usb/SimulatedUsb.h"
+
+#include <array>
+#include <cmath>
+#include <gtest/gtest.h>
+#include <limits>
+
+using namespace tbx;
+namespace simusb = tbx::sim::usb;
+using iokit::EndpointDescriptor;
+using iokit::InterfaceDescriptor;
+
+namespace {
+
+constexpr long kVendor = 0x356C;
+constexpr long kProduct = 0x37;
+
+class JqIOUSBTest : public testing::Test {
+protected:
+    void SetUp() override {
+        bus = simusb::Bus::install();
+        baseline = iokit::liveObjectCounts();
+    }
+    void TearDown() override {
+        bus->unplugAll();
+        EXPECT_EQ(iokit::liveObjectCounts(), baseline) << iokit::describe(iokit::liveObjectCounts());
+    }
+
+    std::shared_ptr<simusb::Device> plug(simusb::DeviceConfig config) {
+        auto device = simusb::Device::make(std::move(config));
+        bus->plug(device);
+        return device;
+    }
+    std::shared_ptr<simusb::Device> plugModel() { return plug(simusb::bulkPairDevice(kVendor, kProduct)); }
+
+    template <DeviceBuild B>
+    static USBInterface<B> firstInterface(const USBDevice<B>& device) {
+        if constexpr (isScannerBuild<B>) {
+            return device.createInterfaceInterface().front();
+        } else {
+            return device.createInterfaceInterface();
+        }
+    }
+
+    std::shared_ptr<simusb::Bus> bus;
+    iokit::ObjectCounts baseline;
+};
+
+// Opens the model's interface and gives it to `body`; releases everything after.
+template <DeviceBuild B, class Body>
+void withOpenInterface(Body body) {
+    auto device = USBDevice<B>::create(kVendor, kProduct);
+    USBInterface<B> interface;
+    if constexpr (isScannerBuild<B>) {
+        interface = device.createInterfaceInterface().front();
+    } else {
+        interface = device.createInterfaceInterface();
+    }
+    interface.open(false);
+    try {
+        body(interface);
+    } catch (...) {
+        interface.close();
+        interface.release();
+        device.release();
+        throw;
+    }
+    interface.close();
+    interface.release();
+    device.release();
+}
+
+simusb::DeviceConfig withEndpoints(std::vector<EndpointDescriptor> endpoints) {
+    auto config = simusb::bulkPairDevice(kVendor, kProduct);
+    config.interfaces[0].endpoints = std::move(endpoints);
+    return config;
+}
+
+template <class F>
+USBError thrownBy(F&& f) {
+    try {
+        f();
+    } catch (const USBError& error) {
+        return error;
+    }
+    ADD_FAILURE() << "nothing was thrown";
+    return USBError(ioreturn::success);
+}
+
+} // namespace
+
+// ---- Pipe maps --------------------------------------------------------------
+
+TEST_F(JqIOUSBTest, PipeMapsFollowEndpointDirections) {
+    plug(withEndpoints({{0x01, 2, 512, 0}, {0x82, 2, 512, 0}}));
+    TraceCapture capture;
+    PipeMap pipes;
+    withOpenInterface<ScannerBuild>([&](auto& interface) {
+        capture.clear();
+        pipes = interface.getPipes();
+    });
+    EXPECT_EQ(pipes, (PipeMap{{"writePipe", 1}, {"readPipe", 2}}));
+    auto lines = capture.lines();
+    ASSERT_GE(lines.size(), 7u);
+    EXPECT_EQ(lines[0], "endpoints = 2 and get no res = Optional(0)");
+    EXPECT_EQ(lines[1], "endpointnum = 1,direction = 0,number = 1,transType=2,maxsize=512,interval=0");
+    EXPECT_EQ(lines[2], "endpoint1 direction: out, ");
+    EXPECT_EQ(lines[3], "endpoint1 type is: bulk, ");
+    EXPECT_EQ(lines[4], "endpointnum = 2,direction = 1,number = 2,transType=2,maxsize=512,interval=0");
+    EXPECT_EQ(lines[5], "endpoint2 direction: in, ");
+    EXPECT_EQ(lines[6], "endpoint2 type is: bulk, ");
+}
+
+TEST_F(JqIOUSBTest, PipeMapWithTwoInEndpointsHasOnlyTheReadPipe) {
+    plug(withEndpoints({{0x81, 2, 512, 0}, {0x82, 3, 64, 10}}));
+    PipeMap pipes;
+    withOpenInterface<MonitorBuild>([&](auto& interface) { pipes = interface.getPipes(); });
+    EXPECT_EQ(pipes, (PipeMap{{"readPipe", 2}}));
+}
+
+TEST_F(JqIOUSBTest, PipeMapOfOneEndpointReportsTheMissingPipe) {
+    plug(withEndpoints({{0x81, 2, 512, 0}}));
+    TraceCapture capture;
+    PipeMap pipes;
+    withOpenInterface<ScannerBuild>([&](auto& interface) { pipes = interface.getPipes(); });
+    EXPECT_EQ(pipes, (PipeMap{{"readPipe", 1}}));
+    EXPECT_NE(capture.text().find("Could not get properties for pipe 2\n"), std::string::npos);
+}
+
+TEST_F(JqIOUSBTest, PipePropertiesFaultSkipsThatPipe) {
+    auto device = plugModel();
+    device->injectFault(simusb::Step::pipeProperties,
+                        {.code = ioreturn::notResponding, .times = 1, .pipe = 1});
+    TraceCapture capture;
+    PipeMap pipes;
+    withOpenInterface<ScannerBuild>([&](auto& interface) { pipes = interface.getPipes(); });
+    EXPECT_EQ(pipes, (PipeMap{{"readPipe", 2}}));
+    EXPECT_NE(capture.text().find("Could not get properties for pipe 1\n"), std::string::npos);
+}
+
+TEST_F(JqIOUSBTest, PipesOfAClosedInterfaceCannotBeRead) {
+    plugModel();
+    auto device = USBDevice<ScannerBuild>::create(kVendor, kProduct);
+    auto interface = firstInterface(device);
+    EXPECT_TRUE(interface.getPipes().empty());
+    interface.release();
+    device.release();
+}
+
+// ---- readBytes --------------------------------------------------------------
+
+TEST_F(JqIOUSBTest, ReadBytesHonoursMinAndMaxCounts) {
+    auto device = plugModel();
+    device->queueRead(2, {.bytes = {1, 2, 3}});
+    device->queueRead(2, {.bytes = {1, 2, 3}});
+    device->queueRead(2, {.bytes = {9, 8, 7, 6}});
+    withOpenInterface<MonitorBuild>([&](auto& interface) {
+        EXPECT_EQ(thrownBy([&] { interface.readBytes({.minCount = 5, .pipe = 2}); }),
+                  JqIOError::couldNotGetEnoughData);
+        EXPECT_EQ(interface.readBytes({.pipe = 2}), (Bytes{1, 2, 3}));
+        EXPECT_EQ(interface.readBytes({.maxCount = 10, .pipe = 2}), (Bytes{9, 8, 7, 6}));
+    });
+    auto reads = device->reads();
+    ASSERT_EQ(reads.size(), 3u);
+    EXPECT_EQ(reads[0].size, 64u);
+    EXPECT_EQ(reads[2].size, 10u);
+    EXPECT_EQ(reads[0].noDataTimeout, 300u);
+    EXPECT_EQ(reads[0].completionTimeout, 300u);
+}
+
+TEST_F(JqIOUSBTest, ReadBytesWritesItsTraceInTheScannerBuildOnly) {
+    auto device = plugModel();
+    device->queueRead(2, {.bytes = {1, 2, 3}});
+    device->queueRead(2, {.bytes = {1, 2, 3}});
+    TraceCapture capture;
+    withOpenInterface<ScannerBuild>([&](auto& interface) {
+        capture.clear();
+        interface.readBytes({.minCount = 1, .pipe = 2});
+    });
+    auto lines = capture.lines();
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "pipe status = Optional(0)");
+    EXPECT_EQ(lines[1], "readBytes function. readlen=3");
+    EXPECT_EQ(lines[2], "get bytes data is [1, 2, 3]");
+
+    capture.clear();
+    withOpenInterface<MonitorBuild>(
+        [&](auto& interface) { interface.readBytes({.minCount = 1, .pipe = 2}); });
+    EXPECT_EQ(capture.text(), "");
+}
+
+TEST_F(JqIOUSBTest, FailingReadThrowsItsCode) {
+    auto device = plugModel();
+    device->queueRead(2, {.code = ioreturn::notResponding});
+    device->queueRead(2, {.code = ioreturn::notResponding});
+    TraceCapture capture;
+    withOpenInterface<ScannerBuild>([&](auto& interface) {
+        capture.clear();
+        EXPECT_EQ(thrownBy([&] { interface.readBytes({.minCount = 1, .pipe = 2}); }),
+                  ioreturn::notResponding);
+    });
+    EXPECT_NE(capture.text().find(
+                  "error happened at func readBytes and error is: Optional(\"Device not responding\")\n"),
+              std::string::npos);
+
+    withOpenInterface<MonitorBuild>([&](auto& interface) {
+        capture.clear();
+        EXPECT_EQ(thrownBy([&] { interface.readBytes({.minCount = 1, .pipe = 2}); }),
+                  ioreturn::notResponding);
+        EXPECT_EQ(capture.text(), "");
+    });
+}
+
+TEST_F(JqIOUSBTest, SilentDeviceTimesOutWithTheReadsOwnCode) {
+    plugModel(); // nothing queued: the device answers nothing within the time-out
+    withOpenInterface<MonitorBuild>([&](auto& interface) {
+        EXPECT_EQ(thrownBy([&] { interface.readBytes({.minCount = 1, .pipe = 2}); }),
+                  ioreturn::usbTransactionTimeout);
+    });
+}
+
+TEST_F(JqIOUSBTest, ReportedLengthBeyondTheBufferReturnsOnlyTheBuffer) {
+    auto device = plugModel();
+    device->queueRead(2, {.bytes = {1, 2, 3, 4}, .reportedLength = 5000});
+    withOpenInterface<ScannerBuild>([&](auto& interface) {
+        EXPECT_EQ(interface.readBytes({.maxCount = 4, .pipe = 2}), (Bytes{1, 2, 3, 4}));
+    });
+}
+
+TEST_F(JqIOUSBTest, ReadWithoutFunctionTableAnswersNothing) {
+    iokit::IOUSBInterfaceStruct700* noTable = nullptr;
+    USBInterface<MonitorBuild> interface(&noTable);
+    EXPECT_TRUE(interface.readBytes({.pipe = 2}).empty());
+    EXPECT_EQ(thrownBy([&] { interface.readBytes({.minCount = 1, .pipe = 2}); }),
+              JqIOError::couldNotGetEnoughData);
+    EXPECT_EQ(interface.getInterfaceNum(), 3);
+    interface.write(Bytes{1}, 1);
+    interface.sendControlRequest(IOUSBDevRequestTO{}, 0);
+    interface.close();
+}
+
+TEST_F(JqIOUSBTest, ArgumentsOutsideTheLimitsAreRefused) {
+    auto device = plugModel();
+    TraceCapture capture;
+    withOpenInterface<ScannerBuild>([&](auto& interface) {
+        const double nan = std::numeric_limits<double>::quiet_NaN();
+        const double inf = std::numeric_limits<double>::infinity();
+        EXPECT_EQ(thrownBy([&] { interface.readBytes({.pipe = 256}); }), ioreturn::badArgument);
+        EXPECT_EQ(thrownBy([&] { interface.readBytes({.pipe = -1}); }), ioreturn::badArgument);
+        EXPECT_EQ(thrownBy([&] { interface.readBytes({.maxCount = -1, .pipe = 2}); }), ioreturn::badArgument);
+        EXPECT_EQ(thrownBy([&] { interface.readBytes({.minCount = -1, .pipe = 2}); }), ioreturn::badArgument);
+        EXPECT_EQ(thrownBy([&] { interface.readBytes({.pipe = 2, .noDataTimeout = -0.001}); }),
+                  ioreturn::badArgument);
+        EXPECT_EQ(thrownBy([&] { interface.readBytes({.pipe = 2, .completionTimeout = nan}); }),
+                  ioreturn::badArgument);
+        EXPECT_EQ(thrownBy([&] { interface.write(Bytes{1}, 1, inf); }), ioreturn::badArgument);
+        EXPECT_EQ(thrownBy([&] { interface.write(Bytes{1}, 1, 0.3, 4294967.296); }), ioreturn::badArgument);
+        EXPECT_EQ(thrownBy([&] { interface.write(Bytes{1}, 300); }), ioreturn::badArgument);
+        EXPECT_EQ(thrownBy([&] { interface.clearPipeStall(true, 256); }), ioreturn::badArgument);
+        EXPECT_EQ(thrownBy([&] { interface.resetPipe(-3); }), ioreturn::badArgument);
+        EXPECT_EQ(thrownBy([&] { interface.sendControlRequest(IOUSBDevRequestTO{}, 256); }),
+                  ioreturn::badArgument);
+        // The largest time-out the platform can carry still goes through.
+        device->queueRead(2, {.bytes = {1}});
+        EXPECT_EQ(interface.readBytes({.pipe = 2, .completionTimeout = 4294967.295}), (Bytes{1}));
+    });
+    auto reads = device->reads();
+    ASSERT_EQ(reads.size(), 1u); // nothing refused reached the device
+    EXPECT_EQ(reads[0].completionTimeout, 4294967295u);
+    EXPECT_TRUE(device->writes().empty());
+    EXPECT_NE(
+        capture.text().find("error happened at func readBytes and error is: Optional(\"Invalid argument\")"),
+        std::string::npos);
+
+    auto handle = USBDevice<MonitorBuild>::create(kVendor, kProduct);
+    EXPECT_EQ(thrownBy([&] { handle.createInterfaceInterface(0x10000); }), ioreturn::badArgument);
+    EXPECT_EQ(thrownBy([&] { handle.createInterfaceInterface(0xFFFF, -1); }), ioreturn::badArgument);
+    handle.release();
+}
+
+TEST_F(JqIOUSBTest, TimeOutsAreTruncatedToWholeMilliseconds) {
+    auto device = plugModel();
+    withOpenInterface<MonitorBuild>([&](auto& interface) {
+        interface.write(Bytes{1, 2}, 1, 0.0019, 2.5);
+        interface.write(std::string_view("Status?"), 1);
+    });
+    auto writes = device->writes();
+    ASSERT_EQ(writes.size(), 2u);
+    EXPECT_EQ(writes[0].noDataTimeout, 1u);
+    EXPECT_EQ(writes[0].completionTimeout, 2500u);
+    EXPECT_EQ(writes[1].bytes, (Bytes{'S', 't', 'a', 't', 'u', 's', '?'}));
+    EXPECT_EQ(writes[1].noDataTimeout, 300u);
+    EXPECT_EQ(writes[1].completionTimeout, 300u);
+}
+
+TEST_F(JqIOUSBTest, FailingWriteGoesThroughItsLabel) {
+    auto device = plugModel();
+    device->injectFault(simusb::Step::write, {.code = ioreturn::usbPipeStalled});
+    TraceCapture capture;
+    withOpenInterface<ScannerBuild>([&](auto& interface) {
+        EXPECT_EQ(thrownBy([&] { interface.write(Bytes{1}, 1); }), ioreturn::usbPipeStalled);
+    });
+    EXPECT_NE(
+        capture.text().find("error happened at func write  and error is: Optional(\"Pipe has stalled, error "
+                            "needs to be cleared\")\n"),
+        std::string::npos);
+}
+
+TEST_F(JqIOUSBTest, TransfersOnAnInterfaceThatIsNotOpenFail) {
+    plugModel();
+    auto device = USBDevice<MonitorBuild>::create(kVendor, kProduct);
+    auto interface = device.createInterfaceInterface();
+    EXPECT_EQ(thrownBy([&] { interface.write(Bytes{1}, 1); }), ioreturn::notOpen);
+    EXPECT_EQ(thrownBy([&] { interface.readBytes({.pipe = 2}); }), ioreturn::notOpen);
+    interface.release();
+    device.release();
+}
+
+// ---- Finding devices --------------------------------------------------------
+
+TEST_F(JqIOUSBTest, FirstOfTwoMatchingDevicesIsUsedAndTheSecondLeftAlone) {
+    auto first = simusb::bulkPairDevice(kVendor, kProduct);
+    first.descriptor.locationId = 0x11000000;
+    auto second = simusb::bulkPairDevice(kVendor, kProduct);
+    second.descriptor.locationId = 0x12000000;
+    plug(first);
+    auto secondDevice = plug(second);
+    // Creating anything for the second device would fail.
+    secondDevice->injectFault(simusb::Step::plugIn, {.code = ioreturn::error, .times = -1});
+
+    auto device = USBDevice<ScannerBuild>::create(kVendor, kProduct);
+    iokit::UInt32 location = 0;
+    ASSERT_EQ((*device.handle())->GetLocationID(device.handle(), &location), 0);
+    EXPECT_EQ(location, 0x11000000u);
+    EXPECT_EQ(iokit::liveObjectCounts().deviceInterfaces, baseline.deviceInterfaces + 1);
+    EXPECT_EQ(iokit::liveObjectCounts().registryObjects, baseline.registryObjects);
+    device.release();
+}
+
+TEST_F(JqIOUSBTest, NoMatchingDeviceThrowsWithoutOutput) {
+    plug(simusb::bulkPairDevice(kVendor, 0x38));
+    plug(simusb::bulkPairDevice(0x1234, kProduct));
+    TraceCapture capture;
+    EXPECT_EQ(thrownBy([] { USBDevice<ScannerBuild>::create(kVendor, kProduct); }),
+              JqIOError::pluginHasNoUsbDeviceInterface);
+    EXPECT_EQ(thrownBy([] { USBDevice<MonitorBuild>::create(kVendor, kProduct); }),
+              JqIOError::pluginHasNoUsbDeviceInterface);
+    EXPECT_EQ(capture.text(), "");
+}
+
+TEST_F(JqIOUSBTest, MatchingDictionaryCarriesOnlyTheGivenIdentifiers) {
+    auto both = USBDevice<ScannerBuild>::matchingDictionary(kVendor, kProduct);
+    EXPECT_EQ(both, (iokit::Dictionary{{"IOProviderClass", std::string("IOUSBHostDevice")},
+                                       {"idVendor", std::int64_t{kVendor}},
+                                       {"idProduct", std::int64_t{kProduct}}}));
+    auto none = USBDevice<ScannerBuild>::matchingDictionary(std::nullopt, std::nullopt);
+    EXPECT_EQ(none, (iokit::Dictionary{{"IOProviderClass", std::string("IOUSBHostDevice")}}));
+    auto vendorOnly = USBDevice<MonitorBuild>::matchingDictionary("IOUSBDevice", kVendor, std::nullopt);
+    EXPECT_EQ(vendorOnly.size(), 2u);
+    EXPECT_EQ(vendorOnly.at("IOProviderClass"), iokit::Property(std::string("IOUSBDevice")));
+}
+
+TEST_F(JqIOUSBTest, EveryLayerErrorCanOccur) {
+    auto device = plugModel();
+    using iokit::ServiceKind;
+    using simusb::Step;
+
+    device->injectFault(Step::plugIn, {.code = ioreturn::success, .kind = ServiceKind::device});
+    EXPECT_EQ(thrownBy([] { USBDevice<ScannerBuild>::create(kVendor, kProduct); }),
+              JqIOError::noPluginInterface);
+
+    device->injectFault(Step::query, {.kind = ServiceKind::device});
+    EXPECT_EQ(thrownBy([] { USBDevice<ScannerBuild>::create(kVendor, kProduct); }),
+              JqIOError::couldNotQueryUsbDeviceInterface);
+
+    TraceCapture capture;
+    device->injectFault(Step::plugIn, {.code = ioreturn::noResources, .kind = ServiceKind::device});
+    EXPECT_EQ(thrownBy([] { USBDevice<ScannerBuild>::create(kVendor, kProduct); }), ioreturn::noResources);
+    EXPECT_EQ(capture.text(),
+              "error happened at func create  and error is: Optional(\"Resource shortage\")\n");
+
+    auto handle = USBDevice<ScannerBuild>::create(kVendor, kProduct);
+    device->injectFault(Step::query, {.kind = ServiceKind::interface});
+    EXPECT_EQ(thrownBy([&] { handle.createInterfaceInterface(); }),
+              JqIOError::couldNotQueryUsbInterfaceInterface);
+    EXPECT_EQ(thrownBy([&] { handle.createInterfaceInterface(7); }),
+              JqIOError::pluginHasNoUsbInterfaceInterface);
+    handle.release();
+}
+
+TEST_F(JqIOUSBTest, InterfaceHandlesMadeBeforeAFailureAreReleased) {
+    auto config = simusb::bulkPairDevice(kVendor, kProduct);
+    auto second = config.interfaces[0];
+    second.number = 1;
+    auto third = config.interfaces[0];
+    third.number = 2;
+    config.interfaces.push_back(second);
+    config.interfaces.push_back(third);
+    auto device = plug(config);
+    device->injectFault(
+        simusb::Step::plugIn,
+        {.code = ioreturn::notResponding, .kind = iokit::ServiceKind::interface, .interfaceNumber = 2});
+    auto handle = USBDevice<ScannerBuild>::create(kVendor, kProduct);
+    EXPECT_EQ(thrownBy([&] { handle.createInterfaceInterface(); }), ioreturn::notResponding);
+    EXPECT_EQ(iokit::liveObjectCounts().interfaceInterfaces, baseline.interfaceInterfaces);
+    EXPECT_EQ(iokit::liveObjectCounts().registryObjects, baseline.registryObjects);
+
+    auto all = handle.createInterfaceInterface();
+    ASSERT_EQ(all.size(), 3u);
+    EXPECT_EQ(all[0].getInterfaceNum(), 0);
+    EXPECT_EQ(all[1].getInterfaceNum(), 1);
+    EXPECT_EQ(all[2].getInterfaceNum(), 2);
+    for (auto& interface : all) {
+        interface.release();
+    }
+    handle.release();
+
+    auto monitorHandle = USBDevice<MonitorBuild>::create(kVendor, kProduct);
+    auto first = monitorHandle.createInterfaceInterface();
+    EXPECT_EQ(first.getInterfaceNum(), 0);
+    EXPECT_EQ(iokit::liveObjectCounts().interfaceInterfaces, baseline.interfaceInterfaces + 1);
+    first.release();
+    monitorHandle.release();
+}
+
+TEST_F(JqIOUSBTest, IdentifiersComeFromTheDevice) {
+    plugModel();
+    auto device = USBDevice<MonitorBuild>::create(kVendor, kProduct);
+    EXPECT_EQ(device.getVendorIdentifier(), kVendor);
+    EXPECT_EQ(device.getProductIdentifier(), kProduct);
+    device.release();
+    iokit::IOUSBDeviceStruct650* noTable = nullptr;
+    EXPECT_EQ(USBDevice<MonitorBuild>(&noTable).getVendorIdentifier(), 0);
+}
+
+// ---- Open, close, openAndPerform --------------------------------------------
+
+TEST_F(JqIOUSBTest, OpenAndPerformClosesWhenTheHandlerThrows) {
+    auto sim = plugModel();
+    auto device = USBDevice<ScannerBuild>::create(kVendor, kProduct);
+    auto interface = firstInterface(device);
+    TraceCapture capture;
+    EXPECT_EQ(thrownBy([&] {
+                  interface.openAndPerform([&] {
+                      EXPECT_TRUE(sim->isInterfaceOpen(0));
+                      throw USBError(JqIOError::couldNotGetEnoughData);
+                  });
+              }),
+              JqIOError::couldNotGetEnoughData);
+    EXPECT_FALSE(sim->isInterfaceOpen(0));
+    EXPECT_EQ(capture.text(), "interface closed\n");
+
+    EXPECT_THROW(device.openAndPerform(true, [] { throw std::runtime_error("handler"); }),
+                 std::runtime_error);
+    EXPECT_FALSE(sim->isDeviceOpen());
+    EXPECT_EQ(sim->stats().deviceOpens, 1);
+    EXPECT_EQ(sim->stats().deviceCloses, 1);
+    interface.release();
+    device.release();
+}
+
+TEST_F(JqIOUSBTest, FailedInterfaceOpenIsOnlyWrittenInTheScannerBuild) {
+    auto sim = plugModel();
+    sim->injectFault(simusb::Step::interfaceOpen, {.code = ioreturn::exclusiveAccess, .times = 2});
+    TraceCapture capture;
+
+    auto scanner = USBDevice<ScannerBuild>::create(kVendor, kProduct);
+    auto scannerInterface = firstInterface(scanner);
+    bool ran = false;
+    scannerInterface.openAndPerform([&] { ran = true; });
+    EXPECT_TRUE(ran);
+    // The close that follows finds nothing open; that too is only written.
+    EXPECT_EQ(capture.text(), "open interface failed\n"
+                              "error happened at func close and error is: Optional(\"Device not open\")\n"
+                              "interface closed\n");
+
+    capture.clear();
+    auto monitor = USBDevice<MonitorBuild>::create(kVendor, kProduct);
+    auto monitorInterface = firstInterface(monitor);
+    ran = false;
+    EXPECT_EQ(thrownBy([&] { monitorInterface.openAndPerform([&] { ran = true; }); }),
+              ioreturn::exclusiveAccess);
+    EXPECT_FALSE(ran);
+    EXPECT_EQ(capture.text(), "");
+
+    scannerInterface.release();
+    scanner.release();
+    monitorInterface.release();
+    monitor.release();
+}
+
+TEST_F(JqIOUSBTest, SecondOpenOfAnInterfaceIsReportedAndHarmless) {
+    plugModel();
+    auto device = USBDevice<ScannerBuild>::create(kVendor, kProduct);
+    auto interface = firstInterface(device);
+    TraceCapture capture;
+    interface.open();
+    interface.open();
+    EXPECT_EQ(capture.text(), "open interface failed\n");
+    interface.close();
+    interface.release();
+    device.release();
+}
+
+TEST_F(JqIOUSBTest, SeizingOpensGoThroughTheirLabels) {
+    auto sim = plugModel();
+    sim->injectFault(simusb::Step::interfaceOpen, {.code = ioreturn::busy});
+    sim->injectFault(simusb::Step::deviceOpen, {.code = ioreturn::notPermitted});
+    auto device = USBDevice<ScannerBuild>::create(kVendor, kProduct);
+    auto interface = firstInterface(device);
+    TraceCapture capture;
+    EXPECT_EQ(thrownBy([&] { interface.open(true); }), ioreturn::busy);
+    EXPECT_EQ(thrownBy([&] { device.open(false); }), ioreturn::notPermitted);
+    EXPECT_EQ(capture.text(),
+              "error happened at func open-seize-true and error is: Optional(\"Device busy\")\n"
+              "error happened at func open-seize-false and error is: Optional(\"Not permitted\")\n");
+    interface.release();
+    device.release();
+}
+
+TEST_F(JqIOUSBTest, FailedClosesAreWrittenAndSwallowed) {
+    auto sim = plugModel();
+    auto device = USBDevice<ScannerBuild>::create(kVendor, kProduct);
+    auto interface = firstInterface(device);
+    interface.open();
+    device.open();
+    sim->injectFault(simusb::Step::interfaceClose, {.code = ioreturn::notResponding});
+    sim->injectFault(simusb::Step::deviceClose, {.code = ioreturn::notResponding});
+    TraceCapture capture;
+    interface.close();
+    device.close();
+    EXPECT_EQ(capture.text(),
+              "error happened at func close and error is: Optional(\"Device not responding\")\n"
+              "interface closed\n"
+              "error happened at func close and error is: Optional(\"Device not responding\")\n");
+    interface.release();
+    device.release();
+}
+
+TEST_F(JqIOUSBTest, ResetAndPipeMaintenanceReachTheDevice) {
+    auto sim = plugModel();
+    auto device = USBDevice<ScannerBuild>::create(kVendor, kProduct);
+    TraceCapture capture;
+    EXPECT_EQ(thrownBy([&] { device.reset(); }), ioreturn::notOpen); // only an open device resets
+    EXPECT_EQ(capture.text(), "error happened at func reset  and error is: Optional(\"Device not open\")\n");
+    device.openAndPerform([&] { device.reset(); });
+    EXPECT_EQ(sim->stats().deviceResets, 1);
+
+    withOpenInterface<ScannerBuild>([&](auto& interface) {
+        interface.clearPipeStall(2);
+        interface.clearPipeStall(true, 1);
+        interface.resetPipe(2);
+        capture.clear();
+        EXPECT_EQ(thrownBy([&] { interface.resetPipe(7); }), ioreturn::usbUnknownPipe);
+        EXPECT_EQ(capture.text(), "error happened at func resetPipe  and error is: Optional(\"Pipe ref not "
+                                  "recognized\")\n");
+    });
+    EXPECT_EQ(sim->stats().stallClears, 2);
+    EXPECT_EQ(sim->stats().pipeResets, 1);
+    device.release();
+}
+
+TEST_F(JqIOUSBTest, UnpluggedDeviceAnswersNoDevice) {
+    auto sim = plugModel();
+    auto device = USBDevice<MonitorBuild>::create(kVendor, kProduct);
+    auto interface = device.createInterfaceInterface();
+    interface.open();
+    bus->unplug(sim);
+    EXPECT_EQ(thrownBy([&] { interface.readBytes({.pipe = 2}); }), ioreturn::noDevice);
+    EXPECT_EQ(thrownBy([&] { device.getVendorIdentifier(); }), ioreturn::noDevice);
+    interface.close();
+    interface.release();
+    device.release();
+}
+
+// ---- Control requests -------------------------------------------------------
+
+TEST_F(JqIOUSBTest, ControlAnswerNeverRunsPastTheCallersBuffer) {
+    auto sim = plugModel();
+    Bytes answer(64);
+    for (std::size_t i = 0; i < answer.size(); ++i) {
+        answer[i] = static_cast<std::uint8_t>(i + 1);
+    }
+    sim->onControl([&](const simusb::ControlRecord&) { return simusb::ControlAnswer{.data = answer}; });
+    auto device = USBDevice<ScannerBuild>::create(kVendor, kProduct);
+    auto interface = firstInterface(device);
+
+    std::array<std::uint8_t, 8> memory{}; // five bytes for the answer, three that must stay untouched
+    memory.fill(0xEE);
+    std::fill(memory.begin(), memory.begin() + 5, 0);
+    IOUSBDevRequestTO request{0xC0, 1, 2, 0, 0x0500, nullptr, 255, 2000, 3000};
+    TraceCapture capture;
+    interface.sendControlRequest(request, 0, std::span<std::uint8_t>(memory.data(), 5));
+    EXPECT_EQ(capture.text(), "sendControlRequest\n");
+    EXPECT_EQ(memory, (std::array<std::uint8_t, 8>{1, 2, 3, 4, 5, 0xEE, 0xEE, 0xEE}));
+
+    auto requests = sim->controlRequests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].setup.wLength, 0x0500); // the device saw the request as the caller built it
+    EXPECT_EQ(requests[0].setup.bRequest, 1);
+    EXPECT_EQ(requests[0].pipe, 0);
+    EXPECT_EQ(requests[0].noDataTimeout, 2000u);
+    EXPECT_EQ(requests[0].completionTimeout, 3000u);
+    interface.release();
+    device.release();
+}
+
+TEST_F(JqIOUSBTest, ShortControlAnswerLeavesTheRestOfTheBufferAlone) {
+    auto sim = plugModel();
+    sim->queueControl({.data = {5}});
+    auto device = USBDevice<MonitorBuild>::create(kVendor, kProduct);
+    auto interface = device.createInterfaceInterface();
+    Bytes buffer(512, 0);
+    interface.sendControlRequest({0xC0, 4, 0, 0, 512, nullptr, 255, 2000, 3000}, 0, buffer);
+    EXPECT_EQ(buffer[0], 5);
+    EXPECT_EQ(std::count(buffer.begin(), buffer.end(), 0), 511);
+    interface.release();
+    device.release();
+}
+
+TEST_F(JqIOUSBTest, HostToDeviceDataBeyondTheBufferIsRefused) {
+    auto sim = plugModel();
+    sim->queueControl({});
+    auto device = USBDevice<MonitorBuild>::create(kVendor, kProduct);
+    auto interface = device.createInterfaceInterface();
+    Bytes data{1, 2, 3};
+    EXPECT_EQ(thrownBy([&] {
+                  interface.sendControlRequest({0x40, 9, 0, 0, 16, nullptr, 0, 100, 100}, 0, data);
+              }),
+              ioreturn::badArgument);
+    std::uint8_t raw[4] = {};
+    EXPECT_EQ(thrownBy([&] {
+                  interface.sendControlRequest({0xC0, 9, 0, 0, 4, raw, 0, 100, 100}, 0);
+              }),
+              ioreturn::badArgument);
+    EXPECT_TRUE(sim->controlRequests().empty());
+    interface.sendControlRequest({0x40, 9, 0, 0, 3, nullptr, 0, 100, 100}, 0, data);
+    ASSERT_EQ(sim->controlRequests().size(), 1u);
+    EXPECT_EQ(sim->controlRequests()[0].dataOut, data);
+    interface.release();
+    device.release();
+}
+
+TEST_F(JqIOUSBTest, FailedControlRequestLinesDifferByBuild) {
+    auto sim = plugModel(); // no handler: the device stalls the request
+    TraceCapture capture;
+    auto scanner = USBDevice<ScannerBuild>::create(kVendor, kProduct);
+    auto scannerInterface = firstInterface(scanner);
+    Bytes buffer(5);
+    EXPECT_EQ(thrownBy([&] {
+                  scannerInterface.sendControlRequest({0xC0, 1, 2, 0, 5, nullptr, 0, 10, 10}, 0, buffer);
+              }),
+              ioreturn::usbPipeStalled);
+    EXPECT_EQ(capture.text(), "sendControlRequest\n");
+
+    capture.clear();
+    auto monitor = USBDevice<MonitorBuild>::create(kVendor, kProduct);
+    auto monitorInterface = firstInterface(monitor);
+    EXPECT_EQ(thrownBy([&] {
+                  monitorInterface.sendControlRequest({0xC0, 4, 0, 0, 5, nullptr, 0, 10, 10}, 0, buffer);
+              }),
+              ioreturn::usbPipeStalled);
+    EXPECT_EQ(capture.text(), "send control request not success\n");
+    scannerInterface.release();
+    scanner.release();
+    monitorInterface.release();
+    monitor.release();
+}
+
+TEST_F(JqIOUSBTest, KernelReturnTexts) {
+    EXPECT_EQ(USBInterface<ScannerBuild>::krToString(iokit::kIOReturnNoDevice),
+              "(iokit/common) no such device");
+    EXPECT_EQ(USBInterface<ScannerBuild>::krToString(12345), "Unknown kernel error 12345");
+}
+
+TEST_F(JqIOUSBTest, ByteListsAreWrittenLikeThePlatformDoes) {
+    EXPECT_EQ(byteListText(Bytes{}), "[]");
+    EXPECT_EQ(byteListText(Bytes{0, 128, 255}), "[0, 128, 255]");
+}
