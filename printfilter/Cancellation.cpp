@@ -1,0 +1,84 @@
+#include "printfilter/Cancellation.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <unistd.h>
+
+namespace tbx::cancellation {
+
+namespace {
+
+volatile std::sig_atomic_t jobIsCanceled = 0;
+
+// The whole text the cancel writes: its INFO line for the language and the trace line, prepared
+// outside the handler so the handler only issues one write.
+constexpr const char traceLine[] = "[Tamberlyx] Set Cancel Job Flag to True =================\n";
+char englishText[128];
+char chineseText[128];
+char silentText[128];
+const char* volatile cancelText = nullptr;
+
+void prepare(char* buffer, std::size_t size, Language language) {
+    const std::string line = jobCancellingLine(language) + traceLine;
+    std::strncpy(buffer, line.c_str(), size - 1);
+    buffer[size - 1] = '\0';
+}
+
+const char* textFor(Language language) {
+    if (!englishText[0]) {
+        prepare(englishText, sizeof englishText, Language::english);
+        prepare(chineseText, sizeof chineseText, Language::chinese);
+        prepare(silentText, sizeof silentText, Language::none);
+    }
+    switch (language) {
+    case Language::english:
+        return englishText;
+    case Language::chinese:
+        return chineseText;
+    case Language::none:
+        break;
+    }
+    return silentText;
+}
+
+void onSigterm(int) {
+    cancelJob();
+}
+
+} // namespace
+
+void installHandler() {
+    if (!cancelText)
+        cancelText = textFor(Language::chinese);
+    struct sigaction action {};
+    action.sa_handler = onSigterm;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0; // no SA_RESTART: a sleep or wait in progress ends early
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+void setLanguage(Language language) {
+    cancelText = textFor(language);
+}
+
+void cancelJob() {
+    const int savedErrno = errno;
+    jobIsCanceled = 1;
+    const char* text = cancelText;
+    if (text) {
+        const ssize_t ignored = ::write(STDERR_FILENO, text, std::strlen(text));
+        (void)ignored;
+    }
+    errno = savedErrno;
+}
+
+bool requested() {
+    return jobIsCanceled != 0;
+}
+
+void reset() {
+    jobIsCanceled = 0;
+}
+
+} // namespace tbx::cancellation

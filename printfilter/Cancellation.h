@@ -1,0 +1,28 @@
+#pragma once
+
+// The job's two stop flags. The cancel request is set by the scheduler's SIGTERM (and by the
+// filter itself when the backend reports the printer lost); it is carried out before the next
+// page is sent. The soft failure flag marks a page that failed: the job then ends early but in
+// order, without cancelling it with the scheduler.
+//
+// The SIGTERM handler only sets the flag and writes its log line with one write(2): nothing in it
+// touches buffered output or allocates.
+
+#include "printfilter/Messages.h"
+
+namespace tbx::cancellation {
+
+// Installs the SIGTERM handler. Call setLanguage as soon as the language is known; until then the
+// handler writes the Chinese line (the default language).
+void installHandler();
+void setLanguage(Language language);
+
+// Records the cancel request: the "cancelling" INFO line, the flag, and the trace line
+// "[Tamberlyx] Set Cancel Job Flag to True". Async-signal-safe.
+void cancelJob();
+bool requested();
+
+// Forgets a cancel request (tests run several jobs in one process).
+void reset();
+
+} // namespace tbx::cancellation

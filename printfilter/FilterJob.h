@@ -1,0 +1,58 @@
+#pragma once
+
+// One print job from the filter's arguments to its exit status: job options and PPD choices, the
+// raster input, the connection wait, "Event=StartOfJob;" and the job header, the page loop, the end
+// of the job or its cancellation.
+
+#include "printfilter/JobOptions.h"
+#include "printfilter/JobStream.h"
+#include "printfilter/Messages.h"
+#include "printfilter/PageLoop.h"
+
+namespace tbx {
+
+// Where the job reads its settings and writes its stream: the process's own environment and
+// descriptors in the filter, a test's own in tests.
+struct FilterEnvironment {
+    const char* ppdPath = nullptr;       // "PPD"
+    const char* appleLanguage = nullptr; // "APPLE_LANGUAGE"
+    const char* lang = nullptr;          // "LANG"
+    int rasterIn = 0;                    // raster when the arguments name no file
+    int streamOut = 1;                   // the printer's job stream
+    SideChannel* side = nullptr;         // null: the scheduler's side channel
+    std::string spoolRoot;               // empty: "TMPDIR", else the system's temporary folder
+
+    static FilterEnvironment fromProcess();
+};
+
+// Asks the backend whether the printer is connected, once a second, until it answers OK (or says
+// it does not implement the question), the job is cancelled, or it turns out that no backend
+// answers at all. A backend that reports the printer gone (no response, I/O error) cancels the job.
+void waitForConnection(SideChannel& side);
+
+// The filter's job stream and messages behind the page loop.
+class FilterPageSink : public PageSink {
+public:
+    FilterPageSink(JobStream& stream, const JobOptions& job, const Messages& messages)
+        : stream_(stream), job_(job), messages_(messages) {}
+
+    bool cancelRequested() override;
+    // "CancelJob?" to the printer, then the job is cancelled with the scheduler. Returns.
+    void cancelJob() override;
+    void pageConverted(int n) override { messages_.pageConverted(n); }
+    void pageSending(int n) override { messages_.pageSending(n); }
+    void sendPageHeader(int width, int height) override { stream_.sendPageHeader(job_, width, height); }
+    bool sendPageData(const std::string& path) override { return stream_.sendPageData(path) == 0; }
+    void endOfPage() override { stream_.endOfPage(); }
+
+private:
+    JobStream& stream_;
+    const JobOptions& job_;
+    const Messages& messages_;
+};
+
+// The whole filter: returns the process exit status. 0 for a printed job and for a cancelled one;
+// 1 when the arguments are wrong, there is no raster, the raster was refused or pages were lost.
+int runFilter(int argc, const char* const* argv, const FilterEnvironment& env);
+
+} // namespace tbx

@@ -1,0 +1,82 @@
+#pragma once
+
+// The printer's job stream on the filter's standard output: text commands "Key=Value;" and
+// "Event=Name;", the job header, the page headers, the page data framed in pieces of at most 4096
+// bytes ("RasterObject.Data#<n>=" + n bytes + ";"), and the queries "CancelJob?" and "Status?".
+// After every command and data piece the backend is asked over the side channel to drain its
+// output, so the filter never runs far ahead of the printer.
+//
+// The header texts are built by plain functions (jobHeaderText, pageHeaderText) so tests can check
+// them field by field; JobStream writes them.
+
+#include "printfilter/JobOptions.h"
+#include "printfilter/SideChannel.h"
+
+#include <cstddef>
+#include <ctime>
+#include <string>
+#include <string_view>
+
+namespace tbx {
+
+inline constexpr std::size_t kMaxPieceBytes = 4096;
+// "JobName=" + title + ";" must fit a 512-byte field buffer with its terminator.
+inline constexpr std::size_t kMaxJobNameBytes = 502;
+
+// A job text made safe for a field of the stream: bytes that would end the field or start a
+// command (";", "=", "?"), control bytes and bytes that are not part of valid UTF-8 become "_";
+// a text longer than maxBytes is cut at a character boundary.
+std::string sanitizeFieldText(std::string_view text, std::size_t maxBytes = kMaxJobNameBytes);
+
+// Fields by the job settings.
+std::string_view mediaTypeField(int isMediaType);
+std::string_view sidesField(int isDuplex);
+std::string_view mediaSizeField(std::string_view pageSize);
+std::string_view trayField(int isInputSlot); // empty for TRAY2 and TRAY3
+
+// The job header: JobName, JobTime (ctime text of now, with its line feed), SysVersion,
+// Resolution, MediaType, Sides, Copies.
+std::string jobHeaderText(const JobOptions& job, std::time_t now);
+
+// Width rounded up to a multiple of 8 the way the page header carries it.
+int roundedPageWidth(int width);
+
+// The page header of a page of width × height raster pixels (width is rounded here).
+std::string pageHeaderText(const JobOptions& job, int width, int height);
+
+class JobStream {
+public:
+    // Writes to the descriptor out (standard output in the filter).
+    JobStream(int out, SideChannel& side) : out_(out), side_(side) {}
+
+    // Writes text as it is, then asks the backend to drain. Returns the drain status
+    // (CUPS_SC_STATUS_NOT_IMPLEMENTED when there is no side channel).
+    cups_sc_status_t sendCmd(std::string_view text);
+
+    void startOfJob() { sendCmd("Event=StartOfJob;"); }
+    void sendJobHeader(const JobOptions& job, std::time_t now);
+    void sendPageHeader(const JobOptions& job, int width, int height);
+    // Streams the page's JBIG file as framed pieces. 0 on success, 3 when the file cannot be read.
+    int sendPageData(const std::string& path);
+    void endOfPage() { sendCmd("Event=EndOfPage;"); }
+    void endOfJob() { sendCmd("Event=EndOfJob;"); }
+
+    // True once a write to the output failed (the backend has gone): nothing more is written.
+    bool outputFailed() const { return failed_; }
+    // Bytes written so far.
+    std::size_t bytesWritten() const { return written_; }
+
+private:
+    void write(const void* data, std::size_t size);
+    cups_sc_status_t drain();
+
+    int out_;
+    SideChannel& side_;
+    bool failed_ = false;
+    std::size_t written_ = 0;
+};
+
+// Text for a DEBUG line: control bytes shown as escapes so a command stays on one log line.
+std::string printableForLog(std::string_view text);
+
+} // namespace tbx

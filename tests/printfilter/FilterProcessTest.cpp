@@ -1,0 +1,290 @@
+// The filter run as a process, the way the scheduler and a backend run it: the backend peer holds
+// the side and back channels and records the job stream, which is decoded and checked.
+
+#include "PageTestSupport.h"
+#include "tests/printfilter/support/FilterPeer.h"
+#include "tests/printfilter/support/JobStreamDecoder.h"
+
+#include <gtest/gtest.h>
+
+namespace tbx::test {
+namespace {
+
+std::string pages(int count, int w = 40, int h = 24) {
+    std::vector<GrayPage> list;
+    for (int i = 0; i < count; ++i)
+        list.push_back(makePage(w + i, h, [i](int x, int y) { return (x + y + i) % 3 ? 255 : 0; }));
+    return makeRaster(list);
+}
+
+FilterPeer peerFor(std::string title = "report", std::string copies = "1", std::string options = "") {
+    FilterPeer peer(TBX_FILTER_PROGRAM);
+    peer.setArguments({"tbxqueue", "17", "alice", std::move(title), std::move(copies), std::move(options)});
+    peer.addEnvironment(std::string("PPD=") + TBX_FILTER_PPD);
+    peer.addEnvironment("LANG=en_US.UTF-8");
+    return peer;
+}
+
+std::size_t count(const std::vector<cups_sc_command_t>& requests, cups_sc_command_t command) {
+    return static_cast<std::size_t>(std::count(requests.begin(), requests.end(), command));
+}
+
+std::vector<int> widths(const DecodedJob& job) {
+    std::vector<int> w;
+    for (const auto& p : job.pages)
+        w.push_back(p.width());
+    return w;
+}
+
+TEST(FilterProcess, FewerThanSixArgumentsPrintsUsage) {
+    FilterPeer peer(TBX_FILTER_PROGRAM);
+    peer.setArguments({"tbxqueue", "17", "alice", "title", "1"});
+    const FilterRun run = peer.run();
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_TRUE(run.logHas("ERROR: Usage: tbxqueue job-id user title copies options [file]")) << run.err;
+    EXPECT_TRUE(run.out.empty());
+}
+
+TEST(FilterProcess, OneSidedJobWithABackend) {
+    FilterPeer peer = peerFor("100% of Q3", "1", "MediaType=Thick InputSlot=MPTRAY media=Letter");
+    peer.setInput(pages(3));
+    const FilterRun run = peer.run();
+    ASSERT_EQ(run.exitStatus, 0) << run.err;
+    const DecodedJob job = decodeJobStream(run.out);
+    ASSERT_TRUE(job.ok()) << job.error;
+    EXPECT_EQ(job.jobField("JobName"), "100% of Q3");
+    EXPECT_EQ(job.jobField("MediaType"), "thick");
+    EXPECT_EQ(job.jobField("Sides"), "OneSided");
+    EXPECT_EQ(job.jobField("Copies"), "1");
+    ASSERT_EQ(job.pages.size(), 3u);
+    EXPECT_EQ(widths(job), (std::vector<int>{40, 48, 48})) << "each page's own width, rounded to 8";
+    for (const auto& page : job.pages) {
+        EXPECT_EQ(page.field("MediaSize"), "na_LETTER_216x279mm");
+        EXPECT_EQ(page.field("MediaInputTrayCheck"), "manual");
+        EXPECT_EQ(page.height(), 24);
+        EXPECT_TRUE(decodeJbig(page.data)) << "page data is one JBIG image";
+    }
+    EXPECT_TRUE(job.endOfJob);
+    // One connection question, then a drain after every command and data piece.
+    EXPECT_EQ(count(run.sideRequests, CUPS_SC_CMD_GET_CONNECTED), 1u);
+    std::size_t pieces = 0;
+    for (const auto& p : job.pages)
+        pieces += p.pieces.size();
+    EXPECT_EQ(count(run.sideRequests, CUPS_SC_CMD_DRAIN_OUTPUT), 2 + 3 * 2 + pieces + 1);
+    EXPECT_TRUE(run.logHas("INFO:Finished page 3 data transformation"));
+    EXPECT_TRUE(run.logHas("INFO: Start to send page(3) data"));
+    EXPECT_TRUE(run.logHas("INFO: Finish sending all job data.And waiting for printer to finish the job."));
+}
+
+TEST(FilterProcess, NoSideChannelNoWaiting) {
+    FilterPeer peer = peerFor();
+    peer.setSideMode(SideMode::closed);
+    peer.setInput(pages(2));
+    const FilterRun run = peer.run();
+    ASSERT_EQ(run.exitStatus, 0) << run.err;
+    EXPECT_LT(run.seconds, 3.0);
+    EXPECT_EQ(decodeJobStream(run.out).pages.size(), 2u);
+}
+
+TEST(FilterProcess, SilentSideChannelIsLearnedOnce) {
+    FilterPeer peer = peerFor();
+    peer.setSideMode(SideMode::silent);
+    peer.setInput(pages(3));
+    const FilterRun run = peer.run();
+    ASSERT_EQ(run.exitStatus, 0) << run.err;
+    const DecodedJob job = decodeJobStream(run.out);
+    ASSERT_TRUE(job.ok()) << job.error;
+    EXPECT_EQ(job.pages.size(), 3u);
+    EXPECT_LT(run.seconds, 4.0) << "one unanswered request, not one per command";
+}
+
+TEST(FilterProcess, ConnectionWaitRepeatsUntilTheBackendSaysOk) {
+    FilterPeer peer = peerFor();
+    peer.setSidePolicy([](cups_sc_command_t c, int n) {
+        SideAnswer a;
+        if (c == CUPS_SC_CMD_GET_CONNECTED && n < 2)
+            a.status = CUPS_SC_STATUS_NONE;
+        return a;
+    });
+    peer.setInput(pages(1));
+    const FilterRun run = peer.run();
+    ASSERT_EQ(run.exitStatus, 0) << run.err;
+    EXPECT_EQ(count(run.sideRequests, CUPS_SC_CMD_GET_CONNECTED), 3u);
+    EXPECT_GE(run.seconds, 1.9);
+    EXPECT_TRUE(run.logHas("DEBUG:[Tamberlyx] Check Connecttion CUPS Stauts = 0 "));
+}
+
+TEST(FilterProcess, NotImplementedEndsTheWaitAtOnce) {
+    FilterPeer peer = peerFor();
+    peer.setSidePolicy([](cups_sc_command_t, int) {
+        return SideAnswer{false, CUPS_SC_STATUS_NOT_IMPLEMENTED, {}};
+    });
+    peer.setInput(pages(1));
+    const FilterRun run = peer.run();
+    ASSERT_EQ(run.exitStatus, 0) << run.err;
+    EXPECT_EQ(count(run.sideRequests, CUPS_SC_CMD_GET_CONNECTED), 1u);
+    EXPECT_EQ(decodeJobStream(run.out).pages.size(), 1u);
+}
+
+TEST(FilterProcess, PrinterGoneCancelsAtTheFirstPage) {
+    FilterPeer peer = peerFor();
+    peer.setSidePolicy([](cups_sc_command_t c, int) {
+        SideAnswer a;
+        if (c == CUPS_SC_CMD_GET_CONNECTED)
+            a.status = CUPS_SC_STATUS_NO_RESPONSE;
+        return a;
+    });
+    peer.setInput(pages(2));
+    const FilterRun run = peer.run();
+    EXPECT_EQ(run.exitStatus, 0) << run.err;
+    const DecodedJob job = decodeJobStream(run.out);
+    ASSERT_TRUE(job.ok()) << job.error;
+    EXPECT_TRUE(job.cancelled);
+    EXPECT_TRUE(job.pages.empty());
+    EXPECT_EQ(count(run.sideRequests, CUPS_SC_CMD_GET_CONNECTED), 1u) << "the wait ends with the cancel";
+    EXPECT_TRUE(run.logHas("INFO:Job Cancelling"));
+    EXPECT_TRUE(run.logHas("INFO:Job Cancelled"));
+}
+
+TEST(FilterProcess, SigtermCancelsWhereTheNextPageWouldBegin) {
+    FilterPeer peer = peerFor();
+    peer.setInput(pages(5));
+    peer.terminateWhenLogShows("INFO: Start to send page(2) data");
+    const FilterRun run = peer.run();
+    EXPECT_EQ(run.exitStatus, 0) << run.err;
+    const DecodedJob job = decodeJobStream(run.out);
+    ASSERT_TRUE(job.ok()) << job.error;
+    EXPECT_TRUE(job.cancelled);
+    EXPECT_FALSE(job.endOfJob);
+    ASSERT_EQ(job.pages.size(), 2u) << "pages 1 and 2 only";
+    EXPECT_TRUE(job.pages[1].endOfPage);
+    EXPECT_TRUE(run.logHas("INFO:Job Cancelling"));
+    EXPECT_TRUE(run.logHas("[Tamberlyx] Set Cancel Job Flag to True ================="));
+    EXPECT_TRUE(run.logHas("INFO:Finished page 3 data transformation")) << "the page in progress is finished";
+    EXPECT_TRUE(run.logHas("INFO:Job Cancelled"));
+    // The job is cancelled with the scheduler: one IPP Cancel-Job (operation 0x0008) for job 17.
+    ASSERT_EQ(run.ippRequests.size(), 1u) << run.err;
+    const std::string& request = run.ippRequests[0];
+    const std::size_t body = request.find("\r\n\r\n") + 4;
+    ASSERT_GE(request.size(), body + 4);
+    EXPECT_EQ(request[body + 2], '\x00');
+    EXPECT_EQ(request[body + 3], '\x08');
+    EXPECT_NE(request.find("tbxqueue"), std::string::npos);
+    EXPECT_NE(request.find(std::string("job-id\x00\x04\x00\x00\x00\x11", 12)), std::string::npos);
+}
+
+TEST(FilterProcess, RasterFromTheFileArgument) {
+    FilterPeer peer = peerFor();
+    const std::string file = peer.folder() + "/job.ras";
+    ASSERT_TRUE(writeWholeFile(file, pages(2)));
+    peer.setArguments({"tbxqueue", "17", "alice", "t", "1", "", file});
+    const FilterRun run = peer.run();
+    ASSERT_EQ(run.exitStatus, 0) << run.err;
+    EXPECT_EQ(decodeJobStream(run.out).pages.size(), 2u);
+
+    FilterPeer missing = peerFor();
+    missing.setArguments({"tbxqueue", "17", "alice", "t", "1", "", peer.folder() + "/none.ras"});
+    const FilterRun failed = missing.run();
+    EXPECT_EQ(failed.exitStatus, 1);
+    EXPECT_TRUE(failed.out.empty());
+}
+
+TEST(FilterProcess, NoRasterFailsWithoutSendingAnything) {
+    FilterPeer peer = peerFor();
+    peer.setInput("");
+    const FilterRun run = peer.run();
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_TRUE(run.out.empty());
+    EXPECT_NE(run.err.find("ERROR:"), std::string::npos);
+}
+
+TEST(FilterProcess, RasterWithoutPagesIsAnEmptyJob) {
+    FilterPeer peer = peerFor();
+    peer.setInput(makeRaster({}));
+    const FilterRun run = peer.run();
+    EXPECT_EQ(run.exitStatus, 0) << run.err;
+    const DecodedJob job = decodeJobStream(run.out);
+    ASSERT_TRUE(job.ok()) << job.error;
+    EXPECT_TRUE(job.pages.empty());
+    EXPECT_TRUE(job.endOfJob);
+}
+
+TEST(FilterProcess, RefusedRasterEndsTheJobInOrderAndFails) {
+    FilterPeer peer = peerFor();
+    RasterSpec rgb;
+    rgb.colorSpace = CUPS_CSPACE_RGB;
+    rgb.bitsPerPixel = 24;
+    rgb.bytesPerLine = 40 * 3;
+    peer.setInput(makeRaster({GrayPage(40, 8)}, rgb));
+    const FilterRun run = peer.run();
+    EXPECT_EQ(run.exitStatus, 1);
+    const DecodedJob job = decodeJobStream(run.out);
+    ASSERT_TRUE(job.ok()) << job.error;
+    EXPECT_TRUE(job.pages.empty());
+    EXPECT_TRUE(job.endOfJob);
+    EXPECT_TRUE(run.logHas("INFO:Job Cancelling"));
+    EXPECT_TRUE(run.ippRequests.empty()) << "a failed job is not cancelled with the scheduler";
+}
+
+TEST(FilterProcess, CollatedCopiesAndPrinterCopies) {
+    FilterPeer collated = peerFor("t", "3");
+    collated.setInput(pages(2));
+    FilterRun run = collated.run();
+    ASSERT_EQ(run.exitStatus, 0) << run.err;
+    DecodedJob job = decodeJobStream(run.out);
+    EXPECT_EQ(job.jobField("Copies"), "1");
+    EXPECT_EQ(widths(job), (std::vector<int>{40, 48, 40, 48, 40, 48}));
+
+    FilterPeer uncollated = peerFor("t", "3", "Collate=False");
+    uncollated.setInput(pages(2));
+    run = uncollated.run();
+    ASSERT_EQ(run.exitStatus, 0) << run.err;
+    job = decodeJobStream(run.out);
+    EXPECT_EQ(job.jobField("Copies"), "3");
+    EXPECT_EQ(job.pages.size(), 2u);
+}
+
+TEST(FilterProcess, TwoSidedShortEdgeSendsBackSidesFirst) {
+    FilterPeer peer = peerFor("t", "1", "Duplex=DuplexTumble");
+    peer.setInput(pages(3));
+    const FilterRun run = peer.run();
+    ASSERT_EQ(run.exitStatus, 0) << run.err;
+    const DecodedJob job = decodeJobStream(run.out);
+    EXPECT_EQ(job.jobField("Sides"), "TwoSidedShortEdge");
+    // Pages 2, 1, blank 4 (the size of page 3), 3.
+    EXPECT_EQ(widths(job), (std::vector<int>{48, 40, 48, 48}));
+}
+
+TEST(FilterProcess, LanguageOfTheInfoLines) {
+    struct Case {
+        std::vector<std::string> env;
+        const char* line;
+    };
+    const Case cases[] = {
+        {{"LANG=en_US.UTF-8"}, "INFO:Finished page 1 data transformation"},
+        {{"APPLE_LANGUAGE=zh-Hans", "LANG=en_US.UTF-8"}, "INFO:完成第1页的数据转换"},
+        {{"LANG=fr_FR.UTF-8"}, nullptr},
+    };
+    for (const auto& c : cases) {
+        FilterPeer peer(TBX_FILTER_PROGRAM);
+        peer.setArguments({"q", "1", "u", "t", "1", ""});
+        for (const auto& e : c.env)
+            peer.addEnvironment(e);
+        peer.setInput(pages(1));
+        const FilterRun run = peer.run();
+        ASSERT_EQ(run.exitStatus, 0) << run.err;
+        if (c.line) {
+            EXPECT_TRUE(run.logHas(c.line)) << c.env.back() << "\n" << run.err;
+        } else {
+            EXPECT_EQ(run.err.find("INFO:"), std::string::npos) << run.err;
+        }
+        // Without a PPD every setting has its default.
+        const DecodedJob job = decodeJobStream(run.out);
+        EXPECT_EQ(job.jobField("MediaType"), "plain");
+        EXPECT_EQ(job.pages.at(0).field("MediaSize"), "na_a4_210x297mm");
+        EXPECT_EQ(job.pages.at(0).field("MediaInputTrayCheck"), "auto");
+    }
+}
+
+} // namespace
+} // namespace tbx::test

@@ -1,0 +1,248 @@
+#include "printfilter/JobStream.h"
+
+#include "tests/printfilter/support/FilterPeer.h"
+#include "tests/printfilter/support/JobStreamDecoder.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+namespace tbx {
+namespace {
+
+using test::decodeJobStream;
+using test::TempFolder;
+
+// A side channel that records the requests and answers each with a fixed status.
+class RecordingSideChannel : public SideChannel {
+public:
+    explicit RecordingSideChannel(bool present = true, cups_sc_status_t status = CUPS_SC_STATUS_OK)
+        : present_(present), status_(status) {}
+    bool present() override { return present_; }
+    cups_sc_status_t request(cups_sc_command_t command, double timeout) override {
+        EXPECT_TRUE(present_) << "asked a side channel that is not there";
+        commands.push_back(command);
+        EXPECT_DOUBLE_EQ(timeout, 1.0);
+        return status_;
+    }
+    std::vector<cups_sc_command_t> commands;
+
+private:
+    bool present_;
+    cups_sc_status_t status_;
+};
+
+// The stream written into a file of a private folder.
+struct StreamFile {
+    TempFolder dir;
+    std::string path = dir.file("stream");
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ~StreamFile() { ::close(fd); }
+    std::string bytes() const { return test::readWholeFile(path); }
+};
+
+std::vector<std::string> fieldsOf(const std::string& text) {
+    std::vector<std::string> fields;
+    for (const auto& item : test::tokenizeJobStream(text).items)
+        fields.push_back(item.key + "=" + item.value + ";");
+    return fields;
+}
+
+TEST(JobHeader, FieldsInOrder) {
+    JobOptions job;
+    job.jobName = "Quarterly report";
+    job.jobCopies = "1";
+    const std::time_t when = 1796675281; // Mon Dec  7 2026, local time as the machine has it
+    char expectedTime[64];
+    ctime_r(&when, expectedTime);
+    const auto fields = fieldsOf(jobHeaderText(job, when));
+    ASSERT_EQ(fields.size(), 7u);
+    EXPECT_EQ(fields[0], "JobName=Quarterly report;");
+    EXPECT_EQ(fields[1], std::string("JobTime=") + expectedTime + ";");
+    EXPECT_EQ(fields[1].substr(fields[1].size() - 2), "\n;") << "ctime's line feed stands before the ';'";
+    EXPECT_EQ(fields[1].size(), std::string("JobTime=;").size() + 25);
+    EXPECT_EQ(fields[2], "SysVersion=MAC;");
+    EXPECT_EQ(fields[3], "Resolution=600x600;");
+    EXPECT_EQ(fields[4], "MediaType=plain;");
+    EXPECT_EQ(fields[5], "Sides=OneSided;");
+    EXPECT_EQ(fields[6], "Copies=1;");
+}
+
+TEST(JobHeader, MediaTypeSidesAndCopiesByChoice) {
+    const char* media[] = {"MediaType=plain;", "MediaType=thick;",    "MediaType=thin;",
+                           "MediaType=card;",  "MediaType=envelope;", "MediaType=plain;"};
+    for (int i = 0; i <= 5; ++i)
+        EXPECT_EQ(mediaTypeField(i), media[i]) << i;
+    EXPECT_EQ(sidesField(0), "Sides=OneSided;");
+    EXPECT_EQ(sidesField(1), "Sides=TwoSidedShortEdge;");
+    EXPECT_EQ(sidesField(2), "Sides=TwoSidedLongEdge;");
+    JobOptions job;
+    job.jobCopies = "abc";
+    job.isDuplex = 2;
+    job.isMediaType = 4;
+    const auto fields = fieldsOf(jobHeaderText(job, 0));
+    EXPECT_EQ(fields[0], "JobName=;") << "an empty title leaves the field empty";
+    EXPECT_EQ(fields[4], "MediaType=envelope;");
+    EXPECT_EQ(fields[5], "Sides=TwoSidedLongEdge;");
+    EXPECT_EQ(fields[6], "Copies=abc;");
+}
+
+TEST(JobHeader, TitleCannotInjectCommands) {
+    JobOptions job;
+    job.jobName = "100% done";
+    EXPECT_EQ(fieldsOf(jobHeaderText(job, 0))[0], "JobName=100% done;") << "'%' is no format";
+    job.jobName = "a;Event=EndOfJob;CancelJob?\r\n\x01z";
+    const std::string header = jobHeaderText(job, 0);
+    EXPECT_EQ(header.substr(0, header.find(';') + 1), "JobName=a_Event_EndOfJob_CancelJob____z;");
+    const auto decoded = test::tokenizeJobStream(header);
+    EXPECT_TRUE(decoded.error.empty());
+    EXPECT_EQ(decoded.items.size(), 7u);
+    job.jobName = "";
+    job.jobCopies = "2;Sides=OneSided";
+    EXPECT_EQ(fieldsOf(jobHeaderText(job, 0))[6], "Copies=2_Sides_OneSided;");
+}
+
+TEST(JobHeader, LongTitlesAreCutAtACharacterBoundary) {
+    EXPECT_EQ(sanitizeFieldText(std::string(600, 'x')).size(), kMaxJobNameBytes);
+    // 167 three-byte characters are 501 bytes; the 168th does not fit in 502.
+    std::string chinese;
+    for (int i = 0; i < 200; ++i)
+        chinese += "\xE6\x96\x87"; // 文
+    const std::string cut = sanitizeFieldText(chinese);
+    EXPECT_EQ(cut.size(), 501u);
+    EXPECT_EQ(cut, chinese.substr(0, 501));
+    EXPECT_EQ(sanitizeFieldText("caf\xC3\xA9"), "caf\xC3\xA9") << "valid UTF-8 stays";
+    EXPECT_EQ(sanitizeFieldText("bad\xC3(\xFF"), "bad_(_") << "broken UTF-8 is replaced";
+    JobOptions job;
+    job.jobName = std::string(600, 'x');
+    EXPECT_EQ(fieldsOf(jobHeaderText(job, 0))[0].size(), std::string("JobName=;").size() + 502);
+}
+
+TEST(PageHeader, MediaSizesByPageSizeName) {
+    const std::pair<const char*, const char*> sizes[] = {
+        {"A4", "MediaSize=na_a4_210x297mm;"},
+        {"A5", "MediaSize=na_a5_148x210mm;"},
+        {"A6", "MediaSize=na_a6_105x148mm;"},
+        {"B5", "MediaSize=na_b5_182x257mm;"},
+        {"B6", "MediaSize=na_b6_128x182mm;"},
+        {"16K", "MediaSize=na_16k_195x270mm;"},
+        {"Custom.595.28x841.89", "MediaSize=na_16k_195x270mm;"},
+        {"32K", "MediaSize=na_32k_135x195mm;"},
+        {"Letter", "MediaSize=na_LETTER_216x279mm;"},
+        {"85x170mm", "MediaSize=na_bank_85x170mm;"},
+        {"letter", "MediaSize=na_a4_210x297mm;"},
+        {"Custom.600x800", "MediaSize=na_a4_210x297mm;"},
+        {"", "MediaSize=na_a4_210x297mm;"},
+    };
+    for (const auto& [name, field] : sizes)
+        EXPECT_EQ(mediaSizeField(name), field) << name;
+}
+
+TEST(PageHeader, FieldsInOrderForEveryTray) {
+    JobOptions job;
+    job.pageSize = "A5";
+    const char* trays[] = {"MediaInputTrayCheck=auto;", "MediaInputTrayCheck=manual;",
+                           "MediaInputTrayCheck=cassette;", nullptr, nullptr};
+    for (int slot = 0; slot <= 4; ++slot) {
+        job.isInputSlot = slot;
+        const auto fields = fieldsOf(pageHeaderText(job, 4961, 7016));
+        ASSERT_EQ(fields.size(), trays[slot] ? 6u : 5u) << slot;
+        EXPECT_EQ(fields[0], "MediaSize=na_a5_148x210mm;");
+        EXPECT_EQ(fields[1], "Origin.Top=+50;");
+        EXPECT_EQ(fields[2], "Origin.Left=+50;");
+        EXPECT_EQ(fields[3], "RasterObject.Width=4968;") << "the width is rounded up to a multiple of 8";
+        EXPECT_EQ(fields[4], "RasterObject.Height=7016;");
+        if (trays[slot]) {
+            EXPECT_EQ(fields[5], trays[slot]);
+        }
+    }
+    EXPECT_EQ(roundedPageWidth(4968), 4968);
+    EXPECT_EQ(roundedPageWidth(1), 8);
+    EXPECT_EQ(roundedPageWidth(0), 0);
+}
+
+TEST(PageData, NineThousandBytesGoOutAsThreeFramedPieces) {
+    StreamFile out;
+    std::string page(9000, '\0');
+    for (std::size_t i = 0; i < page.size(); ++i)
+        page[i] = static_cast<char>(i * 7 + i / 251); // every byte value, ';' and '=' among them
+    const std::string pagePath = out.dir.file("page");
+    ASSERT_TRUE(test::writeWholeFile(pagePath, page));
+    RecordingSideChannel side;
+    JobStream stream(out.fd, side);
+    JobOptions job;
+    stream.startOfJob();
+    stream.sendJobHeader(job, 0);
+    stream.sendPageHeader(job, 100, 50);
+    EXPECT_EQ(stream.sendPageData(pagePath), 0);
+    stream.endOfPage();
+    stream.endOfJob();
+
+    const std::string bytes = out.bytes();
+    EXPECT_NE(bytes.find("RasterObject.Data#4096="), std::string::npos);
+    EXPECT_NE(bytes.find("RasterObject.Data#808="), std::string::npos);
+    const auto job1 = decodeJobStream(bytes);
+    ASSERT_TRUE(job1.ok()) << job1.error;
+    ASSERT_EQ(job1.pages.size(), 1u);
+    EXPECT_EQ(job1.pages[0].pieces, (std::vector<std::size_t>{4096, 4096, 808}));
+    EXPECT_EQ(job1.pages[0].data, page);
+    EXPECT_EQ(job1.pages[0].width(), 104);
+    EXPECT_TRUE(job1.endOfJob);
+    // A drain after each of the 5 commands and each of the 3 pieces.
+    EXPECT_EQ(side.commands.size(), 8u);
+    for (auto c : side.commands)
+        EXPECT_EQ(c, CUPS_SC_CMD_DRAIN_OUTPUT);
+}
+
+TEST(PageData, EmptyAndExactFilesAndMissingFile) {
+    StreamFile out;
+    RecordingSideChannel side;
+    JobStream stream(out.fd, side);
+    ASSERT_TRUE(test::writeWholeFile(out.dir.file("empty"), ""));
+    EXPECT_EQ(stream.sendPageData(out.dir.file("empty")), 0);
+    EXPECT_EQ(out.bytes(), "") << "a file of 0 bytes sends no piece";
+    ASSERT_TRUE(test::writeWholeFile(out.dir.file("exact"), std::string(4096, 'x')));
+    EXPECT_EQ(stream.sendPageData(out.dir.file("exact")), 0);
+    EXPECT_EQ(out.bytes(), "RasterObject.Data#4096=" + std::string(4096, 'x') + ";");
+    const std::size_t before = out.bytes().size();
+    EXPECT_EQ(stream.sendPageData(out.dir.file("missing")), 3);
+    EXPECT_EQ(out.bytes().size(), before) << "nothing goes out for a page that cannot be read";
+}
+
+TEST(PageData, NoSideChannelMeansNoDrainRequests) {
+    StreamFile out;
+    RecordingSideChannel absent(false);
+    JobStream stream(out.fd, absent);
+    ASSERT_TRUE(test::writeWholeFile(out.dir.file("page"), std::string(10000, 'p')));
+    EXPECT_EQ(stream.sendCmd("Event=StartOfJob;"), CUPS_SC_STATUS_NOT_IMPLEMENTED);
+    EXPECT_EQ(stream.sendPageData(out.dir.file("page")), 0);
+    EXPECT_TRUE(absent.commands.empty());
+}
+
+TEST(PageData, DrainFailuresAreOnlyLogged) {
+    StreamFile out;
+    RecordingSideChannel slow(true, CUPS_SC_STATUS_TIMEOUT);
+    JobStream stream(out.fd, slow);
+    ASSERT_TRUE(test::writeWholeFile(out.dir.file("page"), std::string(5000, 'p')));
+    EXPECT_EQ(stream.sendPageData(out.dir.file("page")), 0);
+    EXPECT_EQ(slow.commands.size(), 2u);
+    EXPECT_EQ(out.bytes().size(),
+              5000u + 2 + std::string("RasterObject.Data#4096=RasterObject.Data#904=").size());
+}
+
+TEST(PageData, AVanishedReaderFailsThePage) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    ::close(fds[0]);
+    signal(SIGPIPE, SIG_IGN);
+    TempFolder dir;
+    ASSERT_TRUE(test::writeWholeFile(dir.file("page"), std::string(5000, 'p')));
+    RecordingSideChannel side;
+    JobStream stream(fds[1], side);
+    EXPECT_EQ(stream.sendPageData(dir.file("page")), 3);
+    EXPECT_TRUE(stream.outputFailed());
+    ::close(fds[1]);
+}
+
+} // namespace
+} // namespace tbx

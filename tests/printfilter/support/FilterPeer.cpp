@@ -1,0 +1,342 @@
+#include "tests/printfilter/support/FilterPeer.h"
+
+#include "tests/printfilter/support/JobStreamDecoder.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace tbx::test {
+
+using Clock = std::chrono::steady_clock;
+
+TempFolder::TempFolder() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "tbx-filter-XXXXXX").string();
+    if (!mkdtemp(pattern.data()))
+        throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+}
+
+TempFolder::~TempFolder() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+bool writeWholeFile(const std::string& path, std::string_view bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    return static_cast<bool>(out);
+}
+
+bool FilterRun::logHas(std::string_view line) const {
+    std::size_t pos = 0;
+    while ((pos = err.find(line, pos)) != std::string::npos) {
+        const bool startsLine = pos == 0 || err[pos - 1] == '\n';
+        const std::size_t end = pos + line.size();
+        if (startsLine && (end == err.size() || err[end] == '\n'))
+            return true;
+        pos = end;
+    }
+    return false;
+}
+
+FilterPeer::FilterPeer(std::string program) : program_(std::move(program)) {
+    std::string pattern = (std::filesystem::temp_directory_path() / "tbx-peer-XXXXXX").string();
+    if (!mkdtemp(pattern.data()))
+        throw std::runtime_error("mkdtemp failed");
+    dir_ = pattern;
+}
+
+FilterPeer::~FilterPeer() {
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+}
+
+namespace {
+
+void closeFd(int& fd) {
+    if (fd >= 0)
+        ::close(fd);
+    fd = -1;
+}
+
+void setNonBlocking(int fd) {
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+}
+
+// Reads what is there without blocking; false at end of file.
+bool drainInto(int fd, std::string& into) {
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n > 0) {
+            into.append(buffer, static_cast<std::size_t>(n));
+            continue;
+        }
+        if (n == 0)
+            return false;
+        if (errno == EINTR)
+            continue;
+        return true; // EAGAIN
+    }
+}
+
+void writeAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+}
+
+// One connection to the fake scheduler: collects a whole HTTP request, then answers it with an
+// empty successful IPP response.
+struct IppConnection {
+    int fd = -1;
+    std::string request;
+    bool continued = false;
+
+    // True when the request is complete and answered.
+    bool serve(std::vector<std::string>& requests) {
+        const std::size_t headerEnd = request.find("\r\n\r\n");
+        if (headerEnd == std::string::npos)
+            return false;
+        std::string headers = request.substr(0, headerEnd);
+        std::string lower = headers;
+        std::transform(lower.begin(), lower.end(), lower.begin(),
+                       [](unsigned char c) { return std::tolower(c); });
+        if (!continued && lower.find("expect: 100-continue") != std::string::npos) {
+            writeAll(fd, "HTTP/1.1 100 Continue\r\n\r\n");
+            continued = true;
+        }
+        std::size_t length = 0;
+        const std::size_t cl = lower.find("content-length:");
+        if (cl != std::string::npos)
+            length = std::strtoul(lower.c_str() + cl + 15, nullptr, 10);
+        if (request.size() < headerEnd + 4 + length)
+            return false;
+        const std::string body = request.substr(headerEnd + 4, length);
+        requests.push_back(request.substr(0, headerEnd + 4 + length));
+        std::string ipp = {'\x02', '\x00', '\x00', '\x00'};
+        ipp += body.size() >= 8 ? body.substr(4, 4) : std::string(4, '\x01');
+        ipp += '\x03';
+        writeAll(fd,
+                 "HTTP/1.1 200 OK\r\nContent-Type: application/ipp\r\nConnection: close\r\nContent-Length: " +
+                     std::to_string(ipp.size()) + "\r\n\r\n" + ipp);
+        return true;
+    }
+};
+
+struct PendingAnswer {
+    Clock::time_point due;
+    std::string bytes;
+    int fd;
+};
+
+} // namespace
+
+FilterRun FilterPeer::run(std::chrono::seconds timeout) {
+    FilterRun result;
+    const std::string inputPath = dir_ + "/input";
+    writeWholeFile(inputPath, input_);
+    const std::string ippSocket = dir_ + "/scheduler.sock";
+
+    int outPipe[2], errPipe[2], backPipe[2], side[2] = {-1, -1};
+    if (pipe2(outPipe, O_CLOEXEC) || pipe2(errPipe, O_CLOEXEC) || pipe2(backPipe, O_CLOEXEC))
+        throw std::runtime_error("pipe failed");
+    if (sideMode_ != SideMode::closed && socketpair(AF_LOCAL, SOCK_STREAM | SOCK_CLOEXEC, 0, side))
+        throw std::runtime_error("socketpair failed");
+
+    int listener = socket(AF_LOCAL, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_LOCAL;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", ippSocket.c_str());
+    if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) ||
+        listen(listener, 4))
+        throw std::runtime_error("cannot listen on " + ippSocket);
+
+    std::vector<std::string> envStrings = {"PATH=/usr/bin:/bin", "TMPDIR=" + dir_,
+                                           "CUPS_SERVER=" + ippSocket};
+    for (const auto& e : env_)
+        envStrings.push_back(e);
+    std::vector<char*> argv, envp;
+    for (auto& a : args_)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    for (auto& e : envStrings)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    const auto started = Clock::now();
+    const pid_t pid = fork();
+    if (pid < 0)
+        throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        const int in = ::open(inputPath.c_str(), O_RDONLY);
+        // Move everything out of the way of 0..4 first, then put each in its place.
+        const int fIn = fcntl(in, F_DUPFD, 20), fOut = fcntl(outPipe[1], F_DUPFD, 20),
+                  fErr = fcntl(errPipe[1], F_DUPFD, 20), fBack = fcntl(backPipe[0], F_DUPFD, 20),
+                  fSide = side[1] >= 0 ? fcntl(side[1], F_DUPFD, 20) : -1;
+        dup2(fIn, 0);
+        dup2(fOut, 1);
+        dup2(fErr, 2);
+        dup2(fBack, 3);
+        if (fSide >= 0)
+            dup2(fSide, 4);
+        else
+            ::close(4);
+        for (int fd = 5; fd < 1024; ++fd)
+            ::close(fd);
+        signal(SIGPIPE, SIG_DFL);
+        execve(program_.c_str(), argv.data(), envp.data());
+        _exit(127);
+    }
+    closeFd(outPipe[1]);
+    closeFd(errPipe[1]);
+    closeFd(backPipe[0]);
+    closeFd(side[1]);
+    for (int fd : {outPipe[0], errPipe[0], side[0], listener})
+        if (fd >= 0)
+            setNonBlocking(fd);
+
+    std::string sideInput;
+    std::map<cups_sc_command_t, int> requestCounts;
+    std::deque<PendingAnswer> pending;
+    std::vector<IppConnection> connections;
+    std::size_t queriesAnswered = 0;
+    bool outOpen = true, errOpen = true, terminated = false;
+    const auto deadline = started + timeout;
+
+    const auto checkTerminate = [&] {
+        if (!terminated && !terminateAt_.empty() && result.err.find(terminateAt_) != std::string::npos) {
+            kill(pid, SIGTERM);
+            terminated = true;
+        }
+    };
+
+    while (outOpen || errOpen) {
+        const auto now = Clock::now();
+        if (now >= deadline) {
+            result.timedOut = true;
+            kill(pid, SIGKILL);
+            break;
+        }
+        int waitMs =
+            static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count());
+        for (const auto& p : pending)
+            waitMs = std::min<int>(
+                waitMs,
+                std::max<int>(0, std::chrono::duration_cast<std::chrono::milliseconds>(p.due - now).count()));
+        std::vector<pollfd> fds;
+        fds.push_back({outOpen ? outPipe[0] : -1, POLLIN, 0});
+        fds.push_back({errOpen ? errPipe[0] : -1, POLLIN, 0});
+        fds.push_back({side[0], POLLIN, 0});
+        fds.push_back({listener, POLLIN, 0});
+        for (const auto& c : connections)
+            fds.push_back({c.fd, POLLIN, 0});
+        if (poll(fds.data(), fds.size(), waitMs) < 0 && errno != EINTR)
+            break;
+
+        // The log first: a line the filter wrote before a request is seen before the request.
+        if (errOpen && fds[1].revents)
+            errOpen = drainInto(errPipe[0], result.err);
+        checkTerminate();
+        if (outOpen && fds[0].revents) {
+            const std::size_t before = result.out.size();
+            outOpen = drainInto(outPipe[0], result.out);
+            if (queryReply_ && result.out.find('?', before) != std::string::npos) {
+                const StreamTokens tokens = tokenizeJobStream(result.out);
+                std::size_t seen = 0;
+                for (const auto& item : tokens.items) {
+                    if (item.kind != StreamItem::Kind::query)
+                        continue;
+                    if (++seen <= queriesAnswered)
+                        continue;
+                    ++queriesAnswered;
+                    if (auto reply = queryReply_(item.key + "?"))
+                        writeAll(backPipe[1], *reply);
+                }
+            }
+        }
+        if (side[0] >= 0 && fds[2].revents) {
+            const bool sideOpen = drainInto(side[0], sideInput);
+            if (sideMode_ == SideMode::silent)
+                sideInput.clear();
+            while (sideInput.size() >= 4) {
+                const std::size_t length = (static_cast<unsigned char>(sideInput[2]) << 8) |
+                                           static_cast<unsigned char>(sideInput[3]);
+                if (sideInput.size() < 4 + length)
+                    break;
+                const auto command = static_cast<cups_sc_command_t>(static_cast<unsigned char>(sideInput[0]));
+                sideInput.erase(0, 4 + length);
+                result.sideRequests.push_back(command);
+                const int n = requestCounts[command]++;
+                const SideAnswer answer = policy_ ? policy_(command, n) : SideAnswer{};
+                if (answer.silent)
+                    continue;
+                std::string reply = {static_cast<char>(command), static_cast<char>(answer.status), 0, 0};
+                if (command == CUPS_SC_CMD_GET_CONNECTED) {
+                    reply[3] = 1;
+                    reply += '\x01';
+                }
+                pending.push_back({Clock::now() + answer.delay, reply, side[0]});
+            }
+            if (!sideOpen) {
+                for (auto& p : pending)
+                    p.fd = -1;
+                closeFd(side[0]);
+            }
+        }
+        if (listener >= 0 && fds[3].revents) {
+            const int c = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+            if (c >= 0)
+                connections.push_back({c, {}, false});
+        }
+        for (std::size_t i = 0; i < connections.size(); ++i) {
+            if (!(fds[4 + i].revents))
+                continue;
+            const bool open = drainInto(connections[i].fd, connections[i].request);
+            if (connections[i].serve(result.ippRequests) || !open) {
+                closeFd(connections[i].fd);
+            }
+        }
+        std::erase_if(connections, [](const IppConnection& c) { return c.fd < 0; });
+        const auto later = Clock::now();
+        while (!pending.empty() && pending.front().due <= later) {
+            if (pending.front().fd >= 0)
+                writeAll(pending.front().fd, pending.front().bytes);
+            pending.pop_front();
+        }
+    }
+
+    int status = 0;
+    waitpid(pid, &status, 0);
+    result.seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    if (WIFEXITED(status))
+        result.exitStatus = WEXITSTATUS(status);
+    else if (WIFSIGNALED(status))
+        result.termSignal = WTERMSIG(status);
+    for (int* fd : {&outPipe[0], &errPipe[0], &backPipe[1], &side[0], &listener})
+        closeFd(*fd);
+    for (auto& c : connections)
+        closeFd(c.fd);
+    return result;
+}
+
+} // namespace tbx::test

@@ -1,0 +1,107 @@
+#pragma once
+
+// Runs printfilter-tamberlyx (or any CUPS filter) as a child process the way the scheduler and a
+// backend would: arguments and environment of the test's choosing, the raster on standard input,
+// standard output and standard error recorded, and the two backend channels as descriptors 3
+// (back channel, printer to filter) and 4 (side channel) held by this peer, which answers the
+// filter's side-channel requests by a policy (an answer, a late answer, or none) and can answer
+// queries the filter writes to its output (such as "Status?") on the back channel. A fake
+// scheduler endpoint on a private socket records the filter's IPP requests (Cancel-Job).
+
+#include <chrono>
+#include <cups/sidechannel.h>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tbx::test {
+
+// What the peer answers to one side-channel request.
+struct SideAnswer {
+    bool silent = false; // no answer at all: the filter's request times out
+    cups_sc_status_t status = CUPS_SC_STATUS_OK;
+    std::chrono::milliseconds delay{0};
+};
+
+enum class SideMode {
+    closed,  // descriptor 4 is not open at all (the filter started by hand)
+    silent,  // a socket nobody answers on (a queue without a backend)
+    answered // this peer answers by the policy
+};
+
+struct FilterRun {
+    int exitStatus = -1; // exit status, -1 when ended by a signal or killed after the time-out
+    int termSignal = 0;
+    bool timedOut = false;
+    std::string out;                             // the job stream
+    std::string err;                             // the job log
+    std::vector<cups_sc_command_t> sideRequests; // every side-channel request in order
+    std::vector<std::string> ippRequests;        // raw HTTP/IPP requests to the fake scheduler
+    double seconds = 0;
+
+    // True when the log holds the line (without its line feed).
+    bool logHas(std::string_view line) const;
+};
+
+class FilterPeer {
+public:
+    explicit FilterPeer(std::string program);
+
+    // argv[0] is the queue name; the filter gets exactly these arguments.
+    void setArguments(std::vector<std::string> args) { args_ = std::move(args); }
+    // Extra environment entries "KEY=VALUE"; PATH, TMPDIR and CUPS_SERVER (the fake scheduler)
+    // are always set.
+    void addEnvironment(std::string entry) { env_.push_back(std::move(entry)); }
+    void setInput(std::string bytes) { input_ = std::move(bytes); }
+    void setSideMode(SideMode mode) { sideMode_ = mode; }
+    // Answer for the n-th request (0-based) of the given command; default: status OK at once.
+    void setSidePolicy(std::function<SideAnswer(cups_sc_command_t, int n)> policy) {
+        policy_ = std::move(policy);
+    }
+    // Called for each query ("Status?") the filter writes; the result (if any) is written to the
+    // back channel after delay.
+    void setQueryReply(std::function<std::optional<std::string>(std::string_view query)> reply) {
+        queryReply_ = std::move(reply);
+    }
+    // Sends SIGTERM to the filter as soon as its log contains text, before the peer answers
+    // anything the filter asked after writing that text.
+    void terminateWhenLogShows(std::string text) { terminateAt_ = std::move(text); }
+
+    // Runs the filter to its end (killed after timeout).
+    FilterRun run(std::chrono::seconds timeout = std::chrono::seconds(60));
+
+    // Folder for the run's private files (spool, fake scheduler socket); removed by the destructor.
+    const std::string& folder() const { return dir_; }
+    ~FilterPeer();
+
+private:
+    std::string program_;
+    std::vector<std::string> args_;
+    std::vector<std::string> env_;
+    std::string input_;
+    SideMode sideMode_ = SideMode::answered;
+    std::function<SideAnswer(cups_sc_command_t, int)> policy_;
+    std::function<std::optional<std::string>(std::string_view)> queryReply_;
+    std::string terminateAt_;
+    std::string dir_;
+};
+
+// A private temporary folder (mkdtemp) removed with everything in it by the destructor.
+class TempFolder {
+public:
+    TempFolder();
+    ~TempFolder();
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+    const std::string& path() const { return path_; }
+    std::string file(std::string_view name) const { return path_ + "/" + std::string(name); }
+
+private:
+    std::string path_;
+};
+
+bool writeWholeFile(const std::string& path, std::string_view bytes);
+
+} // namespace tbx::test
