@@ -1163,9 +1163,8 @@ kern_return_t IORegistryEntryCreateCFProperties(io_registry_entry_t entry, Dicti
     if (!service) {
         return kIOReturnBadArgument;
     }
-    if (service->terminated) {
-        return kIOReturnNoDevice;
-    }
+    // A terminated entry keeps its properties, so a terminate notification's
+    // receiver can still tell which device went.
     Dictionary table;
     IOReturn code = service->copyProperties(table);
     if (code == kIOReturnSuccess) {
