@@ -27,14 +27,14 @@ bool writeFile(const std::string& path, const char* header, const std::uint8_t* 
 
 void printHeader(const cups_page_header2_t& h) {
     std::printf("DEBUG: cupsBytesPerLine=%u\n", h.cupsBytesPerLine);
-    std::printf("DEBUG: Duplex = %d\n", h.Duplex);
+    std::printf("DEBUG: Duplex = %d\n", static_cast<int>(rawHeaderValue(h.Duplex)));
     std::printf("DEBUG: HWResolution = [ %d %d ]\n", h.HWResolution[0], h.HWResolution[1]);
     std::printf("DEBUG: ImagingBoundingBox = [ %d %d %d %d ]\n", h.ImagingBoundingBox[0],
                 h.ImagingBoundingBox[1], h.ImagingBoundingBox[2], h.ImagingBoundingBox[3]);
-    std::printf("DEBUG: ManualFeed = %d\n", h.ManualFeed);
+    std::printf("DEBUG: ManualFeed = %d\n", static_cast<int>(rawHeaderValue(h.ManualFeed)));
     std::printf("DEBUG: MediaPosition = %d\n", h.MediaPosition);
     std::printf("DEBUG: NumCopies = %d\n", h.NumCopies);
-    std::printf("DEBUG: Orientation = %d\n", static_cast<int>(h.Orientation));
+    std::printf("DEBUG: Orientation = %d\n", static_cast<int>(rawHeaderValue(h.Orientation)));
     std::printf("DEBUG: PageSize = [ %d %d ]\n", h.PageSize[0], h.PageSize[1]);
     std::printf("DEBUG: cupsWidth = %d\n", h.cupsWidth);
     std::printf("DEBUG: cupsHeight = %d\n", h.cupsHeight);
@@ -42,8 +42,8 @@ void printHeader(const cups_page_header2_t& h) {
     std::printf("DEBUG: cupsBitsPerColor = %d\n", h.cupsBitsPerColor);
     std::printf("DEBUG: cupsBitsPerPixel = %d\n", h.cupsBitsPerPixel);
     std::printf("DEBUG: cupsBytesPerLine = %d\n", h.cupsBytesPerLine);
-    std::printf("DEBUG: cupsColorOrder = %d\n", static_cast<int>(h.cupsColorOrder));
-    std::printf("DEBUG: cupsColorSpace = %d\n", static_cast<int>(h.cupsColorSpace));
+    std::printf("DEBUG: cupsColorOrder = %d\n", static_cast<int>(rawHeaderValue(h.cupsColorOrder)));
+    std::printf("DEBUG: cupsColorSpace = %d\n", static_cast<int>(rawHeaderValue(h.cupsColorSpace)));
     std::printf("DEBUG: cupsCompression = %d\n", h.cupsCompression);
 }
 

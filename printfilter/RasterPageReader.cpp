@@ -7,13 +7,13 @@ namespace tbx {
 
 std::string checkRasterHeader(const cups_page_header2_t& h, const RasterLimits& limits) {
     char why[256];
-    const bool grey = h.cupsColorSpace == CUPS_CSPACE_W || h.cupsColorSpace == CUPS_CSPACE_SW ||
-                      h.cupsColorSpace == CUPS_CSPACE_K;
+    const unsigned space = rawHeaderValue(h.cupsColorSpace);
+    const bool grey = space == CUPS_CSPACE_W || space == CUPS_CSPACE_SW || space == CUPS_CSPACE_K;
     if (h.cupsBitsPerColor != 8 || h.cupsBitsPerPixel != 8 || !grey || h.cupsNumColors > 1) {
         std::snprintf(why, sizeof why,
-                      "unsupported raster (%u bits per colour, %u bits per pixel, colour space %d); "
+                      "unsupported raster (%u bits per colour, %u bits per pixel, colour space %u); "
                       "the printer needs 8-bit grey",
-                      h.cupsBitsPerColor, h.cupsBitsPerPixel, static_cast<int>(h.cupsColorSpace));
+                      h.cupsBitsPerColor, h.cupsBitsPerPixel, space);
         return why;
     }
     if (h.cupsWidth == 0 || h.cupsHeight == 0) {
@@ -37,7 +37,7 @@ RasterPage readRasterPage(cups_raster_t* ras, const cups_page_header2_t& header,
     const int w = static_cast<int>(header.cupsWidth);
     const int h = static_cast<int>(header.cupsHeight);
     RasterPage out{GrayPage(w, h), 0};
-    const bool inverted = header.cupsColorSpace == CUPS_CSPACE_K;
+    const bool inverted = rawHeaderValue(header.cupsColorSpace) == CUPS_CSPACE_K;
     for (int y = 0; y < h; ++y) {
         std::uint8_t* row = out.page.row(turn ? h - 1 - y : y);
         if (cupsRasterReadPixels(ras, row, header.cupsBytesPerLine) == 0) {

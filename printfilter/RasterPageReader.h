@@ -8,6 +8,7 @@
 #include "printfilter/GrayPage.h"
 
 #include <cstddef>
+#include <cstring>
 #include <cups/raster.h>
 #include <string>
 
@@ -19,6 +20,16 @@ struct RasterLimits {
     std::size_t maxPixels = std::size_t{1} << 28;
     unsigned maxSide = 100000;
 };
+
+// The value of an enum field of a raster header as the stream carries it: the stream may hold any
+// 32-bit value, which is not necessarily one of the enum's values.
+template <typename E>
+unsigned rawHeaderValue(const E& field) {
+    static_assert(sizeof(E) == sizeof(unsigned));
+    unsigned v;
+    std::memcpy(&v, &field, sizeof v);
+    return v;
+}
 
 // Empty when the page header describes raster the filter can print, else the reason, for the
 // "ERROR:" line.
