@@ -4,6 +4,7 @@
 #include "printfilter/SpoolDirectory.h"
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -22,14 +23,21 @@ FilterEnvironment FilterEnvironment::fromProcess() {
     env.ppdPath = std::getenv("PPD");
     env.appleLanguage = std::getenv("APPLE_LANGUAGE");
     env.lang = std::getenv("LANG");
+    env.deviceUri = std::getenv("DEVICE_URI");
     return env;
 }
 
-void waitForConnection(SideChannel& side) {
+void waitForConnection(SideChannel& side, double patience) {
+    const auto started = std::chrono::steady_clock::now();
     while (side.present() && !cancellation::requested()) {
         const cups_sc_status_t status = side.request(CUPS_SC_CMD_GET_CONNECTED, 1.0);
         if (status == CUPS_SC_STATUS_OK || status == CUPS_SC_STATUS_NOT_IMPLEMENTED || !side.present())
             return;
+        const std::chrono::duration<double> waited = std::chrono::steady_clock::now() - started;
+        if (!side.answered() && waited.count() >= patience) {
+            side.markAbsent("no backend has answered the connection question");
+            return;
+        }
         std::fprintf(stderr, "DEBUG:[Tamberlyx] Check Connecttion CUPS Stauts = %d \n",
                      static_cast<int>(status));
         if (status == CUPS_SC_STATUS_NO_RESPONSE || status == CUPS_SC_STATUS_IO_ERROR) {
@@ -129,7 +137,7 @@ int runFilter(int argc, const char* const* argv, const FilterEnvironment& env) {
     std::unique_ptr<SideChannel> ownSide;
     SideChannel* side = env.side;
     if (!side) {
-        ownSide = std::make_unique<CupsSideChannel>();
+        ownSide = std::make_unique<CupsSideChannel>(env.deviceUri);
         side = ownSide.get();
     }
     waitForConnection(*side);

@@ -17,6 +17,7 @@ struct FilterEnvironment {
     const char* ppdPath = nullptr;       // "PPD"
     const char* appleLanguage = nullptr; // "APPLE_LANGUAGE"
     const char* lang = nullptr;          // "LANG"
+    const char* deviceUri = nullptr;     // "DEVICE_URI": the queue's device
     int rasterIn = 0;                    // raster when the arguments name no file
     int streamOut = 1;                   // the printer's job stream
     SideChannel* side = nullptr;         // null: the scheduler's side channel
@@ -27,8 +28,10 @@ struct FilterEnvironment {
 
 // Asks the backend whether the printer is connected, once a second, until it answers OK (or says
 // it does not implement the question), the job is cancelled, or it turns out that no backend
-// answers at all. A backend that reports the printer gone (no response, I/O error) cancels the job.
-void waitForConnection(SideChannel& side);
+// answers at all: a channel that has stayed silent for patience seconds is taken to have nobody
+// behind it. A backend that reports the printer gone (no response, I/O error) cancels the job.
+inline constexpr double kConnectionPatienceSeconds = 30.0;
+void waitForConnection(SideChannel& side, double patience = kConnectionPatienceSeconds);
 
 // The filter's job stream and messages behind the page loop.
 class FilterPageSink : public PageSink {

@@ -86,16 +86,55 @@ TEST(FilterProcess, NoSideChannelNoWaiting) {
     EXPECT_EQ(decodeJobStream(run.out).pages.size(), 2u);
 }
 
-TEST(FilterProcess, SilentSideChannelIsLearnedOnce) {
+TEST(FilterProcess, FileQueueHasNoBackendToWaitFor) {
     FilterPeer peer = peerFor();
     peer.setSideMode(SideMode::silent);
+    peer.addEnvironment("DEVICE_URI=file:///dev/null");
     peer.setInput(pages(3));
     const FilterRun run = peer.run();
     ASSERT_EQ(run.exitStatus, 0) << run.err;
     const DecodedJob job = decodeJobStream(run.out);
     ASSERT_TRUE(job.ok()) << job.error;
     EXPECT_EQ(job.pages.size(), 3u);
-    EXPECT_LT(run.seconds, 4.0) << "one unanswered request, not one per command";
+    EXPECT_TRUE(run.sideRequests.empty());
+    EXPECT_LT(run.seconds, 3.0);
+}
+
+TEST(FilterProcess, BackendThatStartsAnsweringLateKeepsBeingAsked) {
+    // A socket backend probes the printer before it serves the side channel.
+    FilterPeer peer = peerFor();
+    peer.addEnvironment("DEVICE_URI=socket://127.0.0.1:9100");
+    peer.setSidePolicy([](cups_sc_command_t c, int n) {
+        SideAnswer a;
+        a.silent = c == CUPS_SC_CMD_GET_CONNECTED && n == 0;
+        return a;
+    });
+    peer.setInput(pages(1));
+    const FilterRun run = peer.run();
+    ASSERT_EQ(run.exitStatus, 0) << run.err;
+    EXPECT_EQ(count(run.sideRequests, CUPS_SC_CMD_GET_CONNECTED), 2u);
+    const DecodedJob job = decodeJobStream(run.out);
+    ASSERT_EQ(job.pages.size(), 1u);
+    EXPECT_EQ(count(run.sideRequests, CUPS_SC_CMD_DRAIN_OUTPUT), 2 + 2 + job.pages[0].pieces.size() + 1);
+}
+
+TEST(FilterProcess, LateDrainAnswersDoNotStopTheDraining) {
+    FilterPeer peer = peerFor();
+    peer.setSidePolicy([](cups_sc_command_t c, int n) {
+        SideAnswer a;
+        if (c == CUPS_SC_CMD_DRAIN_OUTPUT && n == 1)
+            a.delay = std::chrono::milliseconds(1500); // answered after the filter's time-out
+        return a;
+    });
+    peer.setInput(pages(2));
+    const FilterRun run = peer.run();
+    ASSERT_EQ(run.exitStatus, 0) << run.err;
+    const DecodedJob job = decodeJobStream(run.out);
+    ASSERT_TRUE(job.ok()) << job.error;
+    std::size_t pieces = 0;
+    for (const auto& p : job.pages)
+        pieces += p.pieces.size();
+    EXPECT_EQ(count(run.sideRequests, CUPS_SC_CMD_DRAIN_OUTPUT), 2 + 2 * 2 + pieces + 1);
 }
 
 TEST(FilterProcess, ConnectionWaitRepeatsUntilTheBackendSaysOk) {
@@ -284,6 +323,36 @@ TEST(FilterProcess, LanguageOfTheInfoLines) {
         EXPECT_EQ(job.pages.at(0).field("MediaSize"), "na_a4_210x297mm");
         EXPECT_EQ(job.pages.at(0).field("MediaInputTrayCheck"), "auto");
     }
+}
+
+} // namespace
+} // namespace tbx::test
+
+namespace tbx::test {
+namespace {
+
+TEST(StatusQueryProcess, StatusAnsweredOnTheBackChannel) {
+    FilterPeer peer(TBX_STATUS_PROBE);
+    peer.setArguments({"probe"});
+    peer.setQueryReply([](std::string_view query) -> std::optional<std::string> {
+        if (query == "Status?")
+            return std::string("3038 toner low");
+        return std::nullopt;
+    });
+    const FilterRun run = peer.run();
+    EXPECT_EQ(run.exitStatus, 7) << run.err;
+    EXPECT_EQ(run.out, "Status?");
+    EXPECT_TRUE(run.logHas("category=7 cancel=0")) << run.err;
+}
+
+TEST(StatusQueryProcess, NoAnswerCancels) {
+    FilterPeer peer(TBX_STATUS_PROBE);
+    peer.setArguments({"probe"});
+    const FilterRun run = peer.run();
+    EXPECT_EQ(run.exitStatus, 6) << run.err;
+    EXPECT_TRUE(run.logHas("INFO:Job Cancelling"));
+    EXPECT_TRUE(run.logHas("category=6 cancel=1")) << run.err;
+    EXPECT_GE(run.seconds, 3.5) << "a first read and three retries of 1 s each";
 }
 
 } // namespace

@@ -25,6 +25,8 @@ public:
         EXPECT_DOUBLE_EQ(timeout, 1.0);
         return status_;
     }
+    void markAbsent(const char*) override { present_ = false; }
+    bool answered() const override { return true; }
     std::vector<cups_sc_command_t> commands;
 
 private:

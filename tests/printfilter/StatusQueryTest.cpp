@@ -17,6 +17,8 @@ class NoSideChannel : public SideChannel {
 public:
     bool present() override { return false; }
     cups_sc_status_t request(cups_sc_command_t, double) override { return CUPS_SC_STATUS_NOT_IMPLEMENTED; }
+    void markAbsent(const char*) override {}
+    bool answered() const override { return false; }
 };
 
 // Hands out one scripted reply per read; an empty reply is a read that brought nothing.
