@@ -74,6 +74,24 @@ public:
 
     bool attached() const { return attachedOk_; }
 
+    // A second device of the model (no device node: only its arrival and
+    // removal are of interest), announced with a uevent as the kernel would.
+    void plugSecond() {
+        secondPath_ = umockdev_testbed_add_device(
+            testbed_, "usb", "1-2", nullptr, "busnum", "1", "devnum", "3", "speed", "480",
+            "bConfigurationValue", "1", "dev", "189:2", nullptr, "DEVTYPE", "usb_device", "DEVNAME",
+            "bus/usb/001/003", "BUSNUM", "001", "DEVNUM", "003", nullptr);
+        umockdev_testbed_set_attribute_binary(testbed_, secondPath_, "descriptors",
+                                              const_cast<guint8*>(kDescriptors), sizeof kDescriptors);
+        umockdev_testbed_uevent(testbed_, secondPath_, "add");
+    }
+    void unplugSecond() {
+        umockdev_testbed_uevent(testbed_, secondPath_, "remove");
+        umockdev_testbed_remove_device(testbed_, secondPath_);
+        g_free(secondPath_);
+        secondPath_ = nullptr;
+    }
+
     std::vector<std::uint8_t> bulkIn{0x80, 0x01, 0x02};
     std::vector<std::uint8_t> controlAnswer{5, 0, 0, 0, 0, 9, 9, 9};
     std::vector<std::uint8_t> bulkOut;   // under mutex_
@@ -204,6 +222,7 @@ private:
     }
 
     UMockdevTestbed* testbed_ = nullptr;
+    gchar* secondPath_ = nullptr;
     UMockdevIoctlBase* handler_ = nullptr;
     GMainContext* context_ = nullptr;
     GMainLoop* loop_ = nullptr;
@@ -248,5 +267,42 @@ TEST(LibusbUmockdevTest, BulkAndControlExchangeThroughTheLibusbBackend) {
 
     interface.release();
     device.release();
+    iokit::setBackend(nullptr);
+}
+
+TEST(LibusbUmockdevTest, ArrivalsAndRemovalsReachTheObserver) {
+    const char* preload = std::getenv("LD_PRELOAD");
+    if (preload == nullptr || std::strstr(preload, "libumockdev-preload") == nullptr) {
+        GTEST_SKIP() << "needs umockdev-wrapper";
+    }
+    MockDevice mock;
+    ASSERT_TRUE(mock.attached());
+    iokit::setBackend(iokit::makeLibusbBackend());
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<std::string> reports;
+    auto queue = dispatch::Queue::serial("umockdev-observer");
+    auto observer =
+        USBDevice<ScannerBuild>::observeDeviceList(0x356C, 0x37,
+                                                   [&](const std::string& name, iokit::io_object_t) {
+                                                       std::lock_guard lock(mutex);
+                                                       reports.push_back(name);
+                                                       changed.notify_all();
+                                                   },
+                                                   {.queue = queue});
+    auto waitFor = [&](std::size_t count) {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, std::chrono::seconds(5), [&] { return reports.size() >= count; });
+    };
+    ASSERT_TRUE(waitFor(1)); // the device present at the start
+    mock.plugSecond();
+    ASSERT_TRUE(waitFor(2));
+    mock.unplugSecond();
+    ASSERT_TRUE(waitFor(3));
+    observer.reset();
+    queue.sync([] {});
+    EXPECT_EQ(reports,
+              (std::vector<std::string>{"IOServiceFirstMatch", "IOServiceFirstMatch", "IOServiceTerminate"}));
     iokit::setBackend(nullptr);
 }
