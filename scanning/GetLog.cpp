@@ -1,9 +1,12 @@
+#include "logging/ConsoleDestination.h"
+#include "logging/Logbook.h"
 #include "scanning/ScanOptions.h"
 
 namespace tbx {
 
-// The logger (logging/) is not part of this build yet; until it is, there is no
-// console destination to attach and the call does nothing. Nothing calls it.
-void getlog() {}
+// Attaches one console destination to the logger. Nothing in the application calls it.
+void getlog() {
+    Logbook::addDestination(std::make_shared<ConsoleDestination>());
+}
 
 } // namespace tbx

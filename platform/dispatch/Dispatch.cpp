@@ -61,6 +61,9 @@ public:
     virtual ~Impl() = default;
     virtual void post(Work work, bool barrier) = 0;
     virtual bool isCurrent() const { return tCurrentQueue == this; }
+    // Runs a synchronous item on the calling thread when the queue's rules allow it
+    // right now; answers false (nothing ran) when it must be posted instead.
+    virtual bool tryRunInline(const Work&, bool) { return false; }
     const std::string& label() const { return label_; }
 
 protected:
@@ -107,6 +110,8 @@ public:
 
     bool isCurrent() const override { return tCurrentQueue == shared_.get(); }
 
+    bool tryRunInline(const Work& work, bool barrier) override { return shared_->tryRunInline(work, barrier); }
+
 private:
     struct Item {
         Work work;
@@ -122,6 +127,36 @@ private:
                 return false;
             }
             return items.front().barrier ? running == 0 : running < width;
+        }
+
+        // Like the platform, a synchronous item of a concurrent queue runs on the
+        // caller's thread instead of hopping to a worker: a plain item when no barrier
+        // runs and nothing waits ahead of it, a barrier when the queue is idle. That
+        // keeps a guarded read down to two lock round trips.
+        bool tryRunInline(const Work& work, bool barrier) {
+            if (width == 1) {
+                return false;
+            }
+            {
+                std::lock_guard lock(mutex);
+                if (barrierRunning || !items.empty() || (barrier && running > 0)) {
+                    return false;
+                }
+                ++running;
+                barrierRunning = barrier;
+            }
+            struct Finish {
+                Shared* self;
+                ~Finish() {
+                    std::lock_guard lock(self->mutex);
+                    --self->running;
+                    self->barrierRunning = false;
+                    self->changed.notify_all();
+                }
+            } finish{this};
+            CurrentQueueScope scope(this, &label_);
+            work();
+            return true;
         }
 
         void serve() {
@@ -243,12 +278,18 @@ void Queue::sync(const Work& work) const {
         work();
         return;
     }
+    if (impl_->tryRunInline(work, false)) {
+        return;
+    }
     postAndWait([this](Work item) { impl_->post(std::move(item), false); }, work);
 }
 
 void Queue::syncBarrier(const Work& work) const {
     if (impl_->isCurrent()) {
         work();
+        return;
+    }
+    if (impl_->tryRunInline(work, true)) {
         return;
     }
     postAndWait([this](Work item) { impl_->post(std::move(item), true); }, work);

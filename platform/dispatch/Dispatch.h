@@ -30,7 +30,9 @@ public:
     void async(Work work) const;
     // Runs `work` on the queue and waits for it. Called from a work item of this
     // very queue it runs inline instead of deadlocking. `sync` on the main queue
-    // from the main thread runs inline for the same reason.
+    // from the main thread runs inline for the same reason. On a concurrent queue
+    // the item runs on the calling thread whenever no barrier runs or waits ahead
+    // of it (a barrier: whenever the queue is idle), as the platform does.
     void sync(const Work& work) const;
     void asyncBarrier(Work work) const;
     void syncBarrier(const Work& work) const;

@@ -7,6 +7,7 @@
 #include <vector>
 
 using namespace std::chrono_literals;
+using tbx::dispatch::currentQueueLabel;
 using tbx::dispatch::Group;
 using tbx::dispatch::Queue;
 using tbx::dispatch::RepeatingTimer;
@@ -150,4 +151,59 @@ TEST(DispatchTimer, RepeatsOnTheMainLoopUntilInvalidated) {
     const int after = fired;
     tbx::dispatch::runMainFor(0.08s);
     EXPECT_EQ(fired, after);
+}
+
+TEST(DispatchQueue, ConcurrentSyncRunsOnTheCallerButStillWaitsForBarriers) {
+    auto queue = Queue::concurrent("guard", 4);
+    const auto caller = std::this_thread::get_id();
+    std::thread::id ranOn;
+    std::string label;
+    queue.sync([&] {
+        ranOn = std::this_thread::get_id();
+        label = currentQueueLabel();
+    });
+    EXPECT_EQ(ranOn, caller);
+    EXPECT_EQ(label, "guard");
+    EXPECT_EQ(currentQueueLabel(), "");
+
+    // A plain sync behind a running barrier waits for it.
+    std::atomic<bool> barrierDone{false};
+    std::atomic<bool> barrierStarted{false};
+    queue.asyncBarrier([&] {
+        barrierStarted = true;
+        std::this_thread::sleep_for(50ms);
+        barrierDone = true;
+    });
+    while (!barrierStarted) {
+        std::this_thread::yield();
+    }
+    bool sawDone = false;
+    queue.sync([&] { sawDone = barrierDone.load(); });
+    EXPECT_TRUE(sawDone);
+
+    // A barrier sync waits for plain items that run inline on other threads.
+    std::atomic<int> inside{0};
+    std::atomic<bool> release{false};
+    std::thread reader([&] {
+        queue.sync([&] {
+            ++inside;
+            while (!release) {
+                std::this_thread::yield();
+            }
+            --inside;
+        });
+    });
+    while (inside.load() == 0) {
+        std::this_thread::yield();
+    }
+    std::thread writer([&] { queue.syncBarrier([&] { EXPECT_EQ(inside.load(), 0); }); });
+    std::this_thread::sleep_for(20ms);
+    release = true;
+    reader.join();
+    writer.join();
+
+    // Nested syncs from inside a barrier item run inline.
+    bool nested = false;
+    queue.syncBarrier([&] { queue.sync([&] { nested = queue.isCurrent(); }); });
+    EXPECT_TRUE(nested);
 }
