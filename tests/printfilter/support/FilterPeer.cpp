@@ -308,7 +308,8 @@ FilterRun FilterPeer::run(std::chrono::seconds timeout) {
             if (c >= 0)
                 connections.push_back({c, {}, false});
         }
-        for (std::size_t i = 0; i < connections.size(); ++i) {
+        // Only the connections that were polled; one accepted just now waits for the next round.
+        for (std::size_t i = 0; i + 4 < fds.size(); ++i) {
             if (!(fds[4 + i].revents))
                 continue;
             const bool open = drainInto(connections[i].fd, connections[i].request);
