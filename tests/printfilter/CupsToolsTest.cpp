@@ -111,9 +111,9 @@ TEST(CupsFilter, RunsTheFilterWithoutABackendAndDoesNotWait) {
     ASSERT_EQ(job.pages.size(), 4u) << "3 pages and a blank back side";
     for (const auto& page : job.pages) {
         EXPECT_EQ(page.field("MediaSize"), "na_a4_210x297mm");
-        // A4 at 600 dpi within the PPD's 12-point margins.
-        EXPECT_NEAR(page.width(), 4760, 8);
-        EXPECT_NEAR(page.height(), 6817, 2);
+        // A4 at 600 dpi within the PPD's 6-point margins (the printer's +50-dot origin).
+        EXPECT_NEAR(page.width(), 4864, 8);
+        EXPECT_NEAR(page.height(), 6917, 2);
         EXPECT_FALSE(page.data.empty());
     }
     EXPECT_TRUE(job.endOfJob);
