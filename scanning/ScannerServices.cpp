@@ -1,5 +1,7 @@
 #include "scanning/ScannerServices.h"
 
+#include "scanning/ImageProcessing.h"
+
 namespace tbx {
 
 // Each entry calls the part of the engine that does the work; a part that this
@@ -13,12 +15,11 @@ ScannerServices productScannerServices() {
     s.runSocketScan = [](const Device&, const std::shared_ptr<ScanCommand>&) {
         return ResultPair{false, "scanProcessUnavailable"};
     };
-    s.combineImage = [](std::int64_t, std::int64_t, const ScanParam&) {
-        return ResultPair{false, "saveImageError"};
+    s.combineImage = [](std::int64_t pages, std::int64_t oriation, const ScanParam& param) {
+        return combineImage(pages, oriation, param);
     };
-    s.save2PDF = [](const ScanParam&, std::int64_t, const std::string&, const std::string&) {
-        return ResultPair{false, "saveImageError"};
-    };
+    s.save2PDF = [](const ScanParam& param, std::int64_t pages, const std::string& pdfDir,
+                    const std::string& pageSize) { return save2PDF(param, pages, pdfDir, pageSize); };
     s.now = [] { return std::chrono::system_clock::now(); };
     return s;
 }

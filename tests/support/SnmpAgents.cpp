@@ -1,0 +1,312 @@
+#include "tests/support/SnmpAgents.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace tbx::test {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// The port snmpd listens on inside its host, behind the relay on 161.
+constexpr const char* kAgentPort = "1161";
+constexpr const char* kAgentSocketHex = "0100007F:0489"; // 127.0.0.1:1161
+
+std::string makeTempDir(const char* stem) {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern =
+        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/" + stem + "XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) {
+        ADD_FAILURE() << "mkdtemp failed: " << std::strerror(errno);
+        return {};
+    }
+    return pattern;
+}
+
+void writeFile(const std::string& path, const std::string& text, mode_t mode = 0644) {
+    std::ofstream(path) << text;
+    chmod(path.c_str(), mode);
+}
+
+// A single-quoted shell word.
+std::string shellQuoted(const std::string& text) {
+    std::string quoted = "'";
+    for (char c : text) {
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return quoted + "'";
+}
+
+// A pass script answering GETs of the given objects (and nothing else).
+std::string passScript(const std::vector<AgentObject>& objects) {
+    std::string script = "#!/bin/sh\n[ \"$1\" = \"-g\" ] || exit 0\ncase \"$2\" in\n";
+    for (const auto& object : objects) {
+        script += shellQuoted(object.oid) + ") printf '%s\\n%s\\n%s\\n' \"$2\" " + shellQuoted(object.type) +
+                  " " + shellQuoted(object.value) + " ;;\n";
+    }
+    return script + "esac\n";
+}
+
+// Starts `argv` in the network namespace `netns`, output to `logPath`.
+pid_t spawnInHost(const std::string& netns, const std::vector<std::string>& argv,
+                  const std::vector<std::string>& env, const std::string& logPath) {
+    const std::string nsPath = "/run/netns/" + netns;
+    const int nsFd = open(nsPath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (nsFd < 0) {
+        ADD_FAILURE() << "cannot open " << nsPath << ": " << std::strerror(errno);
+        return -1;
+    }
+    const int logFd = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    const int nullFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    std::vector<char*> args;
+    for (const auto& arg : argv) {
+        args.push_back(const_cast<char*>(arg.c_str()));
+    }
+    args.push_back(nullptr);
+    std::vector<char*> envp;
+    for (const auto& entry : env) {
+        envp.push_back(const_cast<char*>(entry.c_str()));
+    }
+    envp.push_back(nullptr);
+
+    const pid_t pid = fork();
+    if (pid == 0) {
+        // Only async-signal-safe calls between fork and exec.
+        if (setns(nsFd, CLONE_NEWNET) != 0) {
+            _exit(126);
+        }
+        dup2(nullFd, 0);
+        dup2(logFd, 1);
+        dup2(logFd, 2);
+        execve(args[0], args.data(), envp.data());
+        _exit(127);
+    }
+    close(nsFd);
+    close(logFd);
+    close(nullFd);
+    if (pid < 0) {
+        ADD_FAILURE() << "fork failed: " << std::strerror(errno);
+    }
+    return pid;
+}
+
+// True when the process (in its own network namespace) has a UDP socket bound
+// to the given local address.
+bool listensOn(pid_t pid, const char* localHex) {
+    std::ifstream table("/proc/" + std::to_string(pid) + "/net/udp");
+    std::string line;
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local;
+        fields >> slot >> local;
+        if (local == localHex) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool exited(pid_t pid) {
+    int status = 0;
+    return waitpid(pid, &status, WNOHANG) == pid;
+}
+
+// The pids of the children of `parent` (the relay forks one per datagram).
+std::vector<pid_t> childrenOf(pid_t parent) {
+    std::vector<pid_t> children;
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr) {
+        return children;
+    }
+    while (dirent* entry = readdir(proc)) {
+        const pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
+        if (pid <= 0) {
+            continue;
+        }
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        const auto close = text.rfind(')');
+        if (close == std::string::npos) {
+            continue;
+        }
+        std::istringstream rest(text.substr(close + 1));
+        std::string state;
+        pid_t ppid = 0;
+        rest >> state >> ppid;
+        if (ppid == parent) {
+            children.push_back(pid);
+        }
+    }
+    closedir(proc);
+    return children;
+}
+
+// SIGTERM, then SIGKILL after a grace period; reaps the child.
+void terminate(pid_t pid) {
+    if (pid <= 0) {
+        return;
+    }
+    kill(pid, SIGTERM);
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (exited(pid)) {
+            return;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+}
+
+struct EmptyConfiguration {
+    std::string dir;
+    EmptyConfiguration() : dir(makeTempDir("tbx-snmpconf-")) {
+        std::filesystem::create_directories(dir + "/conf");
+        std::filesystem::create_directories(dir + "/mibs");
+        std::filesystem::create_directories(dir + "/persist");
+        setenv("SNMPCONFPATH", (dir + "/conf").c_str(), 1);
+        setenv("SNMP_PERSISTENT_DIR", (dir + "/persist").c_str(), 1);
+        setenv("MIBDIRS", (dir + "/mibs").c_str(), 1);
+        setenv("MIBS", "", 1);
+    }
+    ~EmptyConfiguration() {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir, ignored);
+    }
+};
+
+} // namespace
+
+std::vector<TestHost> sandboxTestHosts() {
+    std::vector<TestHost> hosts;
+    const char* list = std::getenv("TAMBERLYX_TEST_HOSTS");
+    std::istringstream entries(list != nullptr ? list : "");
+    std::string entry;
+    while (entries >> entry) {
+        const auto equals = entry.find('=');
+        if (equals != std::string::npos) {
+            hosts.push_back({entry.substr(0, equals), entry.substr(equals + 1)});
+        }
+    }
+    return hosts;
+}
+
+void useEmptySnmpConfiguration() {
+    static EmptyConfiguration configuration;
+}
+
+SnmpAgents::SnmpAgents() : dir_(makeTempDir("tbx-snmpd-")) {
+    std::filesystem::create_directories(dir_ + "/mibs");
+    std::filesystem::create_directories(dir_ + "/conf");
+}
+
+SnmpAgents::~SnmpAgents() {
+    for (auto& agent : agents_) {
+        stopAgent(agent);
+    }
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+}
+
+bool SnmpAgents::start(const TestHost& host, const SnmpAgentSpec& spec) {
+    const std::string base = dir_ + "/" + host.netns;
+    std::filesystem::create_directories(base + "/persist");
+    const std::string script = base + "/pass.sh";
+    std::vector<AgentObject> served = spec.makerObjects;
+    served.insert(served.end(), spec.systemObjects.begin(), spec.systemObjects.end());
+    writeFile(script, passScript(served), 0755);
+
+    std::string config = std::string("agentaddress udp:127.0.0.1:") + kAgentPort + "\n" +
+                         "rocommunity vantel\n" + "pass .1.3.6.1.4.1.53303 " + script + "\n";
+    std::vector<std::string> argv = {"/usr/sbin/snmpd",  "-f", "-C", "-r", "-c", base + "/snmpd.conf", "-Lf",
+                                     base + "/snmpd.log"};
+    if (spec.replaceSystemGroup) {
+        config += "pass .1.3.6.1.2.1.1 " + script + "\n";
+        argv.insert(argv.end(), {"-I", "-system_mib"});
+    } else {
+        config += "sysobjectid " + spec.sysObjectID + "\n" + "sysdescr " + spec.sysDescr + "\n";
+    }
+    writeFile(base + "/snmpd.conf", config);
+    const std::vector<std::string> env = {
+        "PATH=/usr/sbin:/usr/bin:/sbin:/bin",
+        "SNMP_PERSISTENT_DIR=" + base + "/persist",
+        "SNMPCONFPATH=" + dir_ + "/conf",
+        "MIBDIRS=" + dir_ + "/mibs",
+        "MIBS=",
+    };
+
+    Agent agent{host.netns, -1, -1, base + "/snmpd.log"};
+    agent.snmpd = spawnInHost(host.netns, argv, env, base + "/snmpd.out");
+    agent.relay = spawnInHost(host.netns,
+                              {"/usr/bin/socat", "-T", "1",
+                               "UDP4-RECVFROM:" + std::to_string(spec.relayPort) + ",reuseaddr,fork",
+                               std::string("UDP4:127.0.0.1:") + kAgentPort},
+                              env, base + "/relay.out");
+    agents_.push_back(agent);
+    if (agent.snmpd < 0 || agent.relay < 0) {
+        return false;
+    }
+    char relaySocket[16];
+    std::snprintf(relaySocket, sizeof relaySocket, "00000000:%04X", spec.relayPort & 0xFFFFu);
+    const auto deadline = std::chrono::steady_clock::now() + 15s;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (listensOn(agent.snmpd, kAgentSocketHex) && listensOn(agent.relay, relaySocket)) {
+            return true;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    ADD_FAILURE() << "snmpd or its relay did not come up on " << host.netns << "; log:\n" << log(host);
+    return false;
+}
+
+void SnmpAgents::stop(const TestHost& host) {
+    for (auto& agent : agents_) {
+        if (agent.netns == host.netns) {
+            stopAgent(agent);
+        }
+    }
+}
+
+std::string SnmpAgents::log(const TestHost& host) const {
+    for (const auto& agent : agents_) {
+        if (agent.netns == host.netns) {
+            std::ifstream file(agent.logPath);
+            return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        }
+    }
+    return {};
+}
+
+void SnmpAgents::stopAgent(Agent& agent) {
+    if (agent.relay > 0) {
+        // Held still while its per-datagram children are listed, so none is
+        // missed; each is stopped by its pid.
+        kill(agent.relay, SIGSTOP);
+        for (pid_t child : childrenOf(agent.relay)) {
+            kill(child, SIGKILL);
+        }
+        kill(agent.relay, SIGKILL);
+        waitpid(agent.relay, nullptr, 0);
+        agent.relay = -1;
+    }
+    terminate(agent.snmpd);
+    agent.snmpd = -1;
+}
+
+} // namespace tbx::test
