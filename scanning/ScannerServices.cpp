@@ -1,6 +1,7 @@
 #include "scanning/ScannerServices.h"
 
 #include "scanning/ImageProcessing.h"
+#include "scanning/UsbScanProcess.h"
 
 namespace tbx {
 
@@ -9,8 +10,8 @@ namespace tbx {
 ScannerServices productScannerServices() {
     ScannerServices s;
     s.getDevicesList = [] { return std::vector<Device>{}; };
-    s.runUsbScan = [](const Device&, const std::shared_ptr<ScanCommand>&) {
-        return ResultPair{false, "scanProcessUnavailable"};
+    s.runUsbScan = [](const Device& scanner, const std::shared_ptr<ScanCommand>& scanCommand) {
+        return runUsbScan(scanner, scanCommand);
     };
     s.runSocketScan = [](const Device&, const std::shared_ptr<ScanCommand>&) {
         return ResultPair{false, "scanProcessUnavailable"};
