@@ -1,0 +1,120 @@
+#include "scanning/AutoDetectDevices.h"
+
+#include "device/Snmp.h"
+#include "platform/foundation/Print.h"
+#include "platform/iokit/IOKitLib.h"
+#include "scanning/ScanOptions.h"
+
+#include <optional>
+#include <string>
+
+namespace tbx {
+
+namespace {
+
+constexpr std::uint16_t kNetworkVendorId = 0x356C;
+
+std::vector<std::string_view> split(std::string_view text, char separator) {
+    std::vector<std::string_view> pieces;
+    std::size_t start = 0;
+    for (;;) {
+        const auto end = text.find(separator, start);
+        pieces.push_back(
+            text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start));
+        if (end == std::string_view::npos) {
+            return pieces;
+        }
+        start = end + 1;
+    }
+}
+
+std::optional<std::int64_t> integerProperty(const iokit::Dictionary& properties, const char* key) {
+    const auto found = properties.find(key);
+    if (found == properties.end()) {
+        return std::nullopt;
+    }
+    if (const auto* number = std::get_if<std::int64_t>(&found->second)) {
+        return *number;
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+std::vector<Device> devicesFromDiscoveryText(std::string_view text) {
+    std::vector<Device> devices;
+    for (const auto piece : split(text, '|')) {
+        if (piece.empty()) {
+            continue;
+        }
+        const auto fields = split(piece, ',');
+        if (fields.size() < 2) {
+            continue;
+        }
+        const std::string ip(fields[0]);
+        for (const auto& row : ZelkDevices()) {
+            if (fields[1].find(row.oid) != std::string_view::npos) {
+                devices.emplace_back(row.name, row.name + "(" + ip + ")", "Net", ip, row.PID,
+                                     kNetworkVendorId);
+            }
+        }
+    }
+    return devices;
+}
+
+std::vector<Device> getDeviceBySNMP() {
+    char buffer[kSnmpDiscoveryBufferSize] = {};
+    if (autoDetectSNMPPrinters(buffer) == -1) {
+        printRaw("snmp get printers error\n");
+        return {};
+    }
+    const std::string text(buffer);
+    print(text);
+    return devicesFromDiscoveryText(text);
+}
+
+std::vector<Device> getDeviceByIOUSB() {
+    using namespace iokit;
+    std::vector<Device> devices;
+    io_iterator_t iterator = IO_OBJECT_NULL;
+    if (IOServiceGetMatchingServices(kIOMainPortDefault, IOServiceMatching("IOUSBDevice"), &iterator) !=
+        kIOReturnSuccess) {
+        return devices;
+    }
+    while (const io_object_t service = IOIteratorNext(iterator)) {
+        Dictionary properties;
+        const bool read = IORegistryEntryCreateCFProperties(service, &properties, kCFAllocatorDefault, 0) ==
+                          kIOReturnSuccess;
+        IOObjectRelease(service);
+        if (!read) {
+            continue;
+        }
+        const auto vendor = integerProperty(properties, kUSBVendorID);
+        const auto product = integerProperty(properties, kUSBProductID);
+        if (!vendor || !product) {
+            continue;
+        }
+        print(" find device pid = " + std::to_string(*product) + " and vid = " + std::to_string(*vendor));
+        if (*vendor != kNetworkVendorId) {
+            continue;
+        }
+        for (const auto& row : ZelkDevices()) {
+            if (*product == row.PID) {
+                devices.emplace_back(row.name, row.name, "USB", "", row.PID, row.VID);
+                print(" find zelk device  pid = " + std::to_string(*product) +
+                      " and vid = " + std::to_string(*vendor));
+            }
+        }
+    }
+    IOObjectRelease(iterator);
+    return devices;
+}
+
+std::vector<Device> getDevicesList() {
+    std::vector<Device> devices = getDeviceBySNMP();
+    std::vector<Device> usb = getDeviceByIOUSB();
+    devices.insert(devices.end(), usb.begin(), usb.end());
+    return devices;
+}
+
+} // namespace tbx
