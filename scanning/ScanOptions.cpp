@@ -1,5 +1,6 @@
 #include "scanning/ScanOptions.h"
 
+#include <cstdio>
 #include <utility>
 
 namespace tbx {
@@ -74,6 +75,16 @@ std::optional<std::string> scanStatusKey(std::int64_t code) {
         return it->second;
     }
     return std::nullopt;
+}
+
+std::string scanStatusMessage(std::int64_t code) {
+    if (auto key = scanStatusKey(code)) {
+        return *key;
+    }
+    char text[48];
+    std::snprintf(text, sizeof text, "unknownScannerStatus 0x%02llX",
+                  static_cast<unsigned long long>(code & 0xFF));
+    return text;
 }
 
 BaseDevice::BaseDevice(std::string name, std::string oid, std::uint16_t PID)

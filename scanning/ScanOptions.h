@@ -27,6 +27,10 @@ combineTypeOption(); // "NoCombine", "CombinHorizontal", "CombinVertical", "IDCa
 const std::map<std::int64_t, std::string>& ScanStatus();
 // The key of `code`, or nothing when the table has no row for it.
 std::optional<std::string> scanStatusKey(std::int64_t code);
+// The message of a job that `code` ended: its key, or for a code the table has
+// no row for, "unknownScannerStatus 0x" and the code in hexadecimal (both
+// transports report such codes this one way).
+std::string scanStatusMessage(std::int64_t code);
 
 // A known scanner model.
 struct BaseDevice {

@@ -1,6 +1,8 @@
 #include "scanning/ScannerServices.h"
 
 #include "scanning/AutoDetectDevices.h"
+#include "scanning/ImageProcessing.h"
+#include "scanning/UsbScanProcess.h"
 
 namespace tbx {
 
@@ -9,18 +11,17 @@ namespace tbx {
 ScannerServices productScannerServices() {
     ScannerServices s;
     s.getDevicesList = [] { return getDevicesList(); };
-    s.runUsbScan = [](const Device&, const std::shared_ptr<ScanCommand>&) {
-        return ResultPair{false, "scanProcessUnavailable"};
+    s.runUsbScan = [](const Device& scanner, const std::shared_ptr<ScanCommand>& scanCommand) {
+        return runUsbScan(scanner, scanCommand);
     };
     s.runSocketScan = [](const Device&, const std::shared_ptr<ScanCommand>&) {
         return ResultPair{false, "scanProcessUnavailable"};
     };
-    s.combineImage = [](std::int64_t, std::int64_t, const ScanParam&) {
-        return ResultPair{false, "saveImageError"};
+    s.combineImage = [](std::int64_t pages, std::int64_t oriation, const ScanParam& param) {
+        return combineImage(pages, oriation, param);
     };
-    s.save2PDF = [](const ScanParam&, std::int64_t, const std::string&, const std::string&) {
-        return ResultPair{false, "saveImageError"};
-    };
+    s.save2PDF = [](const ScanParam& param, std::int64_t pages, const std::string& pdfDir,
+                    const std::string& pageSize) { return save2PDF(param, pages, pdfDir, pageSize); };
     s.now = [] { return std::chrono::system_clock::now(); };
     return s;
 }

@@ -96,6 +96,7 @@ public:
     // a stall (keep the link open, send nothing) from a finished stream.
     std::optional<StreamUnit> nextUnit(Framing framing);
     bool stalled() const { return stalled_; }
+    Misbehaviour misbehaviour() const { return script_.misbehaviour; }
 
     // A generated page for these settings: a JPEG file, or raw 1-bit rows in TEXT mode.
     static Bytes makePage(const ScanSettings& settings, int pageNo, int jpegQuality = 85);

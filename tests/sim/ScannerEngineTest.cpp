@@ -163,6 +163,9 @@ TEST(ScannerEngine, JamEndsTheJobAfterTheGivenPagesAndMisbehavioursCutTheStream)
         bool sawMismatch = false;
         while (auto unit = engine.nextUnit(Framing::usb)) {
             ++units;
+            if (unit->bytes.size() < 12) {
+                continue; // the status byte
+            }
             const std::size_t length = unit->bytes[10] | (unit->bytes[11] << 8);
             sawMismatch =
                 sawMismatch || (unit->bytes.size() != length + 12 && unit->bytes.size() != length + 22);

@@ -1,0 +1,38 @@
+// The scan image stream as it arrives over USB: data blocks (a 12-byte header
+// whose bytes 10-11 give the payload length, bytes 3-4 the page number), a
+// 10-byte trailer beginning 0x82 riding with the last block of each page, and a
+// lone status byte (0x80: the job is finished) at the end. `readImages` cuts one
+// page per call out of the interface's bulk IN pipe.
+#pragma once
+
+#include "device/JqIOUSB.h"
+
+#include <stdexcept>
+
+namespace tbx {
+
+struct ReadImagesResult {
+    bool isFinished = false;
+    // The page number of a finished page; -1 at the end of the job; -2 when a
+    // status byte other than 0x80 ended it (the byte is then the only data).
+    long pageNo = -1;
+    Bytes data;
+};
+
+// A transfer that fits no unit of the stream (a block whose length disagrees
+// with its header, a trailer without its 0x82 mark).
+class ScanStreamError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Reads the next page. Only `pipe` of the options is used: every read asks for
+// up to 40960 bytes with a no-data time-out of 30 s and a completion time-out
+// of 60 s. A failed read throws its return code (after clearing the pipe stall
+// for codes other than the four the platform names for misuse); a transfer
+// that fits no unit throws `ScanStreamError`. Without an interface the read
+// cannot be made and the call throws kIOReturnNotOpen.
+template <DeviceBuild B>
+ReadImagesResult readImages(const USBInterface<B>& interface, const ReadOptions& options);
+
+} // namespace tbx

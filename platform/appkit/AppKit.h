@@ -1,0 +1,59 @@
+// Stands in for the AppKit image classes that the page files use: `NSImage`, an
+// image with a nominal size in points over one bitmap, made from image file data,
+// from a file read when first needed, or from a bitmap; and `NSBitmapImageRep`,
+// its bitmap with pixel dimensions and JPEG encoding at a compression factor.
+// Decoding (JPEG, BMP) and encoding use Qt 6 Gui without a display. A decoded
+// file's nominal size equals its pixel size (72 dpi): the page files carry no
+// resolution that the scan road relies on.
+// Left out: multiple representations, TIFF bytes, other file types and properties.
+#pragma once
+
+#include "platform/appkit/CoreGraphics.h"
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace tbx::appkit {
+
+class NSBitmapImageRep {
+public:
+    explicit NSBitmapImageRep(CGImage bitmap) : bitmap_(std::move(bitmap)) {}
+    int pixelsWide() const { return bitmap_.width(); }
+    int pixelsHigh() const { return bitmap_.height(); }
+    const CGImage& cgImage() const { return bitmap_; }
+    // JPEG file bytes at `compressionFactor` (0.0 strongest compression, 1.0
+    // least loss); grey bitmaps give one-component JPEGs. Nothing on failure.
+    std::optional<std::vector<std::uint8_t>> jpegRepresentation(double compressionFactor) const;
+
+private:
+    CGImage bitmap_;
+};
+
+class NSImage {
+public:
+    // init(data:): nothing when the bytes are not a readable JPEG or BMP image.
+    static std::optional<NSImage> fromData(std::span<const std::uint8_t> data);
+    // init(byReferencingFile:): nothing is read until the bitmap is asked for.
+    static NSImage byReferencingFile(std::string path);
+    // init(cgImage:size:).
+    NSImage(CGImage bitmap, CGSize size);
+
+    CGSize size() const;
+    // cgImage(forProposedRect:context:hints:): the image's one bitmap, whatever
+    // the proposed rectangle; nothing when a referenced file is missing or unreadable.
+    std::optional<CGImage> cgImage(std::optional<CGRect> proposedRect = std::nullopt) const;
+    // The first representation, as `tiffRepresentation` read back by
+    // NSBitmapImageRep(data:) gives it.
+    std::optional<NSBitmapImageRep> bitmapRepresentation() const;
+
+private:
+    NSImage() = default;
+    std::optional<CGImage> bitmap_;
+    CGSize size_;
+    std::string path_; // set for an image by reference
+};
+
+} // namespace tbx::appkit

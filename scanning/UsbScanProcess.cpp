@@ -1,0 +1,291 @@
+#include "scanning/UsbScanProcess.h"
+
+#include "device/ImageStream.h"
+#include "platform/foundation/Print.h"
+#include "scanning/ImageProcessing.h"
+#include "scanning/ScanOptions.h"
+
+#include <string>
+
+namespace tbx {
+
+namespace {
+
+constexpr long kScanInterfaceNumber = 1;
+constexpr double kCommandTimeout = 0.3;
+
+// An error in its default text form, as the trace lines show it.
+std::string errorText(const std::exception& error) {
+    if (const auto* usb = dynamic_cast<const USBError*>(&error)) {
+        if (usb->isReturnCode()) {
+            return "IOReturn(" + std::to_string(usb->code()) + "): " + usb->what();
+        }
+    }
+    return error.what();
+}
+
+std::span<const std::uint8_t> bytesOf(const std::string& text) {
+    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+} // namespace
+
+UsbScanProcess::UsbScanProcess(Device scanner, std::shared_ptr<ScanCommand> scanCommand, PageWriter writePage)
+    : scanner_(std::move(scanner)), scanCommand_(std::move(scanCommand)), writePage_(std::move(writePage)) {
+    if (!writePage_) {
+        writePage_ = [](const ScanParam& param, std::int64_t pageNo, std::span<const std::uint8_t> data) {
+            return saveImages(param, pageNo, data);
+        };
+    }
+    print("init usbscanprocess pid=" + std::to_string(scanner_.PID) +
+          " and vid = " + std::to_string(scanner_.VID));
+    try {
+        deviceInterface_ = USBDevice<Build>::create(long(scanner_.VID), long(scanner_.PID));
+        auto interfaces = deviceInterface_->createInterfaceInterface(0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF);
+        for (auto& interface : interfaces) {
+            if (interface.getInterfaceNum() != kScanInterfaceNumber) {
+                interface.release();
+                continue;
+            }
+            if (interfaceInterface_) {
+                interfaceInterface_->release(); // the last interface numbered 1 is the one kept
+            }
+            interfaceInterface_ = interface;
+        }
+    } catch (const std::exception& error) {
+        release();
+        print("init usb interface error. and error is " + errorText(error));
+    }
+}
+
+UsbScanProcess::~UsbScanProcess() {
+    release();
+}
+
+void UsbScanProcess::release() {
+    if (deviceInterface_) {
+        deviceInterface_->release();
+        deviceInterface_.reset();
+    }
+    if (interfaceInterface_) {
+        interfaceInterface_->release();
+        interfaceInterface_.reset();
+    }
+}
+
+ResultPair UsbScanProcess::vendorRequest(std::uint8_t request) {
+    std::array<std::uint8_t, 5> answer{};
+    IOUSBDevRequestTO setup{};
+    setup.bmRequestType = 0xC0;
+    setup.bRequest = request;
+    setup.wValue = 2;
+    setup.wIndex = 0;
+    setup.wLength = 0x0500;
+    setup.pData = answer.data();
+    setup.wLenDone = 255;
+    setup.noDataTimeout = 2000;
+    setup.completionTimeout = 3000;
+    const bool opening = request == 1;
+    if (interfaceInterface_) {
+        try {
+            // The device may answer up to wLength bytes; only the five judged
+            // bytes are kept, so nothing lands beyond the answer buffer.
+            interfaceInterface_->sendControlRequest(setup, 0, std::span(answer));
+        } catch (const std::exception& error) {
+            release();
+            print(std::string(opening ? "open scanner error. and error is "
+                                      : "close scanner error. and error is ") +
+                  errorText(error));
+            return {false, opening ? "openError" : "closeError"};
+        }
+    }
+    const bool accepted = answer[4] == 0 && answer[0] == 5;
+    if (opening) {
+        print(byteListText(answer));
+        return accepted ? ResultPair{true, "openSuccess"} : ResultPair{false, "error"};
+    }
+    if (accepted) {
+        print("close scanner successfully");
+        return {true, "closeSuccess"};
+    }
+    return {false, "closeError"};
+}
+
+ResultPair UsbScanProcess::openScanner() {
+    return vendorRequest(1);
+}
+
+ResultPair UsbScanProcess::closeScanner() {
+    return vendorRequest(2);
+}
+
+std::optional<std::uint8_t> UsbScanProcess::exchange(std::span<const std::uint8_t> command, long maxReply) {
+    if (!interfaceInterface_ || !pips_.contains("writePipe") || !pips_.contains("readPipe")) {
+        return std::nullopt; // nothing is written without both pipes
+    }
+    interfaceInterface_->write(command, pips_.at("writePipe"), kCommandTimeout, kCommandTimeout);
+    const Bytes reply = interfaceInterface_->readBytes({.minCount = 1,
+                                                        .maxCount = maxReply,
+                                                        .pipe = pips_.at("readPipe"),
+                                                        .noDataTimeout = kCommandTimeout,
+                                                        .completionTimeout = kCommandTimeout});
+    return reply.empty() ? std::nullopt : std::optional(reply.front());
+}
+
+ResultPair UsbScanProcess::checkPaperSource() {
+    auto& source = scanCommand_->param.source;
+    if (source == "FB") {
+        return {true, "noNeedToCheck"};
+    }
+    std::optional<std::uint8_t> reply;
+    try {
+        reply = exchange(bytesOf(scanCommand_->getDCommand()), 10);
+    } catch (const std::exception& error) {
+        print("check paper source error. error = " + errorText(error));
+        return {false, "checkPaperSourceError"};
+    }
+    if (!reply) {
+        return {false, "unexpectError"};
+    }
+    switch (*reply) {
+    case 0x80:
+        if (source == "AUTO") {
+            source = "ADF";
+        }
+        return {true, "ok"};
+    case 0xC2:
+        if (source == "AUTO") {
+            source = "FB";
+            return {true, "ok"};
+        }
+        return {false, "noPaperInADF"};
+    case 0xD0:
+        return {false, "paperSourceNotExist"};
+    case 0xC4:
+        return {false, "cannotChekPaperSource"};
+    default:
+        return {false, "unexpectError"};
+    }
+}
+
+ResultPair UsbScanProcess::sendSCommand() {
+    std::optional<std::uint8_t> reply;
+    try {
+        reply = exchange(bytesOf(scanCommand_->getSCommand()), 10);
+    } catch (const std::exception& error) {
+        print("send s command error. error = " + errorText(error));
+        return {false, "sndSCommandError"};
+    }
+    if (reply == 0x80) {
+        return {true, "ok"};
+    }
+    if (reply == 0xD0) {
+        return {false, "paperSourceNotExist"};
+    }
+    return {false, "unexpectError"};
+}
+
+ResultPair UsbScanProcess::sendICommand() {
+    std::optional<std::uint8_t> reply;
+    try {
+        reply = exchange(bytesOf(scanCommand_->getICommand()), 50);
+    } catch (const std::exception& error) {
+        print("send I command error. error = " + errorText(error));
+        return {false, "sndICommandError"};
+    }
+    if (!reply) {
+        return {false, "unexpectError"};
+    }
+    return *reply == 0x00 ? ResultPair{true, "ok"} : ResultPair{false, "sndICommandError"};
+}
+
+std::pair<int, std::string> UsbScanProcess::sendXCommand() {
+    if (!interfaceInterface_ || !pips_.contains("writePipe")) {
+        return {-1, "sndXCommandError"};
+    }
+    try {
+        interfaceInterface_->write(scanCommand_->getXCommand(), pips_.at("writePipe"), kCommandTimeout,
+                                   kCommandTimeout);
+    } catch (const std::exception& error) {
+        print("send X command error. error = " + errorText(error));
+        return {-1, "sndXCommandError"};
+    }
+    return {1, "sendSuccess"};
+}
+
+ResultPair UsbScanProcess::receivePages() {
+    ResultPair job{true, "ok"};
+    bool saveFailed = false;
+    std::optional<ReadImagesResult> latest;
+    if (!pips_.contains("readPipe")) {
+        return {false, "receiveImagesError"};
+    }
+    while (!latest || !latest->isFinished) {
+        try {
+            interfaceInterface_->openAndPerform(false, [&] {
+                print("open and perform");
+                latest = readImages(*interfaceInterface_, {.minCount = 1,
+                                                           .maxCount = 60000,
+                                                           .pipe = pips_.at("readPipe"),
+                                                           .noDataTimeout = kCommandTimeout,
+                                                           .completionTimeout = kCommandTimeout});
+                if (!latest->isFinished) {
+                    if (!writePage_(scanCommand_->param, latest->pageNo, latest->data).status) {
+                        saveFailed = true;
+                    }
+                    job = {true, std::to_string(latest->pageNo)};
+                } else if (latest->pageNo == -2) {
+                    job = {false, scanStatusMessage(latest->data.empty() ? 0 : latest->data[0])};
+                }
+            });
+        } catch (const std::exception& error) {
+            print(errorText(error));
+            return {false, "receiveImagesError"};
+        }
+    }
+    if (saveFailed && job.status) {
+        return {false, "saveImageError"}; // the pages that could be saved stay on disk
+    }
+    return job;
+}
+
+ResultPair UsbScanProcess::startScan() {
+    const ResultPair opened = openScanner();
+    if (!opened.status) {
+        release();
+        return opened;
+    }
+    // From here on the scanner holds an open session: every way out closes it.
+    auto finish = [this](ResultPair result) {
+        closeScanner();
+        release();
+        return result;
+    };
+    interfaceInterface_->open(false);
+    pips_ = interfaceInterface_->getPipes();
+    if (auto checked = checkPaperSource(); !checked.status) {
+        print("check paper source error");
+        return finish(checked);
+    }
+    if (auto s = sendSCommand(); !s.status) {
+        print(" S command  sent error");
+        return finish(s);
+    }
+    if (auto i = sendICommand(); !i.status) {
+        print(" I command  sent error");
+        return finish(i);
+    }
+    const auto x = sendXCommand();
+    print("x command is sent");
+    if (x.first != 1) {
+        return finish({false, x.second}); // no job was started: nothing will arrive
+    }
+    return finish(receivePages());
+}
+
+ResultPair runUsbScan(const Device& scanner, const std::shared_ptr<ScanCommand>& scanCommand) {
+    UsbScanProcess process(scanner, scanCommand);
+    return process.startScan();
+}
+
+} // namespace tbx
