@@ -13,6 +13,9 @@ struct UsbScanner::State {
     Bytes pendingCommand;
     std::deque<Bytes> replies;
     int vendorRequests = 0;
+    int writes = 0;
+    int failingWrite = 0;
+    iokit::IOReturn failingCode = iokit::kIOReturnSuccess;
 };
 
 UsbScanner::UsbScanner(ScannerScript script, std::uint16_t productId, std::uint16_t vendorId)
@@ -21,6 +24,9 @@ UsbScanner::UsbScanner(ScannerScript script, std::uint16_t productId, std::uint1
     auto state = state_;
     device_->onWrite(1, [state](const usb::WriteRecord& write) {
         std::lock_guard lock(state->mutex);
+        if (++state->writes == state->failingWrite) {
+            return state->failingCode;
+        }
         auto& pending = state->pendingCommand;
         pending.insert(pending.end(), write.bytes.begin(), write.bytes.end());
         while (const std::size_t length = ScannerEngine::completeCommandLength(pending)) {
@@ -53,6 +59,12 @@ UsbScanner::UsbScanner(ScannerScript script, std::uint16_t productId, std::uint1
         const auto answer = state->engine.handleVendorRequest(control.setup.bRequest);
         return usb::ControlAnswer{.data = Bytes(answer.begin(), answer.end())};
     });
+}
+
+void UsbScanner::failWrite(int number, iokit::IOReturn code) {
+    std::lock_guard lock(state_->mutex);
+    state_->failingWrite = number;
+    state_->failingCode = code;
 }
 
 std::vector<std::string> UsbScanner::commandLog() const {

@@ -22,6 +22,9 @@ public:
 
     const std::shared_ptr<usb::Device>& device() const { return device_; }
 
+    // Makes the bulk write number `number` (from 1) fail with `code`.
+    void failWrite(int number, iokit::IOReturn code);
+
     std::vector<std::string> commandLog() const;
     std::vector<std::string> commandTexts() const;
     ScanSettings settings() const;
