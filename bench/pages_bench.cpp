@@ -61,6 +61,17 @@ void writeFile(const std::string& path, const std::vector<std::uint8_t>& bytes) 
         std::exit(2);
 }
 
+std::vector<std::uint8_t> readFile(const std::string& path) {
+    std::vector<std::uint8_t> bytes;
+    if (FILE* in = std::fopen(path.c_str(), "rb")) {
+        std::uint8_t chunk[65536];
+        while (std::size_t n = std::fread(chunk, 1, sizeof chunk, in))
+            bytes.insert(bytes.end(), chunk, chunk + n);
+        std::fclose(in);
+    }
+    return bytes;
+}
+
 struct Figure {
     double seconds = 0;
     long peakKiB = 0;
@@ -127,24 +138,33 @@ int main(int argc, char** argv) {
     param.fileType = "JPEG";
     param.filePath = dir + "/p";
 
-    // Inputs: the scanner's A4 300 dpi grey JPEG, a 600 dpi TEXT page.
-    const QImage a4 = syntheticPage(2432, 3441);
-    const auto scannerJpeg = jpeg(a4, 85);
-    writeFile(dir + "/scanner.jpg", scannerJpeg);
-    const QImage text = syntheticPage(4864, 6882).convertToFormat(QImage::Format_Mono, Qt::ThresholdDither);
-    std::vector<std::uint8_t> textData;
-    for (int y = 0; y < text.height(); ++y) {
-        const uchar* line = text.constScanLine(y);
-        textData.insert(textData.end(), line, line + 4864 / 8);
-    }
-    {
-        std::string pbm = "P4\n4864 6882\n";
-        std::vector<std::uint8_t> bytes(pbm.begin(), pbm.end());
-        for (auto b : textData)
-            bytes.push_back(static_cast<std::uint8_t>(~b)); // PBM: set bit is black
-        writeFile(dir + "/text.pbm", bytes);
-    }
+    // Inputs: the scanner's A4 300 dpi grey JPEG, a 600 dpi TEXT page. Made in
+    // a child: Qt's conversions start worker threads, which a later fork()
+    // would not carry into the measured children.
+    measure([&] {
+        const QImage a4 = syntheticPage(2432, 3441);
+        const auto scannerJpeg = jpeg(a4, 85);
+        writeFile(dir + "/scanner.jpg", scannerJpeg);
+        const QImage text =
+            syntheticPage(4864, 6882).convertToFormat(QImage::Format_Mono, Qt::ThresholdDither);
+        std::vector<std::uint8_t> textData;
+        for (int y = 0; y < text.height(); ++y) {
+            const uchar* line = text.constScanLine(y);
+            textData.insert(textData.end(), line, line + 4864 / 8);
+        }
+        {
+            std::string pbm = "P4\n4864 6882\n";
+            std::vector<std::uint8_t> bytes(pbm.begin(), pbm.end());
+            for (auto b : textData)
+                bytes.push_back(static_cast<std::uint8_t>(~b)); // PBM: set bit is black
+            writeFile(dir + "/text.pbm", bytes);
+        }
 
+        writeFile(dir + "/text.raw", textData);
+        return true;
+    });
+    const auto scannerJpeg = readFile(dir + "/scanner.jpg");
+    const auto textData = readFile(dir + "/text.raw");
     std::printf("page files benchmark, %d repetitions each (%s)\n\n", reps, dir.c_str());
 
     // 1. A4 300 dpi grey page as JPEG.
@@ -219,10 +239,11 @@ int main(int argc, char** argv) {
             reps);
 
     // 4. A 20-page PDF of A4 JPEG pages (the pages as saveImages writes them).
-    for (int i = 1; i <= 20; ++i) {
-        TraceCapture quiet;
-        saveImages(param, i, scannerJpeg);
-    }
+    measure([&] {
+        for (int i = 1; i <= 20; ++i)
+            saveImages(param, i, scannerJpeg);
+        return true;
+    });
     const std::string pdfDir = dir + "/pdf";
     mkdir(pdfDir.c_str(), 0755);
     row("20-page PDF", "save2PDF", measure([&] {
