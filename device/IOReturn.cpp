@@ -82,9 +82,11 @@ constexpr NamedCode kReturnCodeTexts[] = {
     {ioreturn::usbPipeStalled, "Pipe has stalled, error needs to be cleared"},
     {ioreturn::usbInterfaceNotFound, "Interface ref not recognized"},
     {ioreturn::usbLowLatencyBufferNotPreviouslyAllocated,
-     "Attempted to use user land low latency isoc calls w/out calling PrepareBuffer (on the data buffer) first "},
+     "Attempted to use user land low latency isoc calls w/out calling PrepareBuffer (on the data buffer) "
+     "first "},
     {ioreturn::usbLowLatencyFrameListNotPreviouslyAllocated,
-     "Attempted to use user land low latency isoc calls w/out calling PrepareBuffer (on the frame list) first"},
+     "Attempted to use user land low latency isoc calls w/out calling PrepareBuffer (on the frame list) "
+     "first"},
     {ioreturn::usbHighSpeedSplit, "Error to hub on high speed bus trying to do split transaction"},
     {ioreturn::usbSyncRequestOnWlThread,
      "A synchronous USB request was made on the workloop thread (from a callback?).  Only async requests are "
@@ -102,8 +104,8 @@ constexpr NamedCode kReturnCodeTexts[] = {
     {ioreturn::usbInvalidSsEndpoint,
      "An endpoint found in a SuperSpeed device is invalid (usually because there is no Endpoint Companion "
      "Descriptor)"},
-    {ioreturn::usbTooManyTransactionsPending,
-     "The transaction cannot be submitted because it would exceed the allowed number of pending transactions"},
+    {ioreturn::usbTooManyTransactionsPending, "The transaction cannot be submitted because it would exceed "
+                                              "the allowed number of pending transactions"},
 };
 
 constexpr std::array<const char*, 7> kJqIOErrorTexts = {
@@ -182,7 +184,9 @@ std::optional<std::string> errorDescription(JqIOError error) {
     return std::string(kJqIOErrorTexts.at(size_t(rawValue(error))));
 }
 
-std::optional<std::string> recoverySuggestion(JqIOError error) { return jqRecoveryHandlers().firstAnswer(error); }
+std::optional<std::string> recoverySuggestion(JqIOError error) {
+    return jqRecoveryHandlers().firstAnswer(error);
+}
 
 std::string returnCodeDescription(IOReturn code) {
     if (auto text = codeDescriptionHandlers().firstAnswer(code)) {

@@ -27,7 +27,9 @@ enum class JqIOError : int {
 
 // The case with this raw value, none outside 0-6.
 std::optional<JqIOError> jqIOErrorFromRaw(int raw);
-constexpr int rawValue(JqIOError error) { return static_cast<int>(error); }
+constexpr int rawValue(JqIOError error) {
+    return static_cast<int>(error);
+}
 
 // The override list first (first closure that answers wins), then the case's text.
 std::optional<std::string> errorDescription(JqIOError error);
@@ -39,7 +41,9 @@ using JqIOErrorTextHandler = std::function<std::optional<std::string>(JqIOError)
 // A platform return code; 0 is success.
 using IOReturn = std::int32_t;
 
-constexpr IOReturn iokitCommonError(std::uint32_t n) { return static_cast<IOReturn>(0xE0000000u | n); }
+constexpr IOReturn iokitCommonError(std::uint32_t n) {
+    return static_cast<IOReturn>(0xE0000000u | n);
+}
 constexpr IOReturn iokit_usb_err(std::int64_t n) {
     return static_cast<IOReturn>(0xE0004000u | static_cast<std::uint32_t>(n));
 }

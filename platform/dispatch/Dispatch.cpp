@@ -110,7 +110,9 @@ public:
 
     bool isCurrent() const override { return tCurrentQueue == shared_.get(); }
 
-    bool tryRunInline(const Work& work, bool barrier) override { return shared_->tryRunInline(work, barrier); }
+    bool tryRunInline(const Work& work, bool barrier) override {
+        return shared_->tryRunInline(work, barrier);
+    }
 
 private:
     struct Item {
@@ -211,7 +213,8 @@ public:
             items_.push_back(std::move(work));
         }
         if (auto* app = QCoreApplication::instance()) {
-            QMetaObject::invokeMethod(app, [this] { drain(); }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                app, [this] { drain(); }, Qt::QueuedConnection);
         }
         changed_.notify_all();
     }
@@ -255,23 +258,31 @@ std::shared_ptr<Queue::Impl> mainQueueHandle() {
 
 } // namespace
 
-Queue Queue::serial(std::string label) { return Queue(std::make_shared<WorkerQueue>(std::move(label), 1)); }
+Queue Queue::serial(std::string label) {
+    return Queue(std::make_shared<WorkerQueue>(std::move(label), 1));
+}
 
 Queue Queue::concurrent(std::string label, unsigned width) {
     return Queue(std::make_shared<WorkerQueue>(std::move(label), std::max(2u, width)));
 }
 
-Queue Queue::main() { return Queue(mainQueueHandle()); }
+Queue Queue::main() {
+    return Queue(mainQueueHandle());
+}
 
 Queue Queue::global() {
-    static const Queue queue(std::make_shared<WorkerQueue>(
-        "global", std::max(4u, std::thread::hardware_concurrency())));
+    static const Queue queue(
+        std::make_shared<WorkerQueue>("global", std::max(4u, std::thread::hardware_concurrency())));
     return queue;
 }
 
-void Queue::async(Work work) const { impl_->post(std::move(work), false); }
+void Queue::async(Work work) const {
+    impl_->post(std::move(work), false);
+}
 
-void Queue::asyncBarrier(Work work) const { impl_->post(std::move(work), true); }
+void Queue::asyncBarrier(Work work) const {
+    impl_->post(std::move(work), true);
+}
 
 void Queue::sync(const Work& work) const {
     if (impl_->isCurrent()) {
@@ -295,11 +306,17 @@ void Queue::syncBarrier(const Work& work) const {
     postAndWait([this](Work item) { impl_->post(std::move(item), true); }, work);
 }
 
-const std::string& Queue::label() const { return impl_->label(); }
+const std::string& Queue::label() const {
+    return impl_->label();
+}
 
-bool Queue::isCurrent() const { return impl_->isCurrent(); }
+bool Queue::isCurrent() const {
+    return impl_->isCurrent();
+}
 
-std::string currentQueueLabel() { return tCurrentLabel ? *tCurrentLabel : std::string(); }
+std::string currentQueueLabel() {
+    return tCurrentLabel ? *tCurrentLabel : std::string();
+}
 
 bool isMainThread() {
     if (auto* app = QCoreApplication::instance()) {
@@ -333,8 +350,9 @@ bool runMainUntil(const std::function<bool()>& done, Seconds timeout) {
         }
         const auto slice = std::min<Clock::duration>(deadline - now, std::chrono::milliseconds(5));
         if (QCoreApplication::instance()) {
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents,
-                                            int(std::chrono::duration_cast<std::chrono::milliseconds>(slice).count()) + 1);
+            QCoreApplication::processEvents(
+                QEventLoop::WaitForMoreEvents,
+                int(std::chrono::duration_cast<std::chrono::milliseconds>(slice).count()) + 1);
         } else {
             queue.waitForWork(slice);
         }
@@ -391,8 +409,7 @@ struct RepeatingTimer::Impl {
 RepeatingTimer::RepeatingTimer(Seconds interval, Work action)
     : interval_(interval), impl_(std::make_unique<Impl>()) {
     impl_->timer.setTimerType(Qt::PreciseTimer);
-    impl_->timer.setInterval(
-        int(std::chrono::duration_cast<std::chrono::milliseconds>(interval).count()));
+    impl_->timer.setInterval(int(std::chrono::duration_cast<std::chrono::milliseconds>(interval).count()));
     QObject::connect(&impl_->timer, &QTimer::timeout, [action = std::move(action)] {
         CurrentQueueScope scope(&mainQueueImpl(), &mainQueueImpl().label());
         action();
@@ -402,8 +419,12 @@ RepeatingTimer::RepeatingTimer(Seconds interval, Work action)
 
 RepeatingTimer::~RepeatingTimer() = default;
 
-void RepeatingTimer::invalidate() { impl_->timer.stop(); }
+void RepeatingTimer::invalidate() {
+    impl_->timer.stop();
+}
 
-bool RepeatingTimer::isValid() const { return impl_->timer.isActive(); }
+bool RepeatingTimer::isValid() const {
+    return impl_->timer.isActive();
+}
 
 } // namespace tbx::dispatch

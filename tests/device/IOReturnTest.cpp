@@ -33,7 +33,8 @@ TEST_F(IOReturnTest, DescriptionLookupFirstEqualEntryAndFallback) {
     EXPECT_EQ(returnCodeDescription(ioreturn::unformattedMedia), "media not formatted");
     // Two names share 0x49; the earlier entry answers for both.
     EXPECT_EQ(returnCodeDescription(ioreturn::usbDeviceNotHighSpeed), "Name is deprecated, see below");
-    EXPECT_EQ(returnCodeDescription(ioreturn::usbDeviceTransferredToCompanion), "Name is deprecated, see below");
+    EXPECT_EQ(returnCodeDescription(ioreturn::usbDeviceTransferredToCompanion),
+              "Name is deprecated, see below");
     EXPECT_EQ(returnCodeDescription(ioreturn::invalid), "Should never be seen");
     EXPECT_EQ(returnCodeDescription(1), "IOError (1)");
     EXPECT_EQ(returnCodeDescription(0), "IOError (0)");
@@ -42,9 +43,10 @@ TEST_F(IOReturnTest, DescriptionLookupFirstEqualEntryAndFallback) {
 }
 
 TEST_F(IOReturnTest, TextsKeepTheirOddSpacing) {
-    EXPECT_EQ(returnCodeDescription(ioreturn::usbLowLatencyBufferNotPreviouslyAllocated),
-              "Attempted to use user land low latency isoc calls w/out calling PrepareBuffer (on the data buffer) "
-              "first ");
+    EXPECT_EQ(
+        returnCodeDescription(ioreturn::usbLowLatencyBufferNotPreviouslyAllocated),
+        "Attempted to use user land low latency isoc calls w/out calling PrepareBuffer (on the data buffer) "
+        "first ");
     EXPECT_EQ(returnCodeDescription(ioreturn::usbLowLatencyFrameListNotPreviouslyAllocated).back(), 't');
     EXPECT_NE(returnCodeDescription(ioreturn::usbSyncRequestOnWlThread).find("callback?).  Only async"),
               std::string::npos);
@@ -89,7 +91,8 @@ TEST_F(IOReturnTest, ScannerBuildTracesBeforeThrowingTheExactCode) {
         EXPECT_TRUE(error.isReturnCode());
         EXPECT_EQ(error.jqIOError(), std::nullopt);
     }
-    EXPECT_EQ(capture.text(), "error happened at func readBytes and error is: Optional(\"Device not responding\")\n");
+    EXPECT_EQ(capture.text(),
+              "error happened at func readBytes and error is: Optional(\"Device not responding\")\n");
 }
 
 TEST_F(IOReturnTest, MonitorBuildThrowsSilentlyAndTracesControlRequests) {
@@ -106,7 +109,8 @@ TEST_F(IOReturnTest, MonitorBuildThrowsSilentlyAndTracesControlRequests) {
 
 TEST_F(IOReturnTest, ClosureFormThrowsTheMadeError) {
     EXPECT_NO_THROW(throwIfNotSuccess(0, [] { return USBError(JqIOError::noPluginInterface); }));
-    EXPECT_THROW(throwIfNotSuccess(ioreturn::error, [] { return std::runtime_error("made"); }), std::runtime_error);
+    EXPECT_THROW(throwIfNotSuccess(ioreturn::error, [] { return std::runtime_error("made"); }),
+                 std::runtime_error);
 }
 
 TEST_F(IOReturnTest, OverridesChangeOnlyTheCodesTheyAnswerFor) {
@@ -116,7 +120,8 @@ TEST_F(IOReturnTest, OverridesChangeOnlyTheCodesTheyAnswerFor) {
         }
         return std::nullopt;
     });
-    ErrorTextOverrides::addReturnCodeDescription([](IOReturn) -> std::optional<std::string> { return "later"; });
+    ErrorTextOverrides::addReturnCodeDescription(
+        [](IOReturn) -> std::optional<std::string> { return "later"; });
     EXPECT_EQ(returnCodeDescription(ioreturn::busy), "Scanner busy"); // the first answer wins
     EXPECT_EQ(returnCodeDescription(ioreturn::timeout), "later");
     EXPECT_EQ(returnCodeRecoverySuggestion(ioreturn::busy), std::nullopt);

@@ -17,10 +17,10 @@ std::string foreignInterfaces();
 
 } // namespace tbx::test
 
-#define TBX_REQUIRE_NETWORK_SANDBOX()                                                                  \
-    do {                                                                                               \
-        if (!::tbx::test::insideNetworkSandbox()) {                                                    \
-            GTEST_FAIL() << "refusing to run outside scripts/sandbox; foreign interfaces: "            \
-                         << ::tbx::test::foreignInterfaces();                                          \
-        }                                                                                              \
+#define TBX_REQUIRE_NETWORK_SANDBOX()                                                                        \
+    do {                                                                                                     \
+        if (!::tbx::test::insideNetworkSandbox()) {                                                          \
+            GTEST_FAIL() << "refusing to run outside scripts/sandbox; foreign interfaces: "                  \
+                         << ::tbx::test::foreignInterfaces();                                                \
+        }                                                                                                    \
     } while (0)
