@@ -2,6 +2,7 @@
 
 #include "scanning/AutoDetectDevices.h"
 #include "scanning/ImageProcessing.h"
+#include "scanning/SocketScanProcess.h"
 #include "scanning/UsbScanProcess.h"
 
 namespace tbx {
@@ -14,8 +15,8 @@ ScannerServices productScannerServices() {
     s.runUsbScan = [](const Device& scanner, const std::shared_ptr<ScanCommand>& scanCommand) {
         return runUsbScan(scanner, scanCommand);
     };
-    s.runSocketScan = [](const Device&, const std::shared_ptr<ScanCommand>&) {
-        return ResultPair{false, "scanProcessUnavailable"};
+    s.runSocketScan = [](const Device& scanner, const std::shared_ptr<ScanCommand>& scanCommand) {
+        return runSocketScan(scanner, scanCommand);
     };
     s.combineImage = [](std::int64_t pages, std::int64_t oriation, const ScanParam& param) {
         return combineImage(pages, oriation, param);
