@@ -10,6 +10,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -55,6 +56,10 @@ struct ScannerScript {
     int firstPageNumber = 1;        // page number carried in the block headers
     Misbehaviour misbehaviour = Misbehaviour::none;
     int jpegQuality = 85;
+    // TCP: the pause after each page trailer, so that the host's next 12-byte
+    // header read sees the trailer alone. A host that spends longer saving a
+    // page than this pause may find the trailer run into the next header.
+    std::chrono::milliseconds tcpTrailerPause{20};
 };
 
 // How the stream is cut into units. USB: one unit per bulk transfer, the trailer

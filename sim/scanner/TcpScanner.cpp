@@ -156,7 +156,7 @@ void TcpScanner::serveConnection(int fd) {
         }
         if (unit->pauseAfter) {
             // Gives the host's 12-byte header read the trailer alone.
-            std::this_thread::sleep_for(20ms);
+            std::this_thread::sleep_for(script_.tcpTrailerPause);
         }
     }
     if (engine.stalled()) {
