@@ -27,6 +27,16 @@ struct TraceSink {
         }
         writeAll(STDOUT_FILENO, text);
     }
+    // Hands an nslog message to the innermost capture when that one takes log messages.
+    static bool captureLog(std::string_view message) {
+        std::lock_guard lock(mutex());
+        auto* capture = innermost();
+        if (capture == nullptr || !capture->capturesLog_) {
+            return false;
+        }
+        capture->log_.emplace_back(message);
+        return true;
+    }
     static void writeAll(int fd, std::string_view text) {
         while (!text.empty()) {
             const ssize_t n = ::write(fd, text.data(), text.size());
@@ -70,6 +80,9 @@ void printFormat(const char* format, ...) {
 }
 
 void nslog(std::string_view message) {
+    if (TraceSink::captureLog(message)) {
+        return;
+    }
     const auto now = std::chrono::system_clock::now();
     const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
     const auto millis =
@@ -87,7 +100,7 @@ void nslog(std::string_view message) {
     TraceSink::writeAll(STDERR_FILENO, line);
 }
 
-TraceCapture::TraceCapture() {
+TraceCapture::TraceCapture(CaptureLog log) : capturesLog_(log == CaptureLog::yes) {
     std::lock_guard lock(TraceSink::mutex());
     outer_ = TraceSink::innermost();
     TraceSink::innermost() = this;
@@ -119,9 +132,15 @@ std::vector<std::string> TraceCapture::lines() const {
     return result;
 }
 
+std::vector<std::string> TraceCapture::logLines() const {
+    std::lock_guard lock(TraceSink::mutex());
+    return log_;
+}
+
 void TraceCapture::clear() {
     std::lock_guard lock(TraceSink::mutex());
     buffer_.clear();
+    log_.clear();
 }
 
 } // namespace tbx

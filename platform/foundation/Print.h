@@ -23,9 +23,12 @@ void nslog(std::string_view message);
 
 // While alive, everything written with print/printRaw/printFormat by any thread
 // goes to this capture (the innermost one when nested) instead of standard output.
+// Made with `CaptureLog::yes` it also takes the nslog messages (without the time
+// stamp) instead of standard error; otherwise nslog writes to standard error.
 class TraceCapture {
 public:
-    TraceCapture();
+    enum class CaptureLog { no, yes };
+    explicit TraceCapture(CaptureLog log = CaptureLog::no);
     ~TraceCapture();
     TraceCapture(const TraceCapture&) = delete;
     TraceCapture& operator=(const TraceCapture&) = delete;
@@ -33,11 +36,15 @@ public:
     std::string text() const;
     // The captured text split at line ends (a last unterminated piece included).
     std::vector<std::string> lines() const;
+    // The captured nslog messages, one per entry (empty unless made with CaptureLog::yes).
+    std::vector<std::string> logLines() const;
     void clear();
 
 private:
     friend struct TraceSink;
     std::string buffer_;
+    std::vector<std::string> log_;
+    bool capturesLog_ = false;
     TraceCapture* outer_;
 };
 

@@ -30,3 +30,20 @@ TEST(TraceCapture, CapturesLinesOfEveryThreadWholeAndNests) {
         ASSERT_EQ(lines[i], "a line written by one of many threads");
     }
 }
+
+TEST(TraceCapture, TakesLogMessagesWithoutTheirStampOnlyWhenAskedTo) {
+    tbx::TraceCapture plain;
+    {
+        tbx::TraceCapture withLog(tbx::TraceCapture::CaptureLog::yes);
+        tbx::nslog("did stop");
+        tbx::print("console line");
+        tbx::nslog("was cancelled");
+        EXPECT_EQ(withLog.logLines(), (std::vector<std::string>{"did stop", "was cancelled"}));
+        EXPECT_EQ(withLog.lines(), (std::vector<std::string>{"console line"}));
+        withLog.clear();
+        EXPECT_TRUE(withLog.logLines().empty());
+    }
+    tbx::nslog("to standard error");
+    EXPECT_TRUE(plain.logLines().empty());
+    EXPECT_EQ(plain.text(), "");
+}
