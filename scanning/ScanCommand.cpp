@@ -93,6 +93,38 @@ std::vector<std::uint8_t> ScanCommand::gammaTable(std::int64_t gamma) {
     return table;
 }
 
+ResultPair paperSourceResult(std::uint8_t reply, std::string& source) {
+    switch (reply) {
+    case 0x80:
+        if (source == "AUTO") {
+            source = "ADF";
+        }
+        return {true, "ok"};
+    case 0xC2:
+        if (source == "AUTO") {
+            source = "FB";
+            return {true, "ok"};
+        }
+        return {false, "noPaperInADF"};
+    case 0xD0:
+        return {false, "paperSourceNotExist"};
+    case 0xC4:
+        return {false, "cannotChekPaperSource"};
+    default:
+        return {false, "unexpectError"};
+    }
+}
+
+ResultPair sourceSelectionResult(std::uint8_t reply) {
+    if (reply == 0x80) {
+        return {true, "ok"};
+    }
+    if (reply == 0xD0) {
+        return {false, "paperSourceNotExist"};
+    }
+    return {false, "unexpectError"};
+}
+
 } // namespace tbx
 
 namespace {

@@ -9,6 +9,8 @@
 // 0xC2 0x80: exactly the bytes that go on the wire.
 #pragma once
 
+#include "scanning/ResultPair.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -62,6 +64,12 @@ public:
     // meaningless gamma <= 0), otherwise pow(i / 255, 1 / gamma) * 255 truncated.
     static std::vector<std::uint8_t> gammaTable(std::int64_t gamma);
 };
+
+// The scanner's answer to the paper-source check (D), the same on both
+// transports. A source of "AUTO" is resolved to "ADF" (0x80) or "FB" (0xC2).
+ResultPair paperSourceResult(std::uint8_t reply, std::string& source);
+// The scanner's answer to the source selection (S).
+ResultPair sourceSelectionResult(std::uint8_t reply);
 
 } // namespace tbx
 

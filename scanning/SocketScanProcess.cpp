@@ -186,25 +186,7 @@ ResultPair SocketScanProcess::checkPaperSource() {
         return {false, "scannerNetworkError"};
     }
     print("check paper source. ret = " + std::to_string(*reply));
-    switch (*reply) {
-    case 0x80:
-        if (source == "AUTO") {
-            source = "ADF";
-        }
-        return {true, "ok"};
-    case 0xC2:
-        if (source == "AUTO") {
-            source = "FB";
-            return {true, "ok"};
-        }
-        return {false, "noPaperInADF"};
-    case 0xD0:
-        return {false, "paperSourceNotExist"};
-    case 0xC4:
-        return {false, "cannotChekPaperSource"};
-    default:
-        return {false, "unexpectError"};
-    }
+    return paperSourceResult(*reply, source);
 }
 
 ResultPair SocketScanProcess::sendSCommand() {
@@ -212,13 +194,7 @@ ResultPair SocketScanProcess::sendSCommand() {
     if (!reply) {
         return {false, "scannerNetworkError"};
     }
-    if (*reply == 0x80) {
-        return {true, "ok"};
-    }
-    if (*reply == 0xD0) {
-        return {false, "paperSourceNotExist"};
-    }
-    return {false, "unexpectError"};
+    return sourceSelectionResult(*reply);
 }
 
 ResultPair SocketScanProcess::sendICommand() {

@@ -147,25 +147,7 @@ ResultPair UsbScanProcess::checkPaperSource() {
     if (!reply) {
         return {false, "unexpectError"};
     }
-    switch (*reply) {
-    case 0x80:
-        if (source == "AUTO") {
-            source = "ADF";
-        }
-        return {true, "ok"};
-    case 0xC2:
-        if (source == "AUTO") {
-            source = "FB";
-            return {true, "ok"};
-        }
-        return {false, "noPaperInADF"};
-    case 0xD0:
-        return {false, "paperSourceNotExist"};
-    case 0xC4:
-        return {false, "cannotChekPaperSource"};
-    default:
-        return {false, "unexpectError"};
-    }
+    return paperSourceResult(*reply, source);
 }
 
 ResultPair UsbScanProcess::sendSCommand() {
@@ -176,13 +158,10 @@ ResultPair UsbScanProcess::sendSCommand() {
         print("send s command error. error = " + errorText(error));
         return {false, "sndSCommandError"};
     }
-    if (reply == 0x80) {
-        return {true, "ok"};
+    if (!reply) {
+        return {false, "unexpectError"};
     }
-    if (reply == 0xD0) {
-        return {false, "paperSourceNotExist"};
-    }
-    return {false, "unexpectError"};
+    return sourceSelectionResult(*reply);
 }
 
 ResultPair UsbScanProcess::sendICommand() {
