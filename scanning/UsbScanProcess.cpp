@@ -24,10 +24,6 @@ std::string errorText(const std::exception& error) {
     return error.what();
 }
 
-std::span<const std::uint8_t> bytesOf(const std::string& text) {
-    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
-}
-
 } // namespace
 
 UsbScanProcess::UsbScanProcess(Device scanner, std::shared_ptr<ScanCommand> scanCommand, PageWriter writePage)
@@ -119,7 +115,7 @@ ResultPair UsbScanProcess::closeScanner() {
     return vendorRequest(2);
 }
 
-std::optional<std::uint8_t> UsbScanProcess::exchange(std::span<const std::uint8_t> command, long maxReply) {
+std::optional<std::uint8_t> UsbScanProcess::exchange(std::string_view command, long maxReply) {
     if (!interfaceInterface_ || !pips_.contains("writePipe") || !pips_.contains("readPipe")) {
         return std::nullopt; // nothing is written without both pipes
     }
@@ -139,7 +135,7 @@ ResultPair UsbScanProcess::checkPaperSource() {
     }
     std::optional<std::uint8_t> reply;
     try {
-        reply = exchange(bytesOf(scanCommand_->getDCommand()), 10);
+        reply = exchange(scanCommand_->getDCommand(), 10);
     } catch (const std::exception& error) {
         print("check paper source error. error = " + errorText(error));
         return {false, "checkPaperSourceError"};
@@ -153,7 +149,7 @@ ResultPair UsbScanProcess::checkPaperSource() {
 ResultPair UsbScanProcess::sendSCommand() {
     std::optional<std::uint8_t> reply;
     try {
-        reply = exchange(bytesOf(scanCommand_->getSCommand()), 10);
+        reply = exchange(scanCommand_->getSCommand(), 10);
     } catch (const std::exception& error) {
         print("send s command error. error = " + errorText(error));
         return {false, "sndSCommandError"};
@@ -167,7 +163,7 @@ ResultPair UsbScanProcess::sendSCommand() {
 ResultPair UsbScanProcess::sendICommand() {
     std::optional<std::uint8_t> reply;
     try {
-        reply = exchange(bytesOf(scanCommand_->getICommand()), 50);
+        reply = exchange(scanCommand_->getICommand(), 50);
     } catch (const std::exception& error) {
         print("send I command error. error = " + errorText(error));
         return {false, "sndICommandError"};

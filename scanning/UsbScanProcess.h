@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string_view>
 
 namespace tbx {
 
@@ -47,7 +48,7 @@ private:
     ResultPair vendorRequest(std::uint8_t request);
     // Writes a command and reads its reply's first byte; none when no interface
     // or the needed pipe is missing. Throws the transfer's error.
-    std::optional<std::uint8_t> exchange(std::span<const std::uint8_t> command, long maxReply);
+    std::optional<std::uint8_t> exchange(std::string_view command, long maxReply);
     ResultPair receivePages();
 
     Device scanner_;

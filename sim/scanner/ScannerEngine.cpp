@@ -13,25 +13,13 @@ namespace tbx::sim {
 namespace {
 
 constexpr std::uint8_t kEsc = 0x1B;
-constexpr std::uint8_t kTextEnd[] = {0x0A, 0xC2, 0x80};
+constexpr std::string_view kTextEnd = "\n\xC2\x80";
 constexpr std::size_t kHeaderSize = 12;
 constexpr std::size_t kTrailerSize = 10;
 
-std::size_t find(std::span<const std::uint8_t> buffer, std::span<const std::uint8_t> needle,
-                 std::size_t from = 0) {
-    if (buffer.size() < needle.size()) {
-        return std::string::npos;
-    }
-    for (std::size_t i = from; i + needle.size() <= buffer.size(); ++i) {
-        if (std::equal(needle.begin(), needle.end(), buffer.begin() + std::ptrdiff_t(i))) {
-            return i;
-        }
-    }
-    return std::string::npos;
-}
-
-std::span<const std::uint8_t> asBytes(std::string_view text) {
-    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+// The bytes as text, so the standard searches serve for finding command parts.
+std::string_view asText(std::span<const std::uint8_t> bytes) {
+    return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
 }
 
 std::vector<std::string> splitLines(const std::string& text) {
@@ -88,18 +76,18 @@ std::size_t ScannerEngine::completeCommandLength(std::span<const std::uint8_t> b
         return 0;
     }
     if (buffer[1] != 'X') {
-        const std::size_t end = find(buffer, kTextEnd);
-        return end == std::string::npos ? 0 : end + sizeof kTextEnd;
+        const std::size_t end = asText(buffer).find(kTextEnd);
+        return end == std::string::npos ? 0 : end + kTextEnd.size();
     }
-    const std::size_t idCard = find(buffer, asBytes("IDCard="));
+    const std::size_t idCard = asText(buffer).find("IDCard=");
     if (idCard == std::string::npos) {
         return 0;
     }
-    const std::size_t lineEnd = find(buffer, asBytes("\n"), idCard);
+    const std::size_t lineEnd = asText(buffer).find('\n', idCard);
     if (lineEnd == std::string::npos) {
         return 0;
     }
-    const bool text = find(buffer.first(idCard), asBytes("\nM=TEXT\n")) != std::string::npos;
+    const bool text = asText(buffer.first(idCard)).find("\nM=TEXT\n") != std::string::npos;
     const std::size_t textEnd = lineEnd + 1;
     if (!text) {
         return textEnd;
@@ -114,8 +102,8 @@ std::optional<Bytes> ScannerEngine::handleCommand(std::span<const std::uint8_t> 
     }
     const char letter = char(command[1]);
     std::string text(command.begin() + 3, command.end()); // after ESC, the letter and LF
-    if (letter != 'X' && text.size() >= sizeof kTextEnd) {
-        text.resize(text.size() - sizeof kTextEnd); // the LF U+0080 ending
+    if (letter != 'X' && text.size() >= kTextEnd.size()) {
+        text.resize(text.size() - kTextEnd.size()); // the LF U+0080 ending
     }
     commandLog_.emplace_back(1, letter);
     commandTexts_.push_back(text);
@@ -184,7 +172,7 @@ void ScannerEngine::startJob(const std::string& text, std::span<const std::uint8
             settings_.h = numbers[3];
         }
     }
-    const std::size_t gama = find(command, asBytes("GAMA="));
+    const std::size_t gama = asText(command).find("GAMA=");
     if (gama != std::string::npos && command.size() >= gama + 5 + 256) {
         std::array<std::uint8_t, 256> table{};
         std::memcpy(table.data(), command.data() + gama + 5, 256);
