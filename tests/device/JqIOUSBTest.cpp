@@ -2,6 +2,7 @@
 
 #include "platform/foundation/Print.h"
 #include "sim/usb/SimulatedUsb.h"
+#include "tests/support/SimulatedBus.h"
 
 #include <array>
 #include <cmath>
@@ -18,22 +19,8 @@ namespace {
 constexpr long kVendor = 0x356C;
 constexpr long kProduct = 0x37;
 
-class JqIOUSBTest : public testing::Test {
+class JqIOUSBTest : public test::SimulatedBusTest<> {
 protected:
-    void SetUp() override {
-        bus = simusb::Bus::install();
-        baseline = iokit::liveObjectCounts();
-    }
-    void TearDown() override {
-        bus->unplugAll();
-        EXPECT_EQ(iokit::liveObjectCounts(), baseline) << iokit::describe(iokit::liveObjectCounts());
-    }
-
-    std::shared_ptr<simusb::Device> plug(simusb::DeviceConfig config) {
-        auto device = simusb::Device::make(std::move(config));
-        bus->plug(device);
-        return device;
-    }
     std::shared_ptr<simusb::Device> plugModel() { return plug(simusb::bulkPairDevice(kVendor, kProduct)); }
 
     template <DeviceBuild B>
@@ -44,9 +31,6 @@ protected:
             return device.createInterfaceInterface();
         }
     }
-
-    std::shared_ptr<simusb::Bus> bus;
-    iokit::ObjectCounts baseline;
 };
 
 // Opens the model's interface and gives it to `body`; releases everything after.

@@ -2,6 +2,7 @@
 #include "platform/iokit/IOKitLib.h"
 #include "platform/iokit/LibusbBackend.h"
 #include "sim/usb/SimulatedUsb.h"
+#include "tests/support/SimulatedBus.h"
 
 #include <atomic>
 #include <gtest/gtest.h>
@@ -14,21 +15,11 @@ using namespace std::chrono_literals;
 
 namespace {
 
-class IOKitRegistryTest : public testing::Test {
+class IOKitRegistryTest : public tbx::test::SimulatedBusTest<> {
 protected:
-    void SetUp() override {
-        bus = simusb::Bus::install();
-        baseline = liveObjectCounts();
-    }
-    void TearDown() override {
-        bus->unplugAll();
-        EXPECT_EQ(liveObjectCounts(), baseline) << describe(liveObjectCounts());
-    }
-
+    using SimulatedBusTest::plug;
     std::shared_ptr<simusb::Device> plug(std::uint16_t vendor, std::uint16_t product) {
-        auto device = simusb::Device::make(simusb::bulkPairDevice(vendor, product));
-        bus->plug(device);
-        return device;
+        return plug(simusb::bulkPairDevice(vendor, product));
     }
 
     // The product identifiers of every service the dictionary matches, in order.
@@ -44,9 +35,6 @@ protected:
         IOObjectRelease(iterator);
         return products;
     }
-
-    std::shared_ptr<simusb::Bus> bus;
-    ObjectCounts baseline;
 };
 
 CFUUIDRef uuid(const std::array<UInt8, 16>& b) {

@@ -3,6 +3,7 @@
 #include "platform/foundation/Print.h"
 #include "scanning/ScanParameters.h"
 #include "sim/scanner/UsbScanner.h"
+#include "tests/support/SimulatedBus.h"
 
 #include <gtest/gtest.h>
 
@@ -17,17 +18,8 @@ struct SavedPage {
     std::string source;
 };
 
-class UsbScanProcessTest : public testing::Test {
+class UsbScanProcessTest : public test::SimulatedBusTest<> {
 protected:
-    void SetUp() override {
-        bus = simusb::Bus::install();
-        baseline = iokit::liveObjectCounts();
-    }
-    void TearDown() override {
-        bus->unplugAll();
-        EXPECT_EQ(iokit::liveObjectCounts(), baseline) << iokit::describe(iokit::liveObjectCounts());
-    }
-
     // A TEXT scan of a small area (the sim's pages follow the X command's area).
     std::shared_ptr<ScanCommand> command(const std::string& source, const std::string& mode = "TEXT") {
         UIParams ui{.scannerName = "Tamberlyx",
@@ -73,8 +65,6 @@ protected:
         return requests;
     }
 
-    std::shared_ptr<simusb::Bus> bus;
-    iokit::ObjectCounts baseline{};
     std::unique_ptr<sim::UsbScanner> scanner;
     std::vector<SavedPage> saved;
 };
