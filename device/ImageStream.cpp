@@ -48,13 +48,12 @@ ReadImagesResult readImages(const USBInterface<B>& interface, const ReadOptions&
     if (!interface || *interface.handle() == nullptr) {
         throw USBError(ioreturn::notOpen);
     }
-    auto handle = interface.handle();
     Bytes buffer(kTransferSize, 0);
     Bytes page;
     for (;;) {
-        iokit::UInt32 length = kTransferSize;
-        const IOReturn code = (*handle)->ReadPipeTO(handle, pipe, buffer.data(), &length, kNoDataTimeoutMs,
-                                                    kCompletionTimeoutMs);
+        std::uint32_t length = 0;
+        const IOReturn code =
+            interface.readPipe(pipe, buffer, length, kNoDataTimeoutMs, kCompletionTimeoutMs);
         if (traceReadCode(code)) {
             interface.clearPipeStall(true, options.pipe);
             print("other error ");

@@ -36,7 +36,7 @@ protected:
         SimulatedBusTest::SetUp();
         device = plug(simusb::bulkPairDevice(0x356C, 0x37));
         usbDevice = USBDevice<ScannerBuild>::create(0x356C, 0x37);
-        interface = usbDevice.createInterfaceInterface().front();
+        interface = std::move(usbDevice.createInterfaceInterface().front());
         interface.open(false);
     }
     void TearDown() override {

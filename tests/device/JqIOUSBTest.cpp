@@ -26,7 +26,7 @@ protected:
     template <DeviceBuild B>
     static USBInterface<B> firstInterface(const USBDevice<B>& device) {
         if constexpr (isScannerBuild<B>) {
-            return device.createInterfaceInterface().front();
+            return std::move(device.createInterfaceInterface().front());
         } else {
             return device.createInterfaceInterface();
         }
@@ -39,7 +39,7 @@ void withOpenInterface(Body body) {
     auto device = USBDevice<B>::create(kVendor, kProduct);
     USBInterface<B> interface;
     if constexpr (isScannerBuild<B>) {
-        interface = device.createInterfaceInterface().front();
+        interface = std::move(device.createInterfaceInterface().front());
     } else {
         interface = device.createInterfaceInterface();
     }

@@ -15,7 +15,6 @@
 #include "sim/usb/SimulatedUsb.h"
 
 #include <gtest/gtest.h>
-
 #include <memory>
 
 namespace tbx::test {
