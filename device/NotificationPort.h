@@ -24,7 +24,8 @@ public:
     ~NotificationPort() { release(); }
 
     // The port, none when the platform gives none.
-    static std::optional<NotificationPort> create(iokit::mach_port_t masterPort = iokit::kIOMasterPortDefault);
+    static std::optional<NotificationPort>
+    create(iokit::mach_port_t masterPort = iokit::kIOMasterPortDefault);
 
     iokit::IONotificationPortRef port() const { return port_; }
     explicit operator bool() const { return port_ != nullptr; }

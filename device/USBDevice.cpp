@@ -142,8 +142,8 @@ void USBDevice<B>::open(bool seize) const {
         throwNotOpen<B>(label);
     }
     if (hasTable()) {
-        throwIfNotSuccess<B>(seize ? (*handle_)->USBDeviceOpenSeize(handle_) : (*handle_)->USBDeviceOpen(handle_),
-                             label);
+        throwIfNotSuccess<B>(
+            seize ? (*handle_)->USBDeviceOpenSeize(handle_) : (*handle_)->USBDeviceOpen(handle_), label);
     }
 }
 

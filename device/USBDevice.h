@@ -25,7 +25,8 @@ namespace tbx {
 // The scanner build lists every matching interface; the monitor build answers
 // the first one.
 template <DeviceBuild B>
-using InterfaceList = std::conditional_t<B::listsEveryInterface, std::vector<USBInterface<B>>, USBInterface<B>>;
+using InterfaceList =
+    std::conditional_t<B::listsEveryInterface, std::vector<USBInterface<B>>, USBInterface<B>>;
 
 // Called per reported service with the notification name and the service
 // (released once the handler returns; retain it to keep it).

@@ -132,12 +132,14 @@ Bytes USBInterface<B>::readBytes(const ReadOptions& options) const {
     // read is made and the answer is empty, not maxCount zero bytes.
     UInt32 length = 0;
     traceIf(B::writesUsbTrace, [&] {
-        const auto status = hasTable() ? std::optional((*handle_)->GetPipeStatus(handle_, pipe)) : std::nullopt;
+        const auto status =
+            hasTable() ? std::optional((*handle_)->GetPipeStatus(handle_, pipe)) : std::nullopt;
         return "pipe status = " + optionalCode(status);
     });
     if (hasTable()) {
         length = maxCount;
-        const IOReturn code = (*handle_)->ReadPipeTO(handle_, pipe, buffer.data(), &length, noData, completion);
+        const IOReturn code =
+            (*handle_)->ReadPipeTO(handle_, pipe, buffer.data(), &length, noData, completion);
         throwIfNotSuccess<B>(code, label);
     }
     if (options.minCount && static_cast<long long>(length) < *options.minCount) {
