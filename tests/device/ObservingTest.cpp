@@ -29,8 +29,8 @@ class Reports {
 public:
     DeviceListHandler handler(std::optional<dispatch::Queue> expectedQueue = std::nullopt) {
         return [this, expectedQueue](const std::string& name, iokit::io_object_t service) {
-            auto product = iokit::IORegistryEntryCreateCFProperty(service, "idProduct", nullptr, 0);
-            Report report{name, product ? std::get<std::int64_t>(*product) : -1,
+            const auto properties = RegistryObject::properties(service);
+            Report report{name, properties ? std::get<std::int64_t>(properties->at("idProduct")) : -1,
                           expectedQueue ? expectedQueue->isCurrent() : dispatch::isMainThread()};
             std::lock_guard lock(mutex_);
             reports_.push_back(report);

@@ -3,7 +3,6 @@
 // moved, released early or retained by a second owner, and an empty handle
 // refuses every operation with "Device not open".
 #include "device/JqIOUSB.h"
-
 #include "platform/foundation/Print.h"
 #include "tests/device/USBTestSupport.h"
 
@@ -158,7 +157,8 @@ TEST_F(USBHandlesTest, OwnersGiveBackWhatTheyHoldExactlyOnce) {
     EXPECT_EQ(live(), baseline);
 
     {
-        auto iterator = RegistryObject::matchingServices(USBDevice<MonitorBuild>::matchingDictionary(kVendor, kProduct));
+        auto iterator =
+            RegistryObject::matchingServices(USBDevice<MonitorBuild>::matchingDictionary(kVendor, kProduct));
         auto again = iterator.retain();
         EXPECT_EQ(live().registryObjects, baseline.registryObjects + 1); // one object, two references
         iterator.release();
@@ -180,7 +180,8 @@ TEST_F(USBHandlesTest, ServicesAreReleasedWhenTheHandlerThrowsAndTheRestIsDraine
     plugModel();
     plugModel();
     plugModel();
-    const auto iterator = RegistryObject::matchingServices(USBDevice<ScannerBuild>::matchingDictionary(kVendor, kProduct));
+    const auto iterator =
+        RegistryObject::matchingServices(USBDevice<ScannerBuild>::matchingDictionary(kVendor, kProduct));
     int calls = 0;
     EXPECT_THROW(iterator.enumerateServices([&](iokit::io_object_t, bool&) {
         ++calls;
@@ -292,6 +293,7 @@ TEST_F(USBHandlesTest, SessionsCloseWhatTheyOpenedOnEveryWayOut) {
     sim->injectFault(simusb::Step::interfaceOpen, {.code = ioreturn::busy});
     capture.clear();
     EXPECT_EQ(thrownBy([&] { InterfaceSession<ScannerBuild> seized(interface, true); }), ioreturn::busy);
-    EXPECT_EQ(capture.text(), "error happened at func open-seize-true and error is: Optional(\"Device busy\")\n");
+    EXPECT_EQ(capture.text(),
+              "error happened at func open-seize-true and error is: Optional(\"Device busy\")\n");
     EXPECT_EQ(sim->stats().interfaceCloses, 1);
 }

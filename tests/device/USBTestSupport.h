@@ -8,7 +8,6 @@
 #include "tests/support/SimulatedBus.h"
 
 #include <gtest/gtest.h>
-
 #include <vector>
 
 namespace tbx::test {
