@@ -37,15 +37,6 @@ public:
     TCPCommunicator(const TCPCommunicator&) = delete;
     TCPCommunicator& operator=(const TCPCommunicator&) = delete;
 
-    // Views of the halves of the most recent pair; they own nothing and keep
-    // their value after `disconnect()`.
-    std::weak_ptr<cfnetwork::InputStream> readStream;
-    std::weak_ptr<cfnetwork::OutputStream> writeStream;
-    // The halves in use, from `connect()` until `disconnect()`.
-    std::shared_ptr<cfnetwork::InputStream> inputStream;
-    std::shared_ptr<cfnetwork::OutputStream> outputStream;
-    bool dataReceived = false;
-
     const std::string& url() const { return url_; }
     std::uint32_t port() const { return port_; }
     const cfnetwork::StreamTimeouts& timeouts() const { return timeouts_; }
@@ -69,12 +60,24 @@ public:
     std::optional<std::vector<std::uint8_t>> receiveResponse() requires isScannerBuild<B>;
     // Writes all bytes of `cmd`; answers whether all of them went out.
     bool sendCmd(const std::vector<std::uint8_t>& cmd) requires isScannerBuild<B>;
+    // One read of at most `maxLength` bytes, without a pause or a line: the
+    // count, 0 at the end of the stream, -1 on failure or when not connected.
+    // The scan's page receiver reads the image stream through it.
+    long read(std::uint8_t* buffer, std::size_t maxLength) requires isScannerBuild<B>;
+
+    // Between `connect()` and `disconnect()`.
+    bool isConnected() const { return inputStream_ != nullptr; }
+    // The status of the input stream in use, none when not connected.
+    std::optional<cfnetwork::StreamStatus> inputStatus() const;
 
 private:
     std::string url_;
     std::uint32_t port_;
     StreamFactory factory_;
     cfnetwork::StreamTimeouts timeouts_;
+    // The halves in use, from `connect()` until `disconnect()`.
+    std::shared_ptr<cfnetwork::InputStream> inputStream_;
+    std::shared_ptr<cfnetwork::OutputStream> outputStream_;
 };
 
 extern template class TCPCommunicator<ScannerBuild>;

@@ -14,7 +14,7 @@ struct DeviceClient {
     ClientHandle<IOUSBDeviceStruct650, DeviceClient> handle;
     std::atomic<ULONG> refs{1};
     std::shared_ptr<DeviceEntry> entry;
-    std::mutex mutex;          // held while the client opens or closes
+    std::mutex mutex; // held while the client opens or closes
     std::atomic<bool> open{false};
 };
 
@@ -132,11 +132,10 @@ IOReturn deviceCreateInterfaceIterator(void* self, IOUSBFindInterfaceRequest* re
 }
 
 IOUSBDeviceStruct650 gDeviceTable{
-    deviceAddRef,     deviceRelease,    deviceOpen,  deviceClose,
-    deviceGetVendor,  deviceGetProduct, deviceReset, deviceCreateInterfaceIterator,
+    deviceAddRef,    deviceRelease,    deviceOpen,  deviceClose,
+    deviceGetVendor, deviceGetProduct, deviceReset, deviceCreateInterfaceIterator,
     deviceOpenSeize,
 };
-
 
 } // namespace
 

@@ -263,7 +263,6 @@ IOUSBInterfaceStruct700 gInterfaceTable{
     interfaceOpenSeize,
 };
 
-
 } // namespace
 
 IOUSBInterfaceStruct700** newInterfaceClient(std::shared_ptr<InterfaceEntry> entry) {

@@ -5,11 +5,11 @@
 
 namespace tbx::iokit {
 
+using registry::isMatchType;
 using registry::Iterator;
+using registry::matches;
 using registry::Registration;
 using registry::Registry;
-using registry::isMatchType;
-using registry::matches;
 
 IONotificationPortRef IONotificationPortCreate(mach_port_t) {
     auto port = std::make_shared<IONotificationPort>();

@@ -115,9 +115,7 @@ HRESULT plugInQueryInterface(void* self, REFIID iid, LPVOID* ppv) {
 
 IOCFPlugInInterface gPlugInTable{nullptr, plugInQueryInterface, plugInAddRef, plugInRelease, 1, 0};
 
-
 } // namespace
-
 
 kern_return_t IOCreatePlugInInterfaceForService(io_service_t handle, CFUUIDRef pluginType,
                                                 CFUUIDRef interfaceType, IOCFPlugInInterface*** theInterface,
@@ -136,7 +134,8 @@ kern_return_t IOCreatePlugInInterfaceForService(io_service_t handle, CFUUIDRef p
     }
     ServiceKind kind;
     UInt8 interfaceNumber = 0;
-    if (isUuid(pluginType, kUSBDeviceUserClientTypeBytes) && std::dynamic_pointer_cast<DeviceEntry>(service)) {
+    if (isUuid(pluginType, kUSBDeviceUserClientTypeBytes) &&
+        std::dynamic_pointer_cast<DeviceEntry>(service)) {
         kind = ServiceKind::device;
     } else if (isUuid(pluginType, kUSBInterfaceUserClientTypeBytes) &&
                std::dynamic_pointer_cast<InterfaceEntry>(service)) {

@@ -124,8 +124,8 @@ std::vector<std::shared_ptr<Service>> Registry::allServices() {
 void Registry::notify(const std::vector<std::shared_ptr<Service>>& services, bool arrival, Pending& due) {
     for (auto& [raw, port] : ports) {
         for (auto& registration : port->registrations) {
-            bool wanted = arrival ? isMatchType(registration->type)
-                                  : registration->type == kIOTerminatedNotification;
+            bool wanted =
+                arrival ? isMatchType(registration->type) : registration->type == kIOTerminatedNotification;
             auto& iterator = *registration->iterator;
             if (!wanted || !iterator.active) {
                 continue;
@@ -278,7 +278,6 @@ io_object_t IOIteratorNext(io_iterator_t handle) {
     auto service = iterator->items[iterator->position++];
     return registry.exportObject(service);
 }
-
 
 kern_return_t IOObjectRetain(io_object_t handle) {
     auto& registry = Registry::shared();

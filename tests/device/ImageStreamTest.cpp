@@ -1,5 +1,6 @@
 #include "device/ImageStream.h"
 
+#include "device/USBDevice.h"
 #include "platform/foundation/Print.h"
 #include "sim/usb/SimulatedUsb.h"
 #include "tests/support/SimulatedBus.h"

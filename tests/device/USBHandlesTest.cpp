@@ -6,6 +6,7 @@
 #include "platform/foundation/Print.h"
 #include "tests/device/USBTestSupport.h"
 
+#include <array>
 #include <functional>
 #include <gtest/gtest.h>
 
@@ -296,4 +297,26 @@ TEST_F(USBHandlesTest, SessionsCloseWhatTheyOpenedOnEveryWayOut) {
     EXPECT_EQ(capture.text(),
               "error happened at func open-seize-true and error is: Optional(\"Device busy\")\n");
     EXPECT_EQ(sim->stats().interfaceCloses, 1);
+}
+
+TEST(PlugInIdentifiers, AreThePlatformsPublishedBytesEachMadeOnce) {
+    using Bytes16 = std::array<std::uint8_t, 16>;
+    const std::pair<iokit::CFUUIDRef (*)(), Bytes16> cases[] = {
+        {kIOUSBDeviceUserClientTypeID,
+         {0x9D, 0xC7, 0xB7, 0x80, 0x9E, 0xC0, 0x11, 0xD4, 0xA5, 0x4F, 0x00, 0x0A, 0x27, 0x05, 0x28, 0x61}},
+        {kIOUSBInterfaceUserClientTypeID,
+         {0x2D, 0x97, 0x86, 0xC6, 0x9E, 0xF3, 0x11, 0xD4, 0xAD, 0x51, 0x00, 0x0A, 0x27, 0x05, 0x28, 0x61}},
+        {kIOCFPlugInInterfaceID,
+         {0xC2, 0x44, 0xE8, 0x58, 0x10, 0x9C, 0x11, 0xD4, 0x91, 0xD4, 0x00, 0x50, 0xE4, 0xC6, 0x42, 0x6F}},
+        {kIOUSBDeviceInterfaceID650,
+         {0x4A, 0xAC, 0x1B, 0x2E, 0x24, 0xC2, 0x47, 0x6A, 0x96, 0x4D, 0x91, 0x33, 0x35, 0x34, 0xF2, 0xCC}},
+        {kIOUSBInterfaceInterfaceID700,
+         {0x17, 0xF9, 0xE5, 0x9C, 0xB0, 0xA1, 0x40, 0x1D, 0x9A, 0xC0, 0x8D, 0xE2, 0x7A, 0xC6, 0x04, 0x7E}},
+    };
+    for (const auto& [identifier, bytes] : cases) {
+        EXPECT_EQ(iokit::CFUUIDGetUUIDBytes(identifier()).bytes, bytes);
+        EXPECT_EQ(identifier(), identifier()); // the same object every time
+    }
+    EXPECT_EQ(USBDeviceInterfaceID(), kIOUSBDeviceInterfaceID650());
+    EXPECT_EQ(USBInterfaceInterfaceID(), kIOUSBInterfaceInterfaceID700());
 }
