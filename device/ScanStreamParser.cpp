@@ -28,7 +28,8 @@ std::size_t littleEndian16(const std::uint8_t* bytes) {
 
 } // namespace
 
-ScanStreamParser::ScanStreamParser(ScanByteSource& source, ScanStreamObserver* observer, std::size_t pageReserve)
+ScanStreamParser::ScanStreamParser(ScanByteSource& source, ScanStreamObserver* observer,
+                                   std::size_t pageReserve)
     : source_(source), observer_(observer), pageReserve_(pageReserve) {
     pending_.reserve(kReadSize);
 }
@@ -137,7 +138,8 @@ ScanStreamStep ScanStreamParser::next() {
             if (observer_ != nullptr) {
                 observer_->status(first, withTrailer);
             }
-            ScanStreamStep step = stepOf(first == kJobFinished ? Kind::finished : Kind::status, std::move(page));
+            ScanStreamStep step =
+                stepOf(first == kJobFinished ? Kind::finished : Kind::status, std::move(page));
             step.status = first;
             return end(std::move(step));
         }
@@ -155,7 +157,8 @@ ScanStreamStep ScanStreamParser::next() {
                 return end(broken("a page trailer without any block before it"));
             }
             if (observer_ != nullptr) {
-                observer_->trailer(std::span(pending_).subspan(pendingStart_, kTrailerSize), view_, pageBytes);
+                observer_->trailer(std::span(pending_).subspan(pendingStart_, kTrailerSize), view_,
+                                   pageBytes);
             }
             consume(kTrailerSize);
             withTrailer_ = pending_.size() != pendingStart_;

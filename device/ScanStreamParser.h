@@ -56,7 +56,8 @@ public:
         (void)asked;
     }
     // A page trailer; `pageBytes` is the sum of the page's block lengths.
-    virtual void trailer(std::span<const std::uint8_t> trailer, const HeaderView& view, std::uint64_t pageBytes) {
+    virtual void trailer(std::span<const std::uint8_t> trailer, const HeaderView& view,
+                         std::uint64_t pageBytes) {
         (void)trailer;
         (void)view;
         (void)pageBytes;

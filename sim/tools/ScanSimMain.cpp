@@ -56,7 +56,7 @@ int main(int argc, char** argv) {
     std::string out;
     int pages = 2;
     int jamAfter = -1;
-    int trailerPause = 20; // ms after each page trailer on TCP
+    int trailerPause = 0; // ms after each page trailer on TCP
     bool pdf = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
