@@ -107,7 +107,8 @@ TEST(ScanStreamParser, PayloadBytesAreNeverTakenForUnits) {
     ASSERT_EQ(page.kind, Kind::page);
     EXPECT_EQ(page.pageNo, 9);
     ASSERT_EQ(page.data.size(), 50006u);
-    EXPECT_EQ(StreamBytes(page.data.begin(), page.data.begin() + 6), (StreamBytes{0x82, 0x80, 0x99, 0, 0x82, 0xFF}));
+    EXPECT_EQ(StreamBytes(page.data.begin(), page.data.begin() + 6),
+              (StreamBytes{0x82, 0x80, 0x99, 0, 0x82, 0xFF}));
     EXPECT_EQ(page.data.back(), 0x7F);
     EXPECT_EQ(parser.next().kind, Kind::finished);
     // Reads never ask for more than 40960 bytes, and a payload asks no more than it lacks.
@@ -156,12 +157,21 @@ TEST(ScanStreamParser, WholeUnitSourcesRefuseReadsThatHoldNoWholeUnit) {
         {"block, then block with trailer", {block(3), joined({block(2), trailer()})}, Kind::page, ""},
         {"high first byte", {joined({highHeader, trailer()})}, Kind::page, ""},
         {"lone byte is the status", {{0x05}}, Kind::status, ""},
-        {"short block", {shortBlock}, Kind::broken,
+        {"short block",
+         {shortBlock},
+         Kind::broken,
          "scan stream transfer of 38 bytes does not match its block length 30"},
-        {"trailer without its mark", {joined({block(20), trailer(0x00)})}, Kind::broken,
+        {"trailer without its mark",
+         {joined({block(20), trailer(0x00)})},
+         Kind::broken,
          "scan stream transfer of 42 bytes does not match its block length 20"},
-        {"too short for a header", {{1, 2, 3, 4, 5}}, Kind::broken, "scan stream transfer of 5 bytes is no block"},
-        {"block and next header", {joined({block(2), blockHeader(4)})}, Kind::broken,
+        {"too short for a header",
+         {{1, 2, 3, 4, 5}},
+         Kind::broken,
+         "scan stream transfer of 5 bytes is no block"},
+        {"block and next header",
+         {joined({block(2), blockHeader(4)})},
+         Kind::broken,
          "scan stream transfer of 26 bytes does not match its block length 2"},
         {"empty transfer between pages", {}, Kind::ended, ""},
     };
