@@ -3,6 +3,7 @@
 #include "device/ScanStreamParser.h"
 #include "device/USBTypes.h"
 #include "platform/foundation/Print.h"
+#include "scanning/CommandSteps.h"
 #include "scanning/ImageProcessing.h"
 #include "scanning/ScanOptions.h"
 
@@ -202,18 +203,20 @@ ResultPair SocketScanProcess::startScan() {
     if (auto r = checkScanner(); !r.status) {
         return finish(r);
     }
-    if (auto r = checkPaperSource(); !r.status) {
-        return finish(r);
-    }
-    if (auto r = sendSCommand(); !r.status) {
-        return finish(r);
-    }
-    if (auto r = sendICommand(); !r.status) {
-        return finish(r);
-    }
-    sendXCommand();
-    if (!sendX_) {
-        return finish({false, "scannerNetworkError"}); // no job was started: nothing will arrive
+    const CommandSteps steps{
+        .checkPaperSource = [this] { return checkPaperSource(); },
+        .sendSCommand = [this] { return sendSCommand(); },
+        .sendICommand = [this] { return sendICommand(); },
+        .sendXCommand = [this]() -> std::optional<ResultPair> {
+            sendXCommand();
+            if (!sendX_) {
+                return ResultPair{false, "scannerNetworkError"}; // no job was started: nothing will arrive
+            }
+            return std::nullopt;
+        },
+    };
+    if (auto ended = runCommandSteps(steps)) {
+        return finish(*ended);
     }
     return finish(receiveImages(*socket_, scanCommand_->param, writePage_));
 }

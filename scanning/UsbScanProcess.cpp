@@ -2,6 +2,7 @@
 
 #include "device/ImageStream.h"
 #include "platform/foundation/Print.h"
+#include "scanning/CommandSteps.h"
 #include "scanning/ImageProcessing.h"
 #include "scanning/ScanOptions.h"
 
@@ -243,22 +244,24 @@ ResultPair UsbScanProcess::startScan() {
 ResultPair UsbScanProcess::runJob() {
     InterfaceSession<Build> session(interfaceInterface_, false);
     pips_ = interfaceInterface_.getPipes();
-    if (auto checked = checkPaperSource(); !checked.status) {
-        print("check paper source error");
-        return checked;
-    }
-    if (auto s = sendSCommand(); !s.status) {
-        print(" S command  sent error");
-        return s;
-    }
-    if (auto i = sendICommand(); !i.status) {
-        print(" I command  sent error");
-        return i;
-    }
-    const auto x = sendXCommand();
-    print("x command is sent");
-    if (x.first != 1) {
-        return {false, x.second}; // no job was started: nothing will arrive
+    const CommandSteps steps{
+        .checkPaperSource = [this] { return checkPaperSource(); },
+        .sendSCommand = [this] { return sendSCommand(); },
+        .sendICommand = [this] { return sendICommand(); },
+        .sendXCommand = [this]() -> std::optional<ResultPair> {
+            const auto x = sendXCommand();
+            if (x.first != 1) {
+                return ResultPair{false, x.second}; // no job was started: nothing will arrive
+            }
+            return std::nullopt;
+        },
+        .paperSourceFailed = "check paper source error",
+        .sCommandFailed = " S command  sent error",
+        .iCommandFailed = " I command  sent error",
+        .xCommandSent = "x command is sent",
+    };
+    if (auto ended = runCommandSteps(steps)) {
+        return *ended;
     }
     return receivePages(std::move(session));
 }

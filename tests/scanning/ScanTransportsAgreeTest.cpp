@@ -48,7 +48,7 @@ protected:
     // Scans 40 pages; answers the model's message and every file written, by
     // name (a name made of the scan's time stands as its extension alone).
     std::pair<std::string, std::map<std::string, std::string>> scan(const Setting& s, bool tcp,
-                                                                      std::uint32_t seed) {
+                                                                    std::uint32_t seed) {
         sim::ScannerScript script;
         script.pages = 40;
         script.tcpSegmentSeed = seed;
