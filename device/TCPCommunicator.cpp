@@ -19,44 +19,6 @@ std::string statusText(const std::shared_ptr<Stream>& stream) {
 
 } // namespace
 
-bool isValidUTF8(const std::uint8_t* bytes, std::size_t length) {
-    std::size_t i = 0;
-    while (i < length) {
-        const std::uint8_t lead = bytes[i];
-        if (lead < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t extra;
-        std::uint32_t min;
-        std::uint32_t value;
-        if ((lead & 0xE0) == 0xC0) {
-            extra = 1, min = 0x80, value = lead & 0x1F;
-        } else if ((lead & 0xF0) == 0xE0) {
-            extra = 2, min = 0x800, value = lead & 0x0F;
-        } else if ((lead & 0xF8) == 0xF0) {
-            extra = 3, min = 0x10000, value = lead & 0x07;
-        } else {
-            return false;
-        }
-        if (length - i <= extra) {
-            return false;
-        }
-        for (std::size_t k = 1; k <= extra; ++k) {
-            const std::uint8_t next = bytes[i + k];
-            if ((next & 0xC0) != 0x80) {
-                return false;
-            }
-            value = (value << 6) | (next & 0x3F);
-        }
-        if (value < min || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
-            return false;
-        }
-        i += extra + 1;
-    }
-    return true;
-}
-
 template <DeviceBuild B>
 TCPCommunicator<B>::TCPCommunicator(std::string url, std::uint32_t port, cfnetwork::StreamTimeouts timeouts)
     : TCPCommunicator(std::move(url), port, StreamFactory{}, timeouts) {}

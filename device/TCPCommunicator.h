@@ -12,6 +12,7 @@
 
 #include "device/Build.h"
 #include "platform/cfnetwork/Streams.h"
+#include "platform/posix/PosixIO.h"
 
 #include <cstdint>
 #include <functional>
@@ -83,8 +84,7 @@ private:
 extern template class TCPCommunicator<ScannerBuild>;
 extern template class TCPCommunicator<MonitorBuild>;
 
-// True when `bytes` are well-formed UTF-8 (no overlong forms, no surrogates,
-// nothing above U+10FFFF).
-bool isValidUTF8(const std::uint8_t* bytes, std::size_t length);
+// The replies' UTF-8 check (platform/posix).
+using posix::isValidUTF8;
 
 } // namespace tbx

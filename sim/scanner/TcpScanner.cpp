@@ -1,5 +1,7 @@
 #include "sim/scanner/TcpScanner.h"
 
+#include "platform/posix/PosixIO.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -19,18 +21,7 @@ namespace {
 using namespace std::chrono_literals;
 
 bool sendAll(int fd, const std::uint8_t* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        data += n;
-        size -= std::size_t(n);
-    }
-    return true;
+    return posix::sendAll(fd, std::span(data, size), std::nullopt).error == 0;
 }
 
 // Waits up to `ms` for `fd` to become readable; answers false on time-out.
