@@ -2,6 +2,8 @@
 
 #include "device/IOReturn.h"
 
+#include <exception>
+
 namespace tbx {
 
 using namespace tbx::iokit;
@@ -40,17 +42,25 @@ void RegistryObject::enumerateServices(const ServiceHandler& handler, bool clear
             }
         }
     };
-    while (RegistryObject service{IOIteratorNext(object_)}) {
+    for (;;) {
         bool stop = false;
-        try {
-            handler(service.object(), stop);
-        } catch (...) {
-            service.release();
+        std::exception_ptr failure;
+        {
+            const RegistryObject service(IOIteratorNext(object_));
+            if (!service) {
+                return; // exhausted: nothing to drain
+            }
+            try {
+                handler(service.object(), stop);
+            } catch (...) {
+                failure = std::current_exception();
+            }
+        } // the service is released here, whether the handler returned or threw
+        if (failure) {
             drain();
-            throw;
+            std::rethrow_exception(failure);
         }
         if (stop) {
-            service.release();
             drain();
             return;
         }

@@ -64,15 +64,17 @@ USBDevice<B> USBDevice<B>::create(Dictionary dictionary) {
 
 template <DeviceBuild B>
 USBDevice<B> USBDevice<B>::create(io_service_t service) {
-    auto [plugin, score] = PlugIn<B>::create(service, kIOUSBDeviceUserClientTypeID());
-    (void)score;
     void* out = nullptr;
-    try {
-        out = plugin.queryAndCreateInterface(USBDeviceInterfaceID());
-    } catch (const USBError&) {
-        // The query's own error counts as no interface.
+    {
+        // The plug-in lives for this scope only: it is given back as soon as it has been asked.
+        const auto [plugin, score] = PlugIn<B>::create(service, kIOUSBDeviceUserClientTypeID());
+        (void)score;
+        try {
+            out = plugin.queryAndCreateInterface(USBDeviceInterfaceID());
+        } catch (const USBError&) {
+            // The query's own error counts as no interface.
+        }
     }
-    plugin.release(); // the plug-in is given back as soon as it has been asked
     if (out == nullptr) {
         throw USBError(JqIOError::couldNotQueryUsbDeviceInterface);
     }

@@ -47,15 +47,17 @@ std::string transferTypeName(UInt8 type) {
 
 template <DeviceBuild B>
 USBInterface<B> USBInterface<B>::create(io_service_t service) {
-    auto [plugin, score] = PlugIn<B>::create(service, kIOUSBInterfaceUserClientTypeID());
-    (void)score;
     void* out = nullptr;
-    try {
-        out = plugin.queryAndCreateInterface(USBInterfaceInterfaceID());
-    } catch (const USBError&) {
-        // The query's own error counts as no interface.
+    {
+        // The plug-in lives for this scope only: it is given back as soon as it has been asked.
+        const auto [plugin, score] = PlugIn<B>::create(service, kIOUSBInterfaceUserClientTypeID());
+        (void)score;
+        try {
+            out = plugin.queryAndCreateInterface(USBInterfaceInterfaceID());
+        } catch (const USBError&) {
+            // The query's own error counts as no interface.
+        }
     }
-    plugin.release(); // the plug-in is given back as soon as it has been asked
     if (out == nullptr) {
         throw USBError(JqIOError::couldNotQueryUsbInterfaceInterface);
     }

@@ -28,7 +28,8 @@ int pollTimeout(const Deadline& deadline) {
 // One non-blocking send or write: its result, retried when interrupted.
 ssize_t putOnce(int fd, const std::uint8_t* data, std::size_t size, bool socket) {
     for (;;) {
-        const ssize_t n = socket ? ::send(fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT) : ::write(fd, data, size);
+        const ssize_t n =
+            socket ? ::send(fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT) : ::write(fd, data, size);
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -81,7 +82,8 @@ AddressList AddressList::resolve(const std::string& host, const std::string& ser
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = flags;
     addrinfo* found = nullptr;
-    const int error = ::getaddrinfo(host.c_str(), service.empty() ? nullptr : service.c_str(), &hints, &found);
+    const int error =
+        ::getaddrinfo(host.c_str(), service.empty() ? nullptr : service.c_str(), &hints, &found);
     if (error != 0) {
         return AddressList(nullptr, error);
     }
@@ -111,8 +113,8 @@ int waitReady(int fd, short events, Deadline deadline, int wakeFd) {
 Connected connectWithin(const addrinfo& address, Deadline deadline, int wakeFd, bool (*cancelled)(void*),
                         void* context) {
     Connected result;
-    result.fd.reset(::socket(address.ai_family, address.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                             address.ai_protocol));
+    result.fd.reset(
+        ::socket(address.ai_family, address.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, address.ai_protocol));
     if (!result.fd) {
         result.error = errno;
         return result;

@@ -56,7 +56,8 @@ private:
 class AddressList {
 public:
     // `family` AF_INET, AF_INET6 or AF_UNSPEC; `flags` the resolver's AI_ flags.
-    static AddressList resolve(const std::string& host, const std::string& service, int family, int flags = 0);
+    static AddressList resolve(const std::string& host, const std::string& service, int family,
+                               int flags = 0);
     AddressList(AddressList&& other) noexcept
         : first_(std::exchange(other.first_, nullptr)), error_(other.error_) {}
     AddressList& operator=(AddressList&&) = delete;

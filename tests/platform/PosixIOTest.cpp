@@ -39,19 +39,19 @@ TEST(PosixIO, Utf8IsCheckedStrictly) {
     const std::pair<B, bool> cases[] = {
         {{}, true},
         {{'0', '0', '0', '1'}, true},
-        {{0xC3, 0xA9}, true},                   // é
-        {{0xE4, 0xB8, 0xAD}, true},             // 中
-        {{0xF0, 0x9F, 0x98, 0x80}, true},       // U+1F600
-        {{0xC2, 0x80}, true},                   // U+0080, the commands' end
-        {{0x80}, false},                        // continuation alone
-        {{0xC3}, false},                        // cut short
-        {{0xE4, 0xB8}, false},                  // cut short
-        {{0xC0, 0xAF}, false},                  // overlong "/"
-        {{0xE0, 0x80, 0xAF}, false},            // overlong
-        {{0xED, 0xA0, 0x80}, false},            // surrogate
-        {{0xF4, 0x90, 0x80, 0x80}, false},      // beyond U+10FFFF
+        {{0xC3, 0xA9}, true},                    // é
+        {{0xE4, 0xB8, 0xAD}, true},              // 中
+        {{0xF0, 0x9F, 0x98, 0x80}, true},        // U+1F600
+        {{0xC2, 0x80}, true},                    // U+0080, the commands' end
+        {{0x80}, false},                         // continuation alone
+        {{0xC3}, false},                         // cut short
+        {{0xE4, 0xB8}, false},                   // cut short
+        {{0xC0, 0xAF}, false},                   // overlong "/"
+        {{0xE0, 0x80, 0xAF}, false},             // overlong
+        {{0xED, 0xA0, 0x80}, false},             // surrogate
+        {{0xF4, 0x90, 0x80, 0x80}, false},       // beyond U+10FFFF
         {{0xF8, 0x88, 0x80, 0x80, 0x80}, false}, // five-byte form
-        {{0xC3, 0x28}, false},                  // bad continuation
+        {{0xC3, 0x28}, false},                   // bad continuation
     };
     for (const auto& [bytes, valid] : cases) {
         EXPECT_EQ(isValidUTF8(bytes), valid) << ::testing::PrintToString(bytes);
