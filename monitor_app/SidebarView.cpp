@@ -1,7 +1,7 @@
 #include "monitor_app/SidebarView.h"
 
 #include "monitor_app/ButtonStyles.h"
-#include "monitor_app/Images.h"
+#include "platform/widgets/Images.h"
 #include "platform/foundation/Localization.h"
 #include "platform/widgets/Alert.h"
 
@@ -37,7 +37,7 @@ SidebarView::SidebarView(QWidget* parent) : QWidget(parent) {
     auto* icon = new QLabel(this);
     icon->setObjectName("icon");
     icon->setFixedSize(40, 40);
-    icon->setPixmap(appImage("icon", QSize(40, 40)));
+    icon->setPixmap(widgets::resourceImage("icon", QSize(40, 40)));
     icon->setContentsMargins(0, 2, 10, 0); // drawn a little left and down of its place
     header->addWidget(icon);
     title_ = new QLabel(localized("printerList"), this);
@@ -47,7 +47,7 @@ SidebarView::SidebarView(QWidget* parent) : QWidget(parent) {
     header->addWidget(title_);
     refresh_ = new QPushButton(localized(""), this);
     refresh_->setObjectName("refresh");
-    refresh_->setIcon(QIcon(appImage("arrow.clockwise", QSize(20, 20))));
+    refresh_->setIcon(QIcon(widgets::resourceImage("arrow.clockwise", QSize(20, 20))));
     refresh_->setIconSize(QSize(20, 20));
     refresh_->setFlat(true);
     refresh_->setStyleSheet(borderlessButtonStyle());

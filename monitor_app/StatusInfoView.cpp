@@ -1,7 +1,7 @@
 #include "monitor_app/StatusInfoView.h"
 
 #include "monitor_app/ButtonStyles.h"
-#include "monitor_app/Images.h"
+#include "platform/widgets/Images.h"
 #include "monitor_app/TonerView.h"
 #include "platform/foundation/Localization.h"
 #include "platform/widgets/Alert.h"
@@ -33,7 +33,7 @@ QString colorSheet(const QColor& color) {
 constexpr QSize kPictureSize(200, 180);
 } // namespace
 
-StatusInfoView::StatusInfoView(std::function<QWidget*(QWidget*)> makeSettingScreen, QWidget* parent)
+StatusInfoView::StatusInfoView(std::function<SettingScreen*(QWidget*)> makeSettingScreen, QWidget* parent)
     : QWidget(parent), makeSettingScreen_(std::move(makeSettingScreen)) {
     auto* outer = new QVBoxLayout(this);
     outer->setSpacing(20);
@@ -132,7 +132,7 @@ void StatusInfoView::render(const StatusViewState& state) {
     networkSetting_->setVisible(content.networkSettingShown);
     if (content.pictureName != pictureName_) {
         pictureName_ = content.pictureName;
-        picture_->setPixmap(appImage(pictureName_, kPictureSize));
+        picture_->setPixmap(widgets::resourceImage(pictureName_, kPictureSize));
     }
 
     if (connectionTexts() != content.connectionLines) {
@@ -161,9 +161,12 @@ void StatusInfoView::render(const StatusViewState& state) {
         layers_->addWidget(settingScreen_);
         layers_->setCurrentWidget(settingScreen_);
     } else if (!state.showNetworkSetting && settingScreen_ != nullptr) {
+        // Later: the hiding may come from a button of the screen itself.
         layers_->removeWidget(settingScreen_);
         settingScreen_->deleteLater();
         settingScreen_ = nullptr;
+    } else if (settingScreen_ != nullptr) {
+        settingScreen_->refresh();
     }
 }
 

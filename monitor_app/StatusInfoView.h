@@ -21,6 +21,14 @@ namespace tbx::monitorapp {
 
 class TonerView;
 
+// The settings screen laid over the view's content. It is redrawn with the
+// view, while its forms keep their own editing state.
+class SettingScreen : public QWidget {
+public:
+    using QWidget::QWidget;
+    virtual void refresh() {}
+};
+
 struct StatusViewState {
     StatusState status;
     int toner = 0;
@@ -32,7 +40,7 @@ class StatusInfoView : public QWidget {
 public:
     // `makeSettingScreen` builds a new settings screen each time the screen is
     // shown anew; the view owns it until it is hidden again.
-    explicit StatusInfoView(std::function<QWidget*(QWidget* parent)> makeSettingScreen,
+    explicit StatusInfoView(std::function<SettingScreen*(QWidget* parent)> makeSettingScreen,
                             QWidget* parent = nullptr);
 
     void render(const StatusViewState& state);
@@ -46,13 +54,13 @@ public:
     QStringList connectionTexts() const;
     TonerView* tonerView() const { return toner_; }
     // The settings screen while it is shown, else null.
-    QWidget* settingScreen() const { return settingScreen_; }
+    SettingScreen* settingScreen() const { return settingScreen_; }
 
 signals:
     void networkSettingRequested();
 
 private:
-    std::function<QWidget*(QWidget*)> makeSettingScreen_;
+    std::function<SettingScreen*(QWidget*)> makeSettingScreen_;
     QLabel* name_;
     QPushButton* networkSetting_;
     QStackedWidget* layers_;
@@ -63,7 +71,7 @@ private:
     QLabel* message_;
     QLabel* description_;
     TonerView* toner_;
-    QWidget* settingScreen_ = nullptr;
+    SettingScreen* settingScreen_ = nullptr;
     QString pictureName_;
 };
 

@@ -137,10 +137,15 @@ TEST_F(ViewWidgetsTest, StatusLinesDrawnInTheLevelColour) {
 }
 
 TEST_F(ViewWidgetsTest, SettingScreenMadeAfreshEachShowingAndKeptWhileShown) {
+    struct Screen : SettingScreen {
+        using SettingScreen::SettingScreen;
+        void refresh() override { ++refreshes; }
+        int refreshes = 0;
+    };
     int made = 0;
     StatusInfoView view([&](QWidget* parent) {
         ++made;
-        return new QLabel("screen", parent);
+        return new Screen(parent);
     });
     view.resize(450, 500);
     view.show();
@@ -150,7 +155,7 @@ TEST_F(ViewWidgetsTest, SettingScreenMadeAfreshEachShowingAndKeptWhileShown) {
 
     state.showNetworkSetting = true;
     view.render(state);
-    QWidget* first = view.settingScreen();
+    SettingScreen* first = view.settingScreen();
     ASSERT_NE(first, nullptr);
     EXPECT_TRUE(first->isVisible());
     EXPECT_FALSE(view.messageLabel()->isVisible()); // covered by the screen
@@ -159,6 +164,7 @@ TEST_F(ViewWidgetsTest, SettingScreenMadeAfreshEachShowingAndKeptWhileShown) {
     view.render(state);
     EXPECT_EQ(view.settingScreen(), first);
     EXPECT_EQ(made, 1);
+    EXPECT_EQ(static_cast<Screen*>(first)->refreshes, 1);
 
     state.showNetworkSetting = false;
     view.render(state);

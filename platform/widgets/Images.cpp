@@ -1,11 +1,11 @@
-#include "monitor_app/Images.h"
+#include "platform/widgets/Images.h"
 
 #include <QFile>
 #include <QImageReader>
 
-namespace tbx::monitorapp {
+namespace tbx::widgets {
 
-QPixmap appImage(const QString& name, QSize size) {
+QPixmap resourceImage(const QString& name, QSize size) {
     if (name.isEmpty()) {
         return {};
     }
@@ -13,11 +13,9 @@ QPixmap appImage(const QString& name, QSize size) {
     if (!QFile::exists(path)) {
         return {};
     }
-    // Rendered at the size asked for (stretched, as a resizable image), so the
-    // vector pictures stay sharp.
     QImageReader reader(path);
     reader.setScaledSize(size);
     return QPixmap::fromImage(reader.read());
 }
 
-} // namespace tbx::monitorapp
+} // namespace tbx::widgets
