@@ -5,7 +5,6 @@
 #include <QString>
 #include <QStringList>
 #include <QTextBoundaryFinder>
-
 #include <cstdio>
 
 namespace tbx::wifi {

@@ -178,8 +178,8 @@ AlertTriple NetworkModel::setAPInfo() {
         }
     }
     // A control byte could shift the fields (and the password out of its mask).
-    for (const std::string* field : {&setting.APName, &setting.APPassword, &setting.ip, &setting.mask,
-                                     &setting.gateway}) {
+    for (const std::string* field :
+         {&setting.APName, &setting.APPassword, &setting.ip, &setting.mask, &setting.gateway}) {
         if (holdsControlByte(*field)) {
             return errorResult(kWrongParameters);
         }
@@ -248,7 +248,8 @@ AlertTriple NetworkModel::setClientModeInfo() {
             return errorResult(kWrongParameters);
         }
     }
-    const std::optional<std::string> reply = sendCommand(escapeCommand(clientModeCommand(networkName, setting)));
+    const std::optional<std::string> reply =
+        sendCommand(escapeCommand(clientModeCommand(networkName, setting)));
     if (!reply || reply->find(',') == std::string::npos) {
         return errorResult(kParseFailedRetry);
     }

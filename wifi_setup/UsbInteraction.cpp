@@ -44,15 +44,19 @@ std::optional<std::string> usbInteraction(const std::string& cmd, long PID, long
     std::optional<std::string> receivedMessage;
     try {
         Released<USBDevice<Build>> device(USBDevice<Build>::create(VID, PID));
-        Released<USBInterface<Build>> interface(device->createInterfaceInterface(0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF));
+        Released<USBInterface<Build>> interface(
+            device->createInterfaceInterface(0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF));
         interface->openAndPerform(false, [&] {
             const PipeMap pipes = interface->getPipes();
             const long writePipe = namedPipe(pipes, "writePipe");
             const long readPipe = namedPipe(pipes, "readPipe");
             interface->write(std::string_view(cmd), writePipe, 0.3, 0.3);
             print("usb commucation: write cmd = " + shown);
-            const Bytes bytes = interface->readBytes(
-                {.minCount = 16, .maxCount = 600, .pipe = readPipe, .noDataTimeout = 0.3, .completionTimeout = 0.3});
+            const Bytes bytes = interface->readBytes({.minCount = 16,
+                                                      .maxCount = 600,
+                                                      .pipe = readPipe,
+                                                      .noDataTimeout = 0.3,
+                                                      .completionTimeout = 0.3});
             // A printer that pads its answer with NULs means only the text before them.
             receivedMessage = wifi::replyText(bytes);
             print("run in usbInteraction and cmd = " + shown +

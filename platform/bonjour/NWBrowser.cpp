@@ -4,7 +4,6 @@
 #include <avahi-client/lookup.h>
 #include <avahi-common/error.h>
 #include <avahi-common/thread-watch.h>
-
 #include <map>
 #include <net/if.h>
 
@@ -149,9 +148,9 @@ struct NWBrowser::Impl {
         }
     }
 
-    static void browsed(AvahiServiceBrowser* b, AvahiIfIndex interface, AvahiProtocol, AvahiBrowserEvent event,
-                        const char* name, const char* type, const char* domain, AvahiLookupResultFlags,
-                        void* userdata) {
+    static void browsed(AvahiServiceBrowser* b, AvahiIfIndex interface, AvahiProtocol,
+                        AvahiBrowserEvent event, const char* name, const char* type, const char* domain,
+                        AvahiLookupResultFlags, void* userdata) {
         auto* self = static_cast<Impl*>(userdata);
         if (event == AVAHI_BROWSER_FAILURE) {
             const int code = avahi_client_errno(avahi_service_browser_get_client(b));

@@ -140,7 +140,8 @@ bool AvahiDaemon::start() {
     std::ofstream(folder_ + "/avahi.conf") << kAvahiConfig;
     ::setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + bus).c_str(), 1);
     const std::string logPath = folder_ + "/log";
-    bus_ = spawn({"dbus-daemon", "--config-file=" + folder_ + "/bus.conf", "--nofork", "--nopidfile"}, logPath);
+    bus_ =
+        spawn({"dbus-daemon", "--config-file=" + folder_ + "/bus.conf", "--nofork", "--nopidfile"}, logPath);
     if (bus_ == 0 || !waitForFile(bus, 5s)) {
         error_ = "dbus-daemon did not start";
         return false;

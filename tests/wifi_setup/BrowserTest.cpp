@@ -1,15 +1,15 @@
 // The service browser against a private Avahi daemon inside the network
 // sandbox, and without any daemon.
+#include "wifi_setup/Browser.h"
+
 #include "platform/dispatch/Dispatch.h"
 #include "platform/foundation/Print.h"
 #include "tests/support/Sandbox.h"
 #include "tests/wifi_setup/AvahiDaemon.h"
-#include "wifi_setup/Browser.h"
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
+#include <gtest/gtest.h>
 #include <thread>
 
 using namespace tbx;
@@ -43,7 +43,8 @@ TEST(BrowserTest, ResultLinesNameServiceEndpointsOnly) {
         {{Endpoint::Kind::url, "http://x/", "", "", ""}},
     };
     EXPECT_EQ(Browser::resultLines(results),
-              (std::vector<std::string>{kResult + "A._superapp._tcp.local.@lo", kResult + "B b._superapp._tcp.local."}));
+              (std::vector<std::string>{kResult + "A._superapp._tcp.local.@lo",
+                                        kResult + "B b._superapp._tcp.local."}));
     EXPECT_EQ(Browser().nwBrowser().descriptor().type, "_superapp._tcp");
     EXPECT_TRUE(Browser().nwBrowser().parameters().includePeerToPeer);
 }
@@ -56,10 +57,13 @@ TEST(BrowserTest, WithoutADaemonItWaitsOrFailsAndDoesNotCrash) {
     {
         Browser browser;
         browser.start();
-        EXPECT_TRUE(runUntil([&] {
-            return mentions(capture, "browser.stateUpdateHandler waiting(") ||
-                   mentions(capture, "browser.stateUpdateHandler failed(");
-        }, 5)) << capture.text();
+        EXPECT_TRUE(runUntil(
+            [&] {
+                return mentions(capture, "browser.stateUpdateHandler waiting(") ||
+                       mentions(capture, "browser.stateUpdateHandler failed(");
+            },
+            5))
+            << capture.text();
     }
     dispatch::runMainFor(dispatch::Seconds(0.1));
     EXPECT_FALSE(mentions(capture, kResult));
@@ -73,8 +77,8 @@ TEST(BrowserTest, ListsOnlyItsServiceTypeAndFollowsChanges) {
     TraceCapture capture;
     auto browser = std::make_unique<Browser>();
     browser->start();
-    ASSERT_TRUE(runUntil([&] { return holds(capture, "browser.stateUpdateHandler ready"); })) << capture.text()
-                                                                                             << avahi.log();
+    ASSERT_TRUE(runUntil([&] { return holds(capture, "browser.stateUpdateHandler ready"); }))
+        << capture.text() << avahi.log();
 
     const pid_t one = avahi.publish("Tamberlyx One", "_superapp._tcp", 9101);
     ASSERT_NE(avahi.publish("Other Printer", "_ipp._tcp", 631), 0);

@@ -39,7 +39,8 @@ protected:
 
 TEST_F(CommandChannelTest, PrinterTypeChoosesTheTransport) {
     useNetworkPrinter();
-    const std::vector<std::pair<std::string, bool>> cases = {{"Net", true}, {"USB", false}, {"net", false}, {"", false}};
+    const std::vector<std::pair<std::string, bool>> cases = {
+        {"Net", true}, {"USB", false}, {"net", false}, {"", false}};
     for (const auto& [type, tcp] : cases) {
         SCOPED_TRACE(type);
         device->clearLogs();
@@ -61,7 +62,8 @@ TEST_F(CommandChannelTest, UsbExchangeOnTheBulkPipes) {
     TraceCapture capture;
     const auto reply = model->sendCommand("CheckwifiAP?");
     ASSERT_TRUE(reply);
-    const std::string expected = "8014,ap;Tamberlyx-AP\r\n6\r\n12345678\r\n192.168.1.1\r\n255.255.255.0\r\n192.168.1.1";
+    const std::string expected =
+        "8014,ap;Tamberlyx-AP\r\n6\r\n12345678\r\n192.168.1.1\r\n255.255.255.0\r\n192.168.1.1";
     EXPECT_EQ(*reply, expected);
     const auto writes = device->writes();
     ASSERT_EQ(writes.size(), 1u);
@@ -79,12 +81,12 @@ TEST_F(CommandChannelTest, UsbExchangeOnTheBulkPipes) {
     EXPECT_EQ(device->stats().interfaceOpens, 1);
     EXPECT_EQ(device->stats().interfaceCloses, 1);
     EXPECT_EQ(linesStartingWith(capture, {"send cmd", "run in", "usb commucation"}),
-              (std::vector<std::string>{
-                  "send cmd = CheckwifiAP? and current printer type = USB",
-                  "run in usbInteraction and cmd = CheckwifiAP?",
-                  "usb commucation: write cmd = CheckwifiAP?",
-                  "run in usbInteraction and cmd = CheckwifiAP? and receivedMessage =  Optional(\"8014,ap;Tamberlyx-AP\\r\\n6\\r\\n"
-                  "12345678\\r\\n192.168.1.1\\r\\n255.255.255.0\\r\\n192.168.1.1\")"}));
+              (std::vector<std::string>{"send cmd = CheckwifiAP? and current printer type = USB",
+                                        "run in usbInteraction and cmd = CheckwifiAP?",
+                                        "usb commucation: write cmd = CheckwifiAP?",
+                                        "run in usbInteraction and cmd = CheckwifiAP? and receivedMessage =  "
+                                        "Optional(\"8014,ap;Tamberlyx-AP\\r\\n6\\r\\n"
+                                        "12345678\\r\\n192.168.1.1\\r\\n255.255.255.0\\r\\n192.168.1.1\")"}));
 }
 
 TEST_F(CommandChannelTest, UsbReplyShapes) {
@@ -100,9 +102,20 @@ TEST_F(CommandChannelTest, UsbReplyShapes) {
         {"15 bytes", {.bytes = simusb::Bytes(sixteen.begin(), sixteen.end() - 1)}, std::nullopt, true},
         {"16 bytes", {.bytes = simusb::Bytes(sixteen.begin(), sixteen.end())}, sixteen, false},
         {"600 bytes", {.bytes = simusb::Bytes(big.begin(), big.end())}, big, false},
-        {"NUL padded", {.bytes = {'8', '0', '0', '4', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}}, "8004", false},
-        {"inner NUL kept", {.bytes = {'8', '0', 0, '4', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}}, std::string("80\0" "4", 4), false},
-        {"invalid UTF-8", {.bytes = {'8', '0', '0', '4', ',', 0xFF, 0xFE, 'a', 'a', 'a', 'a', 'a', 'a', 'a', 'a', 'a'}}, std::nullopt, false},
+        {"NUL padded",
+         {.bytes = {'8', '0', '0', '4', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
+         "8004",
+         false},
+        {"inner NUL kept",
+         {.bytes = {'8', '0', 0, '4', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
+         std::string("80\0"
+                     "4",
+                     4),
+         false},
+        {"invalid UTF-8",
+         {.bytes = {'8', '0', '0', '4', ',', 0xFF, 0xFE, 'a', 'a', 'a', 'a', 'a', 'a', 'a', 'a', 'a'}},
+         std::nullopt,
+         false},
         {"time-out", {.code = iokit::kIOUSBTransactionTimeout}, std::nullopt, true},
         {"stall", {.code = iokit::kIOUSBPipeStalled}, std::nullopt, true},
     };
@@ -129,7 +142,8 @@ TEST_F(CommandChannelTest, UsbFailuresGiveNoReplyAndTheLaterErrorLine) {
         {"write fails", [this] { device->injectFault(simusb::Step::write, {}); }},
         {"short reply", [this] { responder->setMisbehaviour(Misbehaviour::shortReply, 1); }},
         {"silent printer", [this] { responder->setMisbehaviour(Misbehaviour::silence, 1); }},
-        {"no IN pipe", [this] {
+        {"no IN pipe",
+         [this] {
              bus->unplug(device);
              auto config = simusb::bulkPairDevice(kVendor, kProduct);
              config.interfaces[0].endpoints.pop_back();
@@ -152,7 +166,8 @@ TEST_F(CommandChannelTest, UsbFailuresGiveNoReplyAndTheLaterErrorLine) {
 TEST_F(CommandChannelTest, FifteenByteReplyGivesTheReadsParseError) {
     responder->queueReply("8004,abcdefghij"); // 15 bytes
     TraceCapture capture;
-    EXPECT_EQ(model->getAPInfo(), (AlertTriple{true, std::string(wifi::kErrorTitle), std::string(wifi::kDataParseError)}));
+    EXPECT_EQ(model->getAPInfo(),
+              (AlertTriple{true, std::string(wifi::kErrorTitle), std::string(wifi::kDataParseError)}));
     EXPECT_FALSE(hasLine(capture, kErrorLine));
     dispatch::runMainFor(dispatch::Seconds(0.05));
     EXPECT_TRUE(hasLine(capture, kErrorLine));
@@ -169,8 +184,9 @@ TEST_F(CommandChannelTest, SettingsCommandsOverTheLoopbackPeer) {
     *model->apSetting = {"a;b?c", 6, "p;w", "10.0.0.2", "255.255.255.0", "10.0.0.1"};
     EXPECT_TRUE(model->setAPInfo().show);
     EXPECT_EQ(responder->accessPoint().name, "a;b?c");
-    EXPECT_EQ(responder->requests()[3],
-              "SetwifiAP=a\x02" "b\x01" "c\r\n6\r\np\x02w\r\nS\r\n10.0.0.2\r\n255.255.255.0\r\n10.0.0.1;");
+    EXPECT_EQ(responder->requests()[3], "SetwifiAP=a\x02"
+                                        "b\x01"
+                                        "c\r\n6\r\np\x02w\r\nS\r\n10.0.0.2\r\n255.255.255.0\r\n10.0.0.1;");
     model->clietModeSetting->orderInList = 1;
     EXPECT_EQ(model->setClientModeInfo().title, std::string(wifi::kSetSucceeded));
     EXPECT_EQ(responder->clientMode().name, "Guest");
@@ -214,7 +230,8 @@ TEST_F(CommandChannelTest, SilentOrAbsentTcpPeerGivesNoReplyWithinTheTimeOut) {
 
     peer->stop(); // nothing listens any more
     start = std::chrono::steady_clock::now();
-    EXPECT_EQ(model->getAPInfo(), (AlertTriple{true, std::string(wifi::kErrorTitle), std::string(wifi::kDataParseError)}));
+    EXPECT_EQ(model->getAPInfo(),
+              (AlertTriple{true, std::string(wifi::kErrorTitle), std::string(wifi::kDataParseError)}));
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2500ms);
 
     target.address = ""; // a network printer without an address

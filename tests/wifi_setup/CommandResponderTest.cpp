@@ -20,7 +20,8 @@ TEST(CommandResponderTest, RepliesFromTheRecords) {
     EXPECT_EQ(ask(r, "Checkwifiserver?"), "8012,2 networks;A 5\r\nB 0;");
     EXPECT_EQ(ask(r, "CheckwifiAP?"),
               "8014,ap;Tamberlyx-AP\r\n6\r\n12345678\r\n192.168.1.1\r\n255.255.255.0\r\n192.168.1.1");
-    EXPECT_EQ(ask(r, "CheckwifiSTA?"), "8013,sta;Office\r\noffice-pass\r\nD\r\n0.0.0.0\r\n0.0.0.0\r\n0.0.0.0");
+    EXPECT_EQ(ask(r, "CheckwifiSTA?"),
+              "8013,sta;Office\r\noffice-pass\r\nD\r\n0.0.0.0\r\n0.0.0.0\r\n0.0.0.0");
     EXPECT_EQ(ask(r, "Status?"), "8001,not in this mode");
     r.setNetworks({});
     EXPECT_GE(ask(r, "Checkwifiserver?").size(), 16u);
@@ -33,7 +34,9 @@ TEST(CommandResponderTest, WritesAreUnescapedAndApplied) {
     };
     CommandResponder r;
     const std::vector<Case> cases = {
-        {"SetwifiAP=a\x02" "b\x01\r\n0\r\np\r\nS\r\n1\r\n2\r\n3;", "8004,SetwifiAP done"},
+        {"SetwifiAP=a\x02"
+         "b\x01\r\n0\r\np\r\nS\r\n1\r\n2\r\n3;",
+         "8004,SetwifiAP done"},
         {"SetwifiAP=a\r\n0\r\np\r\nD\r\n1\r\n2\r\n3;", "8005,SetwifiAP refused"},
         {"SetwifiAP=a\r\n0\r\np\r\nS\r\n1\r\n2;", "8005,SetwifiAP refused"},
         {"SetwifiSTA=n\x01\r\nq\r\nS\r\n4\r\n5\r\n6;", "8002,SetwifiSTA done"},

@@ -1,6 +1,7 @@
 // Command building, escaping, masking, reply cutting and parsing, and the IPv4
 // rule, on hand-made texts.
 #include "wifi_setup/CommandText.h"
+
 #include "wifi_setup/IPv4Rule.h"
 
 #include <gtest/gtest.h>
@@ -21,10 +22,13 @@ TEST(CommandTextTest, Components) {
 
 TEST(CommandTextTest, EscapingKeepsOnlyTheFinalSemicolon) {
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {"SetwifiAP=a;b?c\r\n6\r\np;w\r\nS\r\n1\r\n2\r\n3;", "SetwifiAP=a\x02" "b\x01" "c\r\n6\r\np\x02w\r\nS\r\n1\r\n2\r\n3;"},
+        {"SetwifiAP=a;b?c\r\n6\r\np;w\r\nS\r\n1\r\n2\r\n3;", "SetwifiAP=a\x02"
+                                                             "b\x01"
+                                                             "c\r\n6\r\np\x02w\r\nS\r\n1\r\n2\r\n3;"},
         {"SetwifiSTA=x;;", "SetwifiSTA=x\x02;"},
         {"CheckwifiAP?", "CheckwifiAP?"},
-        {"a?b?", "a\x01" "b?"},
+        {"a?b?", "a\x01"
+                 "b?"},
         {"密码;", "密码;"},
         {"", ""},
     };
@@ -42,9 +46,12 @@ TEST(CommandTextTest, CommandsJoinTheirFields) {
 
 TEST(CommandTextTest, MaskingHidesOnlyThePassword) {
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {"SetwifiAP=n\r\n6\r\nsecret\r\nS\r\n1\r\n2\r\n3;", "SetwifiAP=n\r\n6\r\n******\r\nS\r\n1\r\n2\r\n3;"},
+        {"SetwifiAP=n\r\n6\r\nsecret\r\nS\r\n1\r\n2\r\n3;",
+         "SetwifiAP=n\r\n6\r\n******\r\nS\r\n1\r\n2\r\n3;"},
         {"SetwifiAP=n\r\n6\r\n\r\nS\r\n1\r\n2\r\n3;", "SetwifiAP=n\r\n6\r\n\r\nS\r\n1\r\n2\r\n3;"},
-        {"SetwifiSTA=net\r\nse\x02" "cret\r\nD\r\n0\r\n0\r\n0;", "SetwifiSTA=net\r\n******\r\nD\r\n0\r\n0\r\n0;"},
+        {"SetwifiSTA=net\r\nse\x02"
+         "cret\r\nD\r\n0\r\n0\r\n0;",
+         "SetwifiSTA=net\r\n******\r\nD\r\n0\r\n0\r\n0;"},
         {"SetwifiSTA=net\r\nsecret", "SetwifiSTA=net\r\nsecret"}, // nothing after it: not a password field
         {"CheckwifiAP?", "CheckwifiAP?"},
     };
@@ -55,8 +62,10 @@ TEST(CommandTextTest, MaskingHidesOnlyThePassword) {
 
 TEST(CommandTextTest, ControlBytes) {
     const std::vector<std::pair<std::string, bool>> cases = {
-        {"plain text", false}, {"密码 ;?", false}, {"", false}, {"\r", true}, {"\n", true}, {"\x01", true},
-        {"\x1f", true}, {"\x7f", true}, {std::string("a\0", 2), true}, {"\x80\xc3\xa9", false}};
+        {"plain text", false},  {"密码 ;?", false}, {"", false},
+        {"\r", true},           {"\n", true},       {"\x01", true},
+        {"\x1f", true},         {"\x7f", true},     {std::string("a\0", 2), true},
+        {"\x80\xc3\xa9", false}};
     for (const auto& [field, held] : cases) {
         EXPECT_EQ(holdsControlByte(field), held) << testing::PrintToString(field);
     }
@@ -109,10 +118,14 @@ TEST(CommandTextTest, UnicodeTextEquality) {
 
 TEST(IPv4RuleTest, WholeTextMustBeADottedQuad) {
     const std::vector<std::pair<std::string, bool>> cases = {
-        {"192.168.1.1", true},  {"192.168.001.010", true}, {"0.0.0.0", true},       {"255.255.255.255", true},
-        {"1.2.3.4", true},      {"192.168.1.256", false},  {"192.168.1.1 ", false}, {" 192.168.1.1", false},
-        {"192.168.1", false},   {"", false},               {"1.2.3.4\n", false},    {"1.2.3.4\n5.6.7.8", false},
-        {"1.2.3.4.5", false},   {"1.2.3.0004", false},     {"a.b.c.d", false},      {"1,2,3,4", false},
+        {"192.168.1.1", true},   {"192.168.001.010", true},
+        {"0.0.0.0", true},       {"255.255.255.255", true},
+        {"1.2.3.4", true},       {"192.168.1.256", false},
+        {"192.168.1.1 ", false}, {" 192.168.1.1", false},
+        {"192.168.1", false},    {"", false},
+        {"1.2.3.4\n", false},    {"1.2.3.4\n5.6.7.8", false},
+        {"1.2.3.4.5", false},    {"1.2.3.0004", false},
+        {"a.b.c.d", false},      {"1,2,3,4", false},
     };
     for (const auto& [text, passes] : cases) {
         EXPECT_EQ(isIPv4Text(text), passes) << testing::PrintToString(text);

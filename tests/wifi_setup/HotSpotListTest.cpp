@@ -58,10 +58,9 @@ TEST_F(HotSpotListTest, MarksThePrintersCurrentNetwork) {
     };
     responder->setNetworks({{"Office", 7}, {"Caf\xC3\xA9", 3}, {"Office", 2}, {"Guest", 5}});
     const std::vector<Case> cases = {
-        {"Office", 9, 2},          // the later of two equal names
-        {"Guest", 0, 3},
-        {"Cafe\xCC\x81", 0, 1},    // canonically equivalent
-        {"Nowhere", 7, 7},         // no match: kept
+        {"Office", 9, 2},                          // the later of two equal names
+        {"Guest", 0, 3},   {"Cafe\xCC\x81", 0, 1}, // canonically equivalent
+        {"Nowhere", 7, 7},                         // no match: kept
         {"office", 1, 1},
     };
     for (const Case& c : cases) {

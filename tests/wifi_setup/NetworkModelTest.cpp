@@ -1,6 +1,7 @@
 // The model's records and initial state, and the publishing of its switch.
-#include "wifi_setup/HotSpot.h"
 #include "wifi_setup/NetworkModel.h"
+
+#include "wifi_setup/HotSpot.h"
 
 #include <gtest/gtest.h>
 #include <unordered_set>

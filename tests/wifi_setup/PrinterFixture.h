@@ -12,9 +12,8 @@
 #include "sim/usb/SimulatedUsb.h"
 #include "wifi_setup/NetworkModel.h"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
+#include <gtest/gtest.h>
 #include <memory>
 #include <string>
 #include <vector>

@@ -84,7 +84,8 @@ TEST_F(SettingsCommandsTest, GetAPInfoReplyCodes) {
         expectAlert(c);
         const APSetting fresh{"", 1, "", "", "", ""};
         if (c.recordChanged) {
-            EXPECT_EQ(*model->apSetting, (APSetting{"Home AP", 1, "secret", "10.0.0.2", "255.255.255.0", "10.0.0.1"}));
+            EXPECT_EQ(*model->apSetting,
+                      (APSetting{"Home AP", 1, "secret", "10.0.0.2", "255.255.255.0", "10.0.0.1"}));
         } else {
             EXPECT_EQ(*model->apSetting, fresh);
         }
@@ -93,7 +94,8 @@ TEST_F(SettingsCommandsTest, GetAPInfoReplyCodes) {
 }
 
 TEST_F(SettingsCommandsTest, EncryptionLineGivesTheFormsChoice) {
-    const std::vector<std::pair<std::string, std::int64_t>> cases = {{"6", 1}, {"0", 0}, {"4", 0}, {"", 0}, {"6 ", 0}};
+    const std::vector<std::pair<std::string, std::int64_t>> cases = {
+        {"6", 1}, {"0", 0}, {"4", 0}, {"", 0}, {"6 ", 0}};
     for (const auto& [line, mode] : cases) {
         SCOPED_TRACE(line);
         script("8014,ap;N\r\n" + line + "\r\np\r\n1.1.1.1\r\n2.2.2.2\r\n3.3.3.3");
@@ -136,10 +138,12 @@ TEST_F(SettingsCommandsTest, SetAPInfoReplyCodes) {
 TEST_F(SettingsCommandsTest, SetAPInfoSendsTheEscapedBodyAndThePrinterAppliesIt) {
     *model->apSetting = {"a;b?c", 6, "p;w", "10.0.0.2", "255.255.255.0", "10.0.0.1"};
     responder->setMisbehaviour(Misbehaviour::none);
-    EXPECT_EQ(model->setAPInfo(), (AlertTriple{true, std::string(kSetSucceeded), std::string(kHotSpotInfoSet)}));
+    EXPECT_EQ(model->setAPInfo(),
+              (AlertTriple{true, std::string(kSetSucceeded), std::string(kHotSpotInfoSet)}));
     ASSERT_EQ(written().size(), 1u);
-    EXPECT_EQ(written()[0],
-              "SetwifiAP=a\x02" "b\x01" "c\r\n6\r\np\x02w\r\nS\r\n10.0.0.2\r\n255.255.255.0\r\n10.0.0.1;");
+    EXPECT_EQ(written()[0], "SetwifiAP=a\x02"
+                            "b\x01"
+                            "c\r\n6\r\np\x02w\r\nS\r\n10.0.0.2\r\n255.255.255.0\r\n10.0.0.1;");
     EXPECT_EQ(responder->accessPoint(),
               (sim::AccessPointRecord{"a;b?c", "6", "p;w", "10.0.0.2", "255.255.255.0", "10.0.0.1"}));
 }
@@ -151,12 +155,10 @@ TEST_F(SettingsCommandsTest, ReportedEncryptionCodeSurvivesAnUnrelatedEdit) {
         std::string sent;
     };
     const std::vector<Case> cases = {
-        {"4", 0, "4"}, // choice untouched: the printer's own code goes back
-        {"4", 6, "6"}, // the user chose encryption
-        {"6", 6, "6"},
-        {"6", 0, "0"}, // the user switched encryption off
-        {"0", 0, "0"},
-        {"", 0, "0"}, // no code to keep
+        {"4", 0, "4"},                // choice untouched: the printer's own code goes back
+        {"4", 6, "6"},                // the user chose encryption
+        {"6", 6, "6"}, {"6", 0, "0"}, // the user switched encryption off
+        {"0", 0, "0"}, {"", 0, "0"},  // no code to keep
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.reported + " / " + std::to_string(c.written));
@@ -167,7 +169,8 @@ TEST_F(SettingsCommandsTest, ReportedEncryptionCodeSurvivesAnUnrelatedEdit) {
         model->apSetting->encryptMode = c.written;
         script("8004,ok");
         model->setAPInfo();
-        EXPECT_EQ(written().back(), "SetwifiAP=N\r\n" + c.sent + "\r\np\r\nS\r\n1.1.1.1\r\n2.2.2.2\r\n3.3.3.3;");
+        EXPECT_EQ(written().back(),
+                  "SetwifiAP=N\r\n" + c.sent + "\r\np\r\nS\r\n1.1.1.1\r\n2.2.2.2\r\n3.3.3.3;");
     }
 }
 
@@ -176,7 +179,8 @@ TEST_F(SettingsCommandsTest, GetClientModeInfoReplyCodes) {
     const std::vector<ReplyCase> cases = {
         {"1001", error(kClientModeReadError)}, // a code alone has no comma
         {"1001,printing", error(kDeviceBusy), busy},
-        {"8001,x", error(kModeNotSupportedNow), std::pair{std::string("Error"), std::string(kModeNotSupportedNow)}},
+        {"8001,x", error(kModeNotSupportedNow),
+         std::pair{std::string("Error"), std::string(kModeNotSupportedNow)}},
         {kSTAData, {false, "", ""}, std::nullopt, true},
         {"8013,sta;Office\r\npw\r\nS\r\n10.1.0.9\r\n255.255.0.0", error(kClientModeReadError)},
         {"8013,sta Office\r\npw\r\nS\r\n10.1.0.9\r\n255.255.0.0\r\n10.1.0.1", error(kClientModeReadError)},
@@ -225,8 +229,10 @@ TEST_F(SettingsCommandsTest, SetClientModeInfoSendsTheChosenListEntry) {
     responder->setMisbehaviour(Misbehaviour::none);
     model->hotSpotList = {{0, "Office", 7}, {1, "Gu;est?", 3}};
     *model->clietModeSetting = {"Office", "pa;ss", 1, "S", "10.1.0.9", "255.255.0.0", "10.1.0.1"};
-    EXPECT_EQ(model->setClientModeInfo(), (AlertTriple{true, std::string(kSetSucceeded), std::string(kHotSpotInfoSet)}));
-    EXPECT_EQ(written().back(), "SetwifiSTA=Gu\x02" "est\x01\r\npa\x02ss\r\nS\r\n10.1.0.9\r\n255.255.0.0\r\n10.1.0.1;");
+    EXPECT_EQ(model->setClientModeInfo(),
+              (AlertTriple{true, std::string(kSetSucceeded), std::string(kHotSpotInfoSet)}));
+    EXPECT_EQ(written().back(), "SetwifiSTA=Gu\x02"
+                                "est\x01\r\npa\x02ss\r\nS\r\n10.1.0.9\r\n255.255.0.0\r\n10.1.0.1;");
     EXPECT_EQ(responder->clientMode(),
               (sim::ClientModeRecord{"Gu;est?", "pa;ss", "S", "10.1.0.9", "255.255.0.0", "10.1.0.1"}));
 }
@@ -243,7 +249,8 @@ TEST_F(SettingsCommandsTest, PositionOutsideTheListSendsNothing) {
 }
 
 TEST_F(SettingsCommandsTest, ControlBytesInAFieldAreRefusedAndNothingIsSent) {
-    const std::vector<std::string> bad = {"p\r\nq", "\x01", "a\x02", "tab\t", "del\x7f", "1.2.3.4\n", std::string("nul\0", 4)};
+    const std::vector<std::string> bad = {
+        "p\r\nq", "\x01", "a\x02", "tab\t", "del\x7f", "1.2.3.4\n", std::string("nul\0", 4)};
     model->hotSpotList = {{0, "Office", 7}};
     for (const std::string& value : bad) {
         SCOPED_TRACE(testing::PrintToString(value));
@@ -255,9 +262,9 @@ TEST_F(SettingsCommandsTest, ControlBytesInAFieldAreRefusedAndNothingIsSent) {
             *model->apSetting = setting;
             EXPECT_EQ(model->setAPInfo(), error(kWrongParameters));
         }
-        for (std::string ClietModeSetting::*field : {&ClietModeSetting::WifiPassword, &ClietModeSetting::ipSetType,
-                                                     &ClietModeSetting::ip, &ClietModeSetting::mask,
-                                                     &ClietModeSetting::gateway}) {
+        for (std::string ClietModeSetting::*field :
+             {&ClietModeSetting::WifiPassword, &ClietModeSetting::ipSetType, &ClietModeSetting::ip,
+              &ClietModeSetting::mask, &ClietModeSetting::gateway}) {
             ClietModeSetting setting{"Office", "pw", 0, "S", "1.1.1.1", "2.2.2.2", "3.3.3.3"};
             setting.*field = value;
             *model->clietModeSetting = setting;
@@ -282,9 +289,10 @@ TEST_F(SettingsCommandsTest, PasswordsNeverAppearInTraceLines) {
     model->setAPInfo();
     model->setClientModeInfo();
     EXPECT_EQ(capture.text().find("TopSecret"), std::string::npos) << capture.text();
-    EXPECT_NE(capture.text().find("run in set ap info and cmd = SetwifiAP=ap\r\n6\r\n******\r\nS\r\n1.1.1.1\r\n"
-                                  "2.2.2.2\r\n3.3.3.3;\n"),
-              std::string::npos);
+    EXPECT_NE(
+        capture.text().find("run in set ap info and cmd = SetwifiAP=ap\r\n6\r\n******\r\nS\r\n1.1.1.1\r\n"
+                            "2.2.2.2\r\n3.3.3.3;\n"),
+        std::string::npos);
     EXPECT_EQ(written()[0].find("TopSecret1"), 17u); // the printer still gets it
 }
 
