@@ -21,7 +21,8 @@ QString localized(const std::string& key) {
 }
 } // namespace
 
-ContentView::ContentView(std::shared_ptr<PrinterModel> printerModel, NetworkModel& networkModel, QWidget* parent)
+ContentView::ContentView(std::shared_ptr<PrinterModel> printerModel, NetworkModel& networkModel,
+                         QWidget* parent)
     : QWidget(parent), printerModel_(std::move(printerModel)), networkModel_(networkModel) {
     auto* layout = new QHBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -29,8 +30,8 @@ ContentView::ContentView(std::shared_ptr<PrinterModel> printerModel, NetworkMode
     sidebar_->setMinimumWidth(200);
     sidebar_->setMaximumWidth(256);
     layout->addWidget(sidebar_);
-    status_ = new StatusInfoView(
-        [this](QWidget* parent) { return new SettingView(networkModel_, parent); }, this);
+    status_ =
+        new StatusInfoView([this](QWidget* parent) { return new SettingView(networkModel_, parent); }, this);
     status_->setMinimumSize(400, 250);
     status_->setMaximumWidth(450);
     layout->addWidget(status_, 1, Qt::AlignRight);

@@ -22,7 +22,6 @@ class SidebarView;
 class StatusInfoView;
 
 class ContentView : public QWidget {
-    Q_OBJECT
 public:
     ContentView(std::shared_ptr<PrinterModel> printerModel, NetworkModel& networkModel,
                 QWidget* parent = nullptr);

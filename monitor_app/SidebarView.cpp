@@ -1,9 +1,9 @@
 #include "monitor_app/SidebarView.h"
 
 #include "monitor_app/ButtonStyles.h"
-#include "platform/widgets/Images.h"
 #include "platform/foundation/Localization.h"
 #include "platform/widgets/Alert.h"
+#include "platform/widgets/Images.h"
 
 #include <QFrame>
 #include <QHBoxLayout>

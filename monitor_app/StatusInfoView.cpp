@@ -1,10 +1,10 @@
 #include "monitor_app/StatusInfoView.h"
 
 #include "monitor_app/ButtonStyles.h"
-#include "platform/widgets/Images.h"
 #include "monitor_app/TonerView.h"
 #include "platform/foundation/Localization.h"
 #include "platform/widgets/Alert.h"
+#include "platform/widgets/Images.h"
 
 #include <QFrame>
 #include <QHBoxLayout>

@@ -1,6 +1,7 @@
 #include "wifi_setup/forms/APSettingView.h"
 
 #include "platform/widgets/Alert.h"
+#include "wifi_setup/NetworkModel.h"
 #include "wifi_setup/forms/FormLayout.h"
 
 #include <QComboBox>
@@ -41,7 +42,8 @@ APSettingView::APSettingView(NetworkModel& model, QWidget* parent) : QWidget(par
     ok_ = addButton(frame, "确定");
     cancel_ = addButton(frame, "取消");
 
-    connect(name_, &QLineEdit::textChanged, this, [this](const QString& s) { state_.apName = s.toStdString(); });
+    connect(name_, &QLineEdit::textChanged, this,
+            [this](const QString& s) { state_.apName = s.toStdString(); });
     connect(password_, &QLineEdit::textChanged, this,
             [this](const QString& s) { state_.apPassword = s.toStdString(); });
     connect(encrypt_, &QComboBox::currentIndexChanged, this, [this](int index) {

@@ -7,7 +7,6 @@
 // the form is made.
 #pragma once
 
-#include "wifi_setup/NetworkModel.h"
 #include "wifi_setup/forms/WifiFormRules.h"
 
 #include <QWidget>
@@ -17,10 +16,13 @@ class QLineEdit;
 class QMessageBox;
 class QPushButton;
 
+namespace tbx {
+class NetworkModel;
+}
+
 namespace tbx::wifi::forms {
 
 class APSettingView : public QWidget {
-    Q_OBJECT
 public:
     explicit APSettingView(NetworkModel& model, QWidget* parent = nullptr);
 

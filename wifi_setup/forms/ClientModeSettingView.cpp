@@ -2,6 +2,7 @@
 
 #include "platform/widgets/Alert.h"
 #include "platform/widgets/Images.h"
+#include "wifi_setup/NetworkModel.h"
 #include "wifi_setup/forms/FormLayout.h"
 
 #include <QComboBox>
@@ -64,7 +65,8 @@ ClientModeSettingView::ClientModeSettingView(NetworkModel& model, QWidget* paren
     connect(password_, &QLineEdit::textChanged, this,
             [this](const QString& s) { state_.wifiPassword = s.toStdString(); });
     connect(ip_, &QLineEdit::textChanged, this, [this](const QString& s) { state_.ip = s.toStdString(); });
-    connect(mask_, &QLineEdit::textChanged, this, [this](const QString& s) { state_.mask = s.toStdString(); });
+    connect(mask_, &QLineEdit::textChanged, this,
+            [this](const QString& s) { state_.mask = s.toStdString(); });
     connect(gateway_, &QLineEdit::textChanged, this,
             [this](const QString& s) { state_.gateway = s.toStdString(); });
     connect(ok_, &QPushButton::clicked, this, &ClientModeSettingView::confirm);
@@ -75,7 +77,8 @@ void ClientModeSettingView::refresh() {
     const QSignalBlocker blocker(network_); // redrawing is no choice of the user
     network_->clear();
     for (const HotSpot& spot : model_.hotSpotList) {
-        const QPixmap icon = widgets::resourceImage(QString::fromUtf8(wifiIconName(spot.signalDB)), QSize(20, 16));
+        const QPixmap icon =
+            widgets::resourceImage(QString::fromUtf8(wifiIconName(spot.signalDB)), QSize(20, 16));
         network_->addItem(QIcon(icon), text(spot.name), static_cast<qlonglong>(spot.id));
     }
     network_->setIconSize(QSize(20, 16));
@@ -102,8 +105,8 @@ void ClientModeSettingView::chooseNetwork(int index) {
         return;
     }
     const ClietModeSetting& record = *model_.clietModeSetting;
-    password_->setText(
-        text(passwordForChoice(list[static_cast<std::size_t>(chosen)].name, record.WifiName, record.WifiPassword)));
+    password_->setText(text(passwordForChoice(list[static_cast<std::size_t>(chosen)].name, record.WifiName,
+                                              record.WifiPassword)));
 }
 
 void ClientModeSettingView::chooseIpSetType(int index) {
@@ -136,7 +139,8 @@ void ClientModeSettingView::confirm() {
 
 void ClientModeSettingView::showAlert(const QString& title, const QString& message) {
     // Every alert of this form closes the settings screen with its button.
-    widgets::presentAlert(this, title, message, localized("OK"), [this] { model_.showNetworkSetting = false; });
+    widgets::presentAlert(this, title, message, localized("OK"),
+                          [this] { model_.showNetworkSetting = false; });
 }
 
 } // namespace tbx::wifi::forms

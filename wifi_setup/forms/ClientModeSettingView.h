@@ -8,7 +8,6 @@
 // state follow the model's list at every refresh.
 #pragma once
 
-#include "wifi_setup/NetworkModel.h"
 #include "wifi_setup/forms/WifiFormRules.h"
 
 #include <QWidget>
@@ -18,10 +17,13 @@ class QLineEdit;
 class QMessageBox;
 class QPushButton;
 
+namespace tbx {
+class NetworkModel;
+}
+
 namespace tbx::wifi::forms {
 
 class ClientModeSettingView : public QWidget {
-    Q_OBJECT
 public:
     explicit ClientModeSettingView(NetworkModel& model, QWidget* parent = nullptr);
 

@@ -1,25 +1,19 @@
 #include "wifi_setup/forms/WifiFormRules.h"
 
-#include <QString>
-#include <regex>
+#include "wifi_setup/CommandText.h"
+#include "wifi_setup/IPv4Rule.h"
 
 namespace tbx::wifi::forms {
 
-bool isIPv4(std::string_view text) {
-    static const std::regex pattern(
-        R"(^(?:(?:25[0-5]|2[0-4][0-9]|[01]?[0-9][0-9]?)\.){3}(?:25[0-5]|2[0-4][0-9]|[01]?[0-9][0-9]?)$)");
-    return std::regex_search(text.begin(), text.end(), pattern);
-}
-
 std::optional<std::string> firstAddressError(std::string_view ip, std::string_view mask,
                                              std::string_view gateway) {
-    if (!isIPv4(ip)) {
+    if (!isIPv4Text(ip)) {
         return "IP格式错误";
     }
-    if (!isIPv4(mask)) {
+    if (!isIPv4Text(mask)) {
         return "子网掩码格式错误";
     }
-    if (!isIPv4(gateway)) {
+    if (!isIPv4Text(gateway)) {
         return "网关格式错误";
     }
     return std::nullopt;
@@ -54,11 +48,7 @@ std::optional<std::string> clientAddressError(const ClientFormState& state) {
 
 std::string passwordForChoice(std::string_view chosenName, std::string_view recordWifiName,
                               std::string_view recordWifiPassword) {
-    const auto text = [](std::string_view s) {
-        return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()))
-            .normalized(QString::NormalizationForm_C);
-    };
-    if (text(chosenName) == text(recordWifiName)) {
+    if (sameUnicodeText(chosenName, recordWifiName)) {
         return std::string(recordWifiPassword);
     }
     return {};

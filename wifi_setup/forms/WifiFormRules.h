@@ -12,12 +12,8 @@
 
 namespace tbx::wifi::forms {
 
-// Four decimal numbers 0..255 of one to three digits joined by "." and nothing
-// else (leading zeros allowed). Only the form of the text is tested.
-bool isIPv4(std::string_view text);
-
 // The message key of the first of ip, mask and gateway that fails the IPv4
-// check ("IP格式错误", "子网掩码格式错误", "网关格式错误"), or none.
+// rule (isIPv4Text) ("IP格式错误", "子网掩码格式错误", "网关格式错误"), or none.
 std::optional<std::string> firstAddressError(std::string_view ip, std::string_view mask,
                                              std::string_view gateway);
 
