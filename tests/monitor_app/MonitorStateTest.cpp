@@ -1,0 +1,59 @@
+// The states the views draw, taken from the models' values.
+#include "monitor_app/MonitorState.h"
+
+#include <gtest/gtest.h>
+
+namespace tbx::monitorapp {
+namespace {
+
+Printer usbPrinter() {
+    return Printer("Tamberlyx", "Tamberlyx(USB)", "USB", "", 0x37, 0x356C);
+}
+
+TEST(MonitorStateTest, OnlyTheRowThatIsTheSelectedPrinterIsMarked) {
+    const Printer a = usbPrinter();
+    const Printer b = usbPrinter(); // the same arguments, another printer
+    const Printer net("Tamberlyx", "Tamberlyx(10.213.0.2)", "Net", "10.213.0.2", 0x37, 0x356C);
+    const std::vector<Printer> list{a, b, net};
+    const struct {
+        Printer selected;
+        std::vector<bool> marked;
+    } cases[] = {
+        {a, {true, false, false}},
+        {b, {false, true, false}},
+        {net, {false, false, true}},
+        {usbPrinter(), {false, false, false}}, // built apart: equal to no row
+        {Printer(""), {false, false, false}},
+    };
+    for (const auto& c : cases) {
+        const SidebarState state = sidebarState(list, c.selected);
+        ASSERT_EQ(state.rows.size(), 3u);
+        for (std::size_t i = 0; i < 3; ++i) {
+            EXPECT_EQ(state.rows[i].selected, c.marked[i]) << "row " << i << " for " << c.selected.label();
+        }
+    }
+    EXPECT_EQ(sidebarState(list, a).rows[2].label, "Tamberlyx(10.213.0.2)");
+    EXPECT_TRUE(sidebarState({}, Printer("")).rows.empty());
+}
+
+TEST(MonitorStateTest, StatusViewStateCarriesPrinterStatusAndFlag) {
+    const Printer net("Tamberlyx", "Tamberlyx(10.213.0.2)", "Net", "10.213.0.2", 0x37, 0x356C);
+    const StatusViewState state = statusViewState(net, StatusInfo(2, "纸量较少", "请添加纸张", 255), true);
+    EXPECT_EQ(state.status.name, "Tamberlyx");
+    EXPECT_EQ(state.status.type, "Net");
+    EXPECT_EQ(state.status.ip, "10.213.0.2");
+    EXPECT_EQ(state.status.level, 2);
+    EXPECT_EQ(state.status.message, "纸量较少");
+    EXPECT_EQ(state.status.discription, "请添加纸张");
+    EXPECT_EQ(state.toner, 255);
+    EXPECT_TRUE(state.showNetworkSetting);
+
+    const StatusInfo connecting = connectingStatus();
+    EXPECT_EQ(connecting.level, 1);
+    EXPECT_EQ(connecting.message, "connecting");
+    EXPECT_EQ(connecting.discription, "");
+    EXPECT_EQ(connecting.toner, 0);
+}
+
+} // namespace
+} // namespace tbx::monitorapp
