@@ -8,6 +8,7 @@
 #include "platform/foundation/Localization.h"
 #include "platform/widgets/Alert.h"
 
+#include <QFrame>
 #include <QHBoxLayout>
 #include <QPushButton>
 #include <QShortcut>
@@ -29,12 +30,16 @@ ContentView::ContentView(std::shared_ptr<PrinterModel> printerModel, NetworkMode
     sidebar_ = new SidebarView(this);
     sidebar_->setMinimumWidth(200);
     sidebar_->setMaximumWidth(256);
-    layout->addWidget(sidebar_);
+    layout->addWidget(sidebar_, 1);
+    auto* column = new QFrame(this);
+    column->setFrameShape(QFrame::VLine);
+    column->setFrameShadow(QFrame::Sunken);
+    layout->addWidget(column);
     status_ =
         new StatusInfoView([this](QWidget* parent) { return new SettingView(networkModel_, parent); }, this);
     status_->setMinimumSize(400, 250);
     status_->setMaximumWidth(450);
-    layout->addWidget(status_, 1, Qt::AlignRight);
+    layout->addWidget(status_, 1);
     resize(256 + 450, 480);
 
     connect(sidebar_, &SidebarView::printerTapped, this, &ContentView::selectPrinter);

@@ -38,7 +38,6 @@ SidebarView::SidebarView(QWidget* parent) : QWidget(parent) {
     icon->setObjectName("icon");
     icon->setFixedSize(40, 40);
     icon->setPixmap(widgets::resourceImage("icon", QSize(40, 40)));
-    icon->setContentsMargins(0, 2, 10, 0); // drawn a little left and down of its place
     header->addWidget(icon);
     title_ = new QLabel(localized("printerList"), this);
     QFont titleFont = title_->font();

@@ -26,8 +26,10 @@ QFont sized(QFont font, int pixels, bool bold = false) {
     return font;
 }
 
-QString colorSheet(const QColor& color) {
-    return QStringLiteral("color: %1;").arg(color.name());
+void setTextColour(QLabel& label, const QColor& colour) {
+    QPalette palette = label.palette();
+    palette.setColor(QPalette::WindowText, colour);
+    label.setPalette(palette);
 }
 
 constexpr QSize kPictureSize(200, 180);
@@ -150,8 +152,8 @@ void StatusInfoView::render(const StatusViewState& state) {
 
     message_->setText(content.message);
     description_->setText(content.description);
-    message_->setStyleSheet(colorSheet(content.levelColor));
-    description_->setStyleSheet(colorSheet(content.levelColor));
+    setTextColour(*message_, content.levelColor);
+    setTextColour(*description_, content.levelColor);
     toner_->setToner(state.toner);
 
     // The screen is made afresh each time the flag turns true and kept, with

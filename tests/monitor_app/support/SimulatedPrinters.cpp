@@ -1,5 +1,7 @@
 #include "tests/monitor_app/support/SimulatedPrinters.h"
 
+#include "sim/printer/UsbCommandPipes.h"
+
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QThread>
@@ -16,10 +18,7 @@ SimulatedPrinters::SimulatedPrinters(SimulatedPrintersOptions options) {
     bus = sim::usb::Bus::install();
     if (options.usbPrinter) {
         usb = std::make_shared<sim::UsbPrinter>();
-        usb->setBulkResponder([responder = responder](std::span<const std::uint8_t> request) {
-            auto reply = responder->answer(sim::CommandResponder::Bytes(request.begin(), request.end()));
-            return reply ? *reply : sim::usb::Bytes{};
-        });
+        sim::serveCommandPipes(*usb->device(), responder);
         bus->plug(usb->device());
     }
     if (options.netPrinter) {
@@ -28,8 +27,9 @@ SimulatedPrinters::SimulatedPrinters(SimulatedPrintersOptions options) {
             problem = "no sandbox test host for the network printer (run under scripts/sandbox --hosts 1)";
             return;
         }
-        const SnmpAgentSpec spec{.makerObjects = {{kStatusObject, "string", options.netStatus},
-                                                  {kTonerObject, "integer", std::to_string(options.netToner)}}};
+        const SnmpAgentSpec spec{
+            .makerObjects = {{kStatusObject, "string", options.netStatus},
+                             {kTonerObject, "integer", std::to_string(options.netToner)}}};
         if (!agents.start(hosts.front(), spec)) {
             problem = "snmpd did not start: " + agents.log(hosts.front());
             return;
@@ -48,7 +48,8 @@ std::shared_ptr<PrinterModel> SimulatedPrinters::makePrinterModel(PrinterModel::
     return PrinterModel::make(options);
 }
 
-std::unique_ptr<NetworkModel> SimulatedPrinters::makeNetworkModel(const std::shared_ptr<PrinterModel>& printerModel) {
+std::unique_ptr<NetworkModel>
+SimulatedPrinters::makeNetworkModel(const std::shared_ptr<PrinterModel>& printerModel) {
     NetworkModelEnvironment environment;
     std::weak_ptr<PrinterModel> weak = printerModel;
     environment.selectedPrinter = [weak] {
