@@ -123,8 +123,11 @@ TEST_F(ViewWidgetsTest, StatusLinesDrawnInTheLevelColour) {
     const struct {
         int level;
         QColor colour;
-    } cases[] = {
-        {1, Qt::black}, {2, QColor(255, 149, 0)}, {3, QColor(255, 59, 48)}, {0, QColor(255, 59, 48)}};
+    } cases[] = {{1, Qt::black},
+                 {2, QColor(255, 149, 0)},
+                 {3, QColor(255, 59, 48)},
+                 {0, QColor(255, 59, 48)},
+                 {4, QColor(255, 59, 48)}};
     for (const auto& c : cases) {
         view.render({.status = {.name = "Tamberlyx",
                                 .type = "USB",
