@@ -36,24 +36,5 @@ TEST(MonitorStateTest, OnlyTheRowThatIsTheSelectedPrinterIsMarked) {
     EXPECT_TRUE(sidebarState({}, Printer("")).rows.empty());
 }
 
-TEST(MonitorStateTest, StatusViewStateCarriesPrinterStatusAndFlag) {
-    const Printer net("Tamberlyx", "Tamberlyx(10.213.0.2)", "Net", "10.213.0.2", 0x37, 0x356C);
-    const StatusViewState state = statusViewState(net, StatusInfo(2, "纸量较少", "请添加纸张", 255), true);
-    EXPECT_EQ(state.status.name, "Tamberlyx");
-    EXPECT_EQ(state.status.type, "Net");
-    EXPECT_EQ(state.status.ip, "10.213.0.2");
-    EXPECT_EQ(state.status.level, 2);
-    EXPECT_EQ(state.status.message, "纸量较少");
-    EXPECT_EQ(state.status.discription, "请添加纸张");
-    EXPECT_EQ(state.toner, 255);
-    EXPECT_TRUE(state.showNetworkSetting);
-
-    const StatusInfo connecting = connectingStatus();
-    EXPECT_EQ(connecting.level, 1);
-    EXPECT_EQ(connecting.message, "connecting");
-    EXPECT_EQ(connecting.discription, "");
-    EXPECT_EQ(connecting.toner, 0);
-}
-
 } // namespace
 } // namespace tbx::monitorapp

@@ -72,15 +72,5 @@ TEST_F(StatusRulesTest, ContentLooksUpStatusTextsButNotTheName) {
     EXPECT_EQ(content.levelColor, levelColor(2));
 }
 
-TEST_F(StatusRulesTest, NoPrinterValueShowsNothingButItsStatus) {
-    const StatusContent content = statusContent(
-        {.level = 3, .message = "没有连接的设备", .discription = "请刷新打印机列表或检查设备连接状态"});
-    EXPECT_TRUE(content.header.isEmpty());
-    EXPECT_FALSE(content.networkSettingShown);
-    EXPECT_TRUE(content.connectionLines.isEmpty());
-    EXPECT_EQ(content.message, "没有连接的设备");
-    EXPECT_EQ(content.levelColor, levelColor(3));
-}
-
 } // namespace
 } // namespace tbx::monitorapp

@@ -68,15 +68,5 @@ TEST(TonerRingPixelsTest, ArcCoversTheClampedFractionFromTwelveClockwise) {
     }
 }
 
-TEST(TonerRingPixelsTest, TrackShowsWithoutArc) {
-    TonerRing ring;
-    ring.setToner(0);
-    const QImage image = ring.grab().toImage();
-    // The faint black track lies on the ring, darker than the background inside it.
-    const QColor onTrack = image.pixelColor(kRingBlock / 2, kRingPadding);
-    const QColor inside = image.pixelColor(kRingBlock / 2, kRingPadding + 15);
-    EXPECT_LT(onTrack.lightness(), inside.lightness());
-}
-
 } // namespace
 } // namespace tbx::monitorapp

@@ -1,15 +1,11 @@
 // Offscreen widget tests of the sidebar and the status view drawn from plain
-// state: row order and selection look, taps, the network-settings button, the
-// connection lines, the level colour on screen and the settings screen's life.
+// state: row order, the selection look and taps, and the level colour on screen.
 #include "monitor_app/SidebarView.h"
 #include "monitor_app/StatusInfoView.h"
-#include "monitor_app/TonerView.h"
 #include "platform/foundation/Localization.h"
 
 #include <QApplication>
 #include <QImage>
-#include <QLabel>
-#include <QMessageBox>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <gtest/gtest.h>
@@ -92,30 +88,6 @@ TEST_F(ViewWidgetsTest, SidebarRowsFollowTheSelection) {
     EXPECT_FALSE(sidebar.rowButton(0));
 }
 
-TEST_F(ViewWidgetsTest, StatusViewByPrinterType) {
-    StatusInfoView view({});
-    view.resize(450, 500);
-    view.show();
-    view.render({.status = {.name = "Tamberlyx", .type = "USB", .level = 1, .message = "就绪"}, .toner = 80});
-    EXPECT_EQ(view.nameLabel()->text(), "Tamberlyx");
-    EXPECT_TRUE(view.networkSettingButton()->isVisible());
-    EXPECT_EQ(view.connectionTexts(), QStringList{"USB 打印机"});
-    EXPECT_FALSE(view.pictureLabel()->pixmap().isNull());
-    EXPECT_EQ(view.tonerView()->ring()->toner(), 80);
-
-    view.render(
-        {.status = {.name = "Tamberlyx", .type = "Net", .ip = "10.213.0.2", .message = "connecting"}});
-    EXPECT_FALSE(view.networkSettingButton()->isVisible());
-    EXPECT_EQ(view.connectionTexts(), (QStringList{"网络打印机", QString::fromUtf8("IP：10.213.0.2")}));
-    EXPECT_EQ(view.messageLabel()->text(), "正在连接");
-
-    view.render({.status = {.level = 3, .message = "没有连接的设备"}});
-    EXPECT_TRUE(view.nameLabel()->text().isEmpty());
-    EXPECT_FALSE(view.networkSettingButton()->isVisible());
-    EXPECT_TRUE(view.connectionTexts().isEmpty());
-    EXPECT_TRUE(view.pictureLabel()->pixmap().isNull());
-}
-
 TEST_F(ViewWidgetsTest, StatusLinesDrawnInTheLevelColour) {
     StatusInfoView view({});
     view.resize(450, 500);
@@ -137,61 +109,6 @@ TEST_F(ViewWidgetsTest, StatusLinesDrawnInTheLevelColour) {
         EXPECT_TRUE(showsColour(*view.messageLabel(), c.colour)) << c.level;
         EXPECT_TRUE(showsColour(*view.descriptionLabel(), c.colour)) << c.level;
     }
-}
-
-TEST_F(ViewWidgetsTest, SettingScreenMadeAfreshEachShowingAndKeptWhileShown) {
-    struct Screen : SettingScreen {
-        using SettingScreen::SettingScreen;
-        void refresh() override { ++refreshes; }
-        int refreshes = 0;
-    };
-    int made = 0;
-    StatusInfoView view([&](QWidget* parent) {
-        ++made;
-        return new Screen(parent);
-    });
-    view.resize(450, 500);
-    view.show();
-    StatusViewState state{.status = {.name = "Tamberlyx", .type = "USB"}};
-    view.render(state);
-    EXPECT_EQ(view.settingScreen(), nullptr);
-
-    state.showNetworkSetting = true;
-    view.render(state);
-    SettingScreen* first = view.settingScreen();
-    ASSERT_NE(first, nullptr);
-    EXPECT_TRUE(first->isVisible());
-    EXPECT_FALSE(view.messageLabel()->isVisible()); // covered by the screen
-    EXPECT_TRUE(view.networkSettingButton()->isVisible());
-    state.status.level = 2; // a status poll while the screen is up
-    view.render(state);
-    EXPECT_EQ(view.settingScreen(), first);
-    EXPECT_EQ(made, 1);
-    EXPECT_EQ(static_cast<Screen*>(first)->refreshes, 1);
-
-    state.showNetworkSetting = false;
-    view.render(state);
-    EXPECT_EQ(view.settingScreen(), nullptr);
-    EXPECT_TRUE(view.messageLabel()->isVisible());
-    state.showNetworkSetting = true;
-    view.render(state);
-    EXPECT_EQ(made, 2);
-}
-
-TEST_F(ViewWidgetsTest, AlertsCarryTheirKeysTexts) {
-    SidebarView sidebar;
-    QMessageBox* box = sidebar.showRefreshAlert();
-    EXPECT_EQ(box->windowTitle(), "刷新");
-    EXPECT_EQ(box->informativeText(), "打印机列表已刷新。");
-    ASSERT_EQ(box->buttons().size(), 1);
-    EXPECT_EQ(box->buttons().at(0)->text(), "确定");
-    box->buttons().at(0)->click();
-    QApplication::processEvents();
-
-    StatusInfoView view({});
-    box = view.showNoPrinterAlert();
-    EXPECT_EQ(box->windowTitle(), "错误");
-    EXPECT_EQ(box->informativeText(), "未找到打印机。请连接打印机后刷新列表。");
 }
 
 } // namespace
