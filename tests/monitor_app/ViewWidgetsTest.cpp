@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QImage>
+#include <QLabel>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <gtest/gtest.h>
