@@ -5,8 +5,8 @@
 #include "monitor_app/SettingView.h"
 #include "monitor_app/SidebarView.h"
 #include "monitor_app/StatusInfoView.h"
-#include "platform/foundation/Localization.h"
 #include "platform/widgets/Alert.h"
+#include "platform/widgets/Text.h"
 
 #include <QFrame>
 #include <QHBoxLayout>
@@ -15,12 +15,6 @@
 #include <QTimer>
 
 namespace tbx::monitorapp {
-
-namespace {
-QString localized(const std::string& key) {
-    return QString::fromStdString(localizedString(key));
-}
-} // namespace
 
 ContentView::ContentView(std::shared_ptr<PrinterModel> printerModel, NetworkModel& networkModel,
                          QWidget* parent)
@@ -86,7 +80,7 @@ void ContentView::scheduleRender() {
 }
 
 void ContentView::render() {
-    setWindowTitle(localized("statusMonitor"));
+    setWindowTitle(widgets::localizedText("statusMonitor"));
     const PrinterModel& model = *printerModel_;
     sidebar_->render(sidebarState(model.printerList(), model.selectedPrinter()));
     sidebar_->refreshButton()->setEnabled(!model.discovering());
@@ -134,7 +128,8 @@ void ContentView::refreshPrinterList() {
 
 void ContentView::networkSetting() {
     if (const auto failure = openNetworkSetting(networkModel_)) {
-        widgets::presentAlert(this, localized(failure->title), localized(failure->message), localized("ok"));
+        widgets::presentAlert(this, widgets::localizedText(failure->title),
+                              widgets::localizedText(failure->message), widgets::localizedText("ok"));
     }
 }
 

@@ -1,6 +1,6 @@
 #include "monitor_app/SettingView.h"
 
-#include "platform/foundation/Localization.h"
+#include "platform/widgets/Text.h"
 #include "wifi_setup/forms/APSettingView.h"
 #include "wifi_setup/forms/ClientModeSettingView.h"
 
@@ -17,8 +17,8 @@ SettingView::SettingView(NetworkModel& model, QWidget* parent) : SettingScreen(p
     tabs_ = new QTabWidget(this);
     ap_ = new wifi::forms::APSettingView(model);
     client_ = new wifi::forms::ClientModeSettingView(model);
-    tabs_->addTab(ap_, QString::fromStdString(localizedString("apMode")));
-    tabs_->addTab(client_, QString::fromStdString(localizedString("clientMode")));
+    tabs_->addTab(ap_, widgets::localizedText("apMode"));
+    tabs_->addTab(client_, widgets::localizedText("clientMode"));
     tabs_->setCurrentIndex(0);
     layout->addWidget(tabs_);
 }

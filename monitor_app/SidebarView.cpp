@@ -1,9 +1,9 @@
 #include "monitor_app/SidebarView.h"
 
 #include "monitor_app/ButtonStyles.h"
-#include "platform/foundation/Localization.h"
 #include "platform/widgets/Alert.h"
 #include "platform/widgets/Images.h"
+#include "platform/widgets/Text.h"
 
 #include <QFrame>
 #include <QHBoxLayout>
@@ -15,10 +15,6 @@
 namespace tbx::monitorapp {
 
 namespace {
-QString localized(const char* key) {
-    return QString::fromStdString(localizedString(key));
-}
-
 QFrame* divider(QWidget* parent) {
     auto* line = new QFrame(parent);
     line->setFrameShape(QFrame::HLine);
@@ -39,12 +35,12 @@ SidebarView::SidebarView(QWidget* parent) : QWidget(parent) {
     icon->setFixedSize(40, 40);
     icon->setPixmap(widgets::resourceImage("icon", QSize(40, 40)));
     header->addWidget(icon);
-    title_ = new QLabel(localized("printerList"), this);
+    title_ = new QLabel(widgets::localizedText("printerList"), this);
     QFont titleFont = title_->font();
     titleFont.setPixelSize(22);
     title_->setFont(titleFont);
     header->addWidget(title_);
-    refresh_ = new QPushButton(localized(""), this);
+    refresh_ = new QPushButton(widgets::localizedText(""), this);
     refresh_->setObjectName("refresh");
     refresh_->setIcon(QIcon(widgets::resourceImage("arrow.clockwise", QSize(20, 20))));
     refresh_->setIconSize(QSize(20, 20));
@@ -106,8 +102,8 @@ void SidebarView::render(const SidebarState& state) {
 }
 
 QMessageBox* SidebarView::showRefreshAlert() {
-    return widgets::presentAlert(this, localized("refresh"), localized("printerListFreshed"),
-                                 localized("ok"));
+    return widgets::presentAlert(this, widgets::localizedText("refresh"),
+                                 widgets::localizedText("printerListFreshed"), widgets::localizedText("ok"));
 }
 
 } // namespace tbx::monitorapp

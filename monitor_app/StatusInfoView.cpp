@@ -2,9 +2,9 @@
 
 #include "monitor_app/ButtonStyles.h"
 #include "monitor_app/TonerView.h"
-#include "platform/foundation/Localization.h"
 #include "platform/widgets/Alert.h"
 #include "platform/widgets/Images.h"
+#include "platform/widgets/Text.h"
 
 #include <QFrame>
 #include <QHBoxLayout>
@@ -16,10 +16,6 @@
 namespace tbx::monitorapp {
 
 namespace {
-QString localized(const char* key) {
-    return QString::fromStdString(localizedString(key));
-}
-
 QFont sized(QFont font, int pixels, bool bold = false) {
     font.setPixelSize(pixels);
     font.setBold(bold);
@@ -47,7 +43,7 @@ StatusInfoView::StatusInfoView(std::function<SettingScreen*(QWidget*)> makeSetti
     name_->setContentsMargins(10, 10, 10, 10);
     header->addWidget(name_);
     header->addStretch(1);
-    networkSetting_ = new QPushButton(localized("networkSetting"), this);
+    networkSetting_ = new QPushButton(widgets::localizedText("networkSetting"), this);
     networkSetting_->setObjectName("networkSetting");
     networkSetting_->setFont(sized(networkSetting_->font(), 14, true));
     networkSetting_->setFlat(true);
@@ -91,7 +87,7 @@ StatusInfoView::StatusInfoView(std::function<SettingScreen*(QWidget*)> makeSetti
 
     auto* block = new QVBoxLayout;
     block->setSpacing(5);
-    auto* caption = new QLabel(localized("currentStatus"), content);
+    auto* caption = new QLabel(widgets::localizedText("currentStatus"), content);
     caption->setFont(sized(caption->font(), 10));
     block->addWidget(caption);
     message_ = new QLabel(content);
@@ -173,7 +169,8 @@ void StatusInfoView::render(const StatusViewState& state) {
 }
 
 QMessageBox* StatusInfoView::showNoPrinterAlert() {
-    return widgets::presentAlert(this, localized("error"), localized("noPrinterError"), localized("ok"));
+    return widgets::presentAlert(this, widgets::localizedText("error"),
+                                 widgets::localizedText("noPrinterError"), widgets::localizedText("ok"));
 }
 
 } // namespace tbx::monitorapp

@@ -1,14 +1,8 @@
 #include "monitor_app/StatusRules.h"
 
-#include "platform/foundation/Localization.h"
+#include "platform/widgets/Text.h"
 
 namespace tbx::monitorapp {
-
-namespace {
-QString localized(const std::string& key) {
-    return QString::fromStdString(localizedString(key));
-}
-} // namespace
 
 QColor levelColor(int level) {
     switch (level) {
@@ -28,10 +22,11 @@ bool showsNetworkSetting(const std::string& type) {
 QStringList connectionLines(const std::string& type, const std::string& ip) {
     if (type == "Net") {
         // The full-width colon is part of the text; the address is not looked up.
-        return {localized("netPrinter"), QStringLiteral("IP\uFF1A") + QString::fromStdString(ip)};
+        return {widgets::localizedText("netPrinter"),
+                QStringLiteral("IP\uFF1A") + QString::fromStdString(ip)};
     }
     if (type == "USB") {
-        return {localized("usbPrinter")};
+        return {widgets::localizedText("usbPrinter")};
     }
     return {};
 }
@@ -42,8 +37,8 @@ StatusContent statusContent(const StatusState& state) {
         .networkSettingShown = showsNetworkSetting(state.type),
         .pictureName = QString::fromStdString(state.name),
         .connectionLines = connectionLines(state.type, state.ip),
-        .message = localized(state.message),
-        .description = localized(state.discription),
+        .message = widgets::localizedText(state.message),
+        .description = widgets::localizedText(state.discription),
         .levelColor = levelColor(state.level),
     };
 }

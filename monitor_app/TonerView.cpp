@@ -1,6 +1,6 @@
 #include "monitor_app/TonerView.h"
 
-#include "platform/foundation/Localization.h"
+#include "platform/widgets/Text.h"
 
 #include <QLabel>
 #include <QPainter>
@@ -70,7 +70,7 @@ TonerView::TonerView(QWidget* parent) : QWidget(parent) {
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(5);
-    caption_ = new QLabel(QString::fromStdString(localizedString("tonerInfo")), this);
+    caption_ = new QLabel(widgets::localizedText("tonerInfo"), this);
     QFont font = caption_->font();
     font.setPixelSize(10);
     caption_->setFont(font);

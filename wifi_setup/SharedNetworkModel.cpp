@@ -1,21 +1,26 @@
-// The status monitor's one network model, held with the printer model in
-// SharedData; its commands go to the printer that the printer model selected.
+#include "wifi_setup/SharedNetworkModel.h"
+
 #include "monitor/SharedData.h"
-#include "wifi_setup/NetworkModel.h"
 
-namespace tbx::SharedData {
+namespace tbx {
 
-NetworkModel& networkModel() {
+CommandTarget commandTarget(const Printer& printer) {
+    return CommandTarget{printer.type(), printer.PID(), printer.VID(), printer.name(), printer.ip()};
+}
+
+std::unique_ptr<NetworkModel> makeNetworkModel(std::weak_ptr<PrinterModel> printerModel,
+                                               NetworkModelEnvironment environment) {
+    environment.selectedPrinter = [printerModel = std::move(printerModel)] {
+        const auto model = printerModel.lock();
+        return model ? commandTarget(model->selectedPrinter()) : CommandTarget{};
+    };
+    return std::make_unique<NetworkModel>(std::move(environment));
+}
+
+NetworkModel& SharedData::networkModel() {
     // Never destroyed, like the printer model: it outlives every window.
-    static auto* model = [] {
-        NetworkModelEnvironment environment;
-        environment.selectedPrinter = [] {
-            const Printer& printer = printerModel()->selectedPrinter();
-            return CommandTarget{printer.type(), printer.PID(), printer.VID(), printer.name(), printer.ip()};
-        };
-        return new NetworkModel(std::move(environment));
-    }();
+    static NetworkModel* model = makeNetworkModel(SharedData::printerModel()).release();
     return *model;
 }
 
-} // namespace tbx::SharedData
+} // namespace tbx

@@ -1,6 +1,7 @@
 #include "wifi_setup/forms/APSettingView.h"
 
 #include "platform/widgets/Alert.h"
+#include "platform/widgets/Text.h"
 #include "wifi_setup/NetworkModel.h"
 #include "wifi_setup/forms/FormLayout.h"
 
@@ -28,16 +29,16 @@ APSettingView::APSettingView(NetworkModel& model, QWidget* parent) : QWidget(par
 
     FormFrame frame = makeFormFrame(*this);
     name_ = new QLineEdit(text(state_.apName));
-    name_->setPlaceholderText(localized("请输入打印机热点的名称"));
+    name_->setPlaceholderText(widgets::localizedText("请输入打印机热点的名称"));
     addRow(frame, "热点名称", name_);
     encrypt_ = new QComboBox;
-    encrypt_->addItem(localized("不加密"), 0);
-    encrypt_->addItem(localized("WAP2PSK_AES"), 1);
+    encrypt_->addItem(widgets::localizedText("不加密"), 0);
+    encrypt_->addItem(widgets::localizedText("WAP2PSK_AES"), 1);
     // A value the picker does not offer (6, written by an earlier OK) selects no entry.
     encrypt_->setCurrentIndex(encrypt_->findData(static_cast<int>(state_.encryptModeSelection)));
     addRow(frame, "加密方式", encrypt_);
     password_ = new QLineEdit(text(state_.apPassword));
-    password_->setPlaceholderText(localized("请输入打印机热点的密码"));
+    password_->setPlaceholderText(widgets::localizedText("请输入打印机热点的密码"));
     addRow(frame, "密码", password_);
     ok_ = addButton(frame, "确定");
     cancel_ = addButton(frame, "取消");
@@ -62,7 +63,7 @@ QMessageBox* APSettingView::alert() const {
 void APSettingView::confirm() {
     // A failed check writes nothing and sends nothing.
     if (const auto error = firstAddressError(state_.ip, state_.mask, state_.gateway)) {
-        showAlert(localized(kCheckErrorTitle), localized(*error));
+        showAlert(widgets::localizedText(kCheckErrorTitle), widgets::localizedText(*error));
         return;
     }
     APSetting& record = *model_.apSetting;
@@ -73,12 +74,12 @@ void APSettingView::confirm() {
     record.gateway = state_.gateway;
     record.APPassword = state_.apPassword;
     const AlertTriple result = model_.setAPInfo();
-    showAlert(localized(result.title), localized(result.message));
+    showAlert(widgets::localizedText(result.title), widgets::localizedText(result.message));
 }
 
 void APSettingView::showAlert(const QString& title, const QString& message) {
     // The form stays with the typed values when the alert goes.
-    widgets::presentAlert(this, title, message, localized("OK"));
+    widgets::presentAlert(this, title, message, widgets::localizedText("OK"));
 }
 
 } // namespace tbx::wifi::forms

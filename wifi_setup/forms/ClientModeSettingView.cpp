@@ -2,6 +2,7 @@
 
 #include "platform/widgets/Alert.h"
 #include "platform/widgets/Images.h"
+#include "platform/widgets/Text.h"
 #include "wifi_setup/NetworkModel.h"
 #include "wifi_setup/forms/FormLayout.h"
 
@@ -20,7 +21,7 @@ QString text(const std::string& s) {
 
 QLineEdit* addressField(std::string_view placeholderKey, const std::string& value) {
     auto* field = new QLineEdit(text(value));
-    field->setPlaceholderText(localized(placeholderKey));
+    field->setPlaceholderText(widgets::localizedText(placeholderKey));
     return field;
 }
 } // namespace
@@ -41,11 +42,11 @@ ClientModeSettingView::ClientModeSettingView(NetworkModel& model, QWidget* paren
     addRow(frame, "可选择的热点", network_);
     password_ = new QLineEdit(text(state_.wifiPassword));
     password_->setEchoMode(QLineEdit::Password);
-    password_->setPlaceholderText(localized("请输入密码"));
+    password_->setPlaceholderText(widgets::localizedText("请输入密码"));
     addRow(frame, "热点密码", password_);
     ipSetType_ = new QComboBox;
-    ipSetType_->addItem(localized("DHCP"), 0);
-    ipSetType_->addItem(localized("手动设置"), 1);
+    ipSetType_->addItem(widgets::localizedText("DHCP"), 0);
+    ipSetType_->addItem(widgets::localizedText("手动设置"), 1);
     ipSetType_->setCurrentIndex(ipSetType_->findData(static_cast<int>(state_.ipSetTypeSelection)));
     addRow(frame, "IP获取方式", ipSetType_);
     ip_ = addressField("请输入IP地址", state_.ip);
@@ -121,7 +122,7 @@ void ClientModeSettingView::chooseIpSetType(int index) {
 
 void ClientModeSettingView::confirm() {
     if (const auto error = clientAddressError(state_)) {
-        showAlert(localized(kCheckErrorTitle), localized(*error));
+        showAlert(widgets::localizedText(kCheckErrorTitle), widgets::localizedText(*error));
         return;
     }
     const ClientRecordWrite write = clientRecordWrite(state_);
@@ -139,7 +140,7 @@ void ClientModeSettingView::confirm() {
 
 void ClientModeSettingView::showAlert(const QString& title, const QString& message) {
     // Every alert of this form closes the settings screen with its button.
-    widgets::presentAlert(this, title, message, localized("OK"),
+    widgets::presentAlert(this, title, message, widgets::localizedText("OK"),
                           [this] { model_.showNetworkSetting = false; });
 }
 

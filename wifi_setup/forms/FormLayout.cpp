@@ -1,6 +1,6 @@
 #include "wifi_setup/forms/FormLayout.h"
 
-#include "platform/foundation/Localization.h"
+#include "platform/widgets/Text.h"
 
 #include <QFormLayout>
 #include <QHBoxLayout>
@@ -9,10 +9,6 @@
 #include <QVBoxLayout>
 
 namespace tbx::wifi::forms {
-
-QString localized(std::string_view key) {
-    return QString::fromStdString(localizedString(key));
-}
 
 FormFrame makeFormFrame(QWidget& form) {
     auto* outer = new QVBoxLayout(&form);
@@ -33,11 +29,11 @@ FormFrame makeFormFrame(QWidget& form) {
 
 void addRow(FormFrame& frame, std::string_view labelKey, QWidget* control) {
     control->setFixedWidth(kControlWidth);
-    frame.rows->addRow(localized(labelKey), control);
+    frame.rows->addRow(widgets::localizedText(labelKey), control);
 }
 
 QPushButton* addButton(FormFrame& frame, std::string_view captionKey) {
-    auto* button = new QPushButton(localized(captionKey));
+    auto* button = new QPushButton(widgets::localizedText(captionKey));
     button->setAutoDefault(false);
     frame.buttons->insertWidget(frame.buttons->count() - 1, button);
     return button;

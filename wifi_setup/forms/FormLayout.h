@@ -16,9 +16,6 @@ namespace tbx::wifi::forms {
 
 inline constexpr int kControlWidth = 300;
 
-// The text of a string-table key (the key itself where the table has none).
-QString localized(std::string_view key);
-
 struct FormFrame {
     QFormLayout* rows;
     QHBoxLayout* buttons;

@@ -1,6 +1,7 @@
 #include "tests/monitor_app/support/SimulatedPrinters.h"
 
 #include "sim/printer/UsbCommandPipes.h"
+#include "wifi_setup/SharedNetworkModel.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
