@@ -51,8 +51,8 @@ enum class Row {
     rotateAngle,
     saveFileName,
 };
-inline constexpr Row allRows[] = {Row::scanner,     Row::scanSource, Row::colorMode,    Row::contentType,
-                                  Row::resolution,  Row::combineType, Row::pageSize,    Row::saveFileType,
+inline constexpr Row allRows[] = {Row::scanner,     Row::scanSource,  Row::colorMode, Row::contentType,
+                                  Row::resolution,  Row::combineType, Row::pageSize,  Row::saveFileType,
                                   Row::rotateAngle, Row::saveFileName};
 
 // The row's label key, also the object name of its control.

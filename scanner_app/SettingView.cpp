@@ -50,8 +50,10 @@ SettingView::~SettingView() {
 }
 
 void SettingView::build() {
-    setMinimumSize(FormFrame::minWidth + 2 * FormFrame::padding, FormFrame::minHeight + 2 * FormFrame::padding);
-    setMaximumSize(FormFrame::maxWidth + 2 * FormFrame::padding, FormFrame::maxHeight + 2 * FormFrame::padding);
+    setMinimumSize(FormFrame::minWidth + 2 * FormFrame::padding,
+                   FormFrame::minHeight + 2 * FormFrame::padding);
+    setMaximumSize(FormFrame::maxWidth + 2 * FormFrame::padding,
+                   FormFrame::maxHeight + 2 * FormFrame::padding);
 
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(FormFrame::padding, FormFrame::padding, FormFrame::padding, FormFrame::padding);
@@ -79,12 +81,13 @@ void SettingView::build() {
             control = w.field;
         } else {
             w.picker = new QComboBox(block);
-            connect(w.picker, &QComboBox::currentIndexChanged, this, [this, row, picker = w.picker](int index) {
-                if (!rendering_ && index >= 0) {
-                    choose(state_, row, picker->itemData(index).toLongLong());
-                    render();
-                }
-            });
+            connect(w.picker, &QComboBox::currentIndexChanged, this,
+                    [this, row, picker = w.picker](int index) {
+                        if (!rendering_ && index >= 0) {
+                            choose(state_, row, picker->itemData(index).toLongLong());
+                            render();
+                        }
+                    });
             control = w.picker;
         }
         control->setObjectName(rowKey(row));
