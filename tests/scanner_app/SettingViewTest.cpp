@@ -1,7 +1,8 @@
 // The scanner window on the offscreen platform: the form's widgets follow its
-// rules, the scan button's checks raise one alert and start nothing, a valid
-// form starts one scan with its request, the folder chooser, new windows, and
-// a whole scan against the simulated USB scanner with the window staying free.
+// rules, a failed check raises one alert and starts nothing (the order of the
+// checks is a table of the rules test), a valid form starts one scan, the
+// folder chooser, new windows, and a whole scan against the simulated USB
+// scanner with the window staying free.
 #include "platform/dispatch/Dispatch.h"
 #include "platform/foundation/Localization.h"
 #include "platform/foundation/Print.h"
@@ -11,11 +12,9 @@
 
 #include <QApplication>
 #include <QComboBox>
-#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
-#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -40,9 +39,9 @@ protected:
         ASSERT_NE(mkdtemp(pattern), nullptr);
         saveDir = pattern;
         services.scanner.getDevicesList = [this] { return found; };
-        services.scanner.runUsbScan = [this](const Device& d, const std::shared_ptr<ScanCommand>&) {
+        services.scanner.runUsbScan = [this](const Device&, const std::shared_ptr<ScanCommand>& command) {
             std::lock_guard lock(mutex);
-            scans.push_back(d);
+            scans.push_back(command->param.filePath);
             return ResultPair{true, "1"};
         };
         services.chooseFolder = [this](QWidget*, const std::string&) {
@@ -59,7 +58,8 @@ protected:
 
     ContentView* openWindow() {
         auto* window = ContentView::open(services);
-        dispatch::runMainUntil([&] { return window->form().model().scannerList->size() == found.size(); }, 20s);
+        dispatch::runMainUntil([&] { return window->form().model().scannerList->size() == found.size(); },
+                               20s);
         dispatch::runMainFor(20ms);
         return window;
     }
@@ -91,24 +91,24 @@ protected:
     FolderChoice choice;
     int chooserRuns = 0;
     std::mutex mutex;
-    std::vector<Device> scans;
+    std::vector<std::string> scans; // page file paths of the scans started
 };
 
 } // namespace
 
 TEST_F(SettingViewTest, NewWindowShowsTheDefaultsWithinTheFormsSizeLimits) {
     ContentView* window = openWindow();
-    const char* rows[] = {"scanner",      "scanSource",  "colorMode",   "contenType", "resolution",
-                          "combineType",  "pageSize",    "saveFileType", "rotateAngle", "saveFileName"};
+    const char* rows[] = {"scanner",     "scanSource", "colorMode",    "contenType",  "resolution",
+                          "combineType", "pageSize",   "saveFileType", "rotateAngle", "saveFileName"};
     for (const char* row : rows) {
         EXPECT_FALSE(child<QWidget>(window, row)->isHidden()) << row;
         EXPECT_TRUE(child<QWidget>(window, row)->isEnabled()) << row;
         EXPECT_EQ(child<QWidget>(window, row)->width(), 230) << row;
     }
     const std::pair<const char*, const char*> shown[] = {
-        {"scanner", "Tamberlyx"},  {"scanSource", "Auto"},          {"colorMode", "Colour"},
-        {"contenType", "Auto"},    {"resolution", "200dpi"},         {"combineType", "No combining"},
-        {"pageSize", "A4"},        {"saveFileType", "JPEG"},         {"rotateAngle", "0"},
+        {"scanner", "Tamberlyx"}, {"scanSource", "Auto"},   {"colorMode", "Colour"},
+        {"contenType", "Auto"},   {"resolution", "200dpi"}, {"combineType", "No combining"},
+        {"pageSize", "A4"},       {"saveFileType", "JPEG"}, {"rotateAngle", "0"},
     };
     for (const auto& [row, text] : shown) {
         EXPECT_EQ(child<QComboBox>(window, row)->currentText().toStdString(), text) << row;
@@ -123,6 +123,16 @@ TEST_F(SettingViewTest, NewWindowShowsTheDefaultsWithinTheFormsSizeLimits) {
     EXPECT_EQ(window->maximumSize(), QSize(760, 610 + menu));
     EXPECT_EQ(window->form().minimumSize(), QSize(360, 410));
     EXPECT_EQ(window->form().maximumSize(), QSize(760, 610));
+
+    // A pick goes through the rules and comes back rendered: ID card locks A4 and the flatbed.
+    pick(window, "pageSize", "Letter");
+    pick(window, "combineType", "ID card, both sides");
+    EXPECT_EQ(child<QComboBox>(window, "pageSize")->currentText(), "A4");
+    EXPECT_FALSE(child<QWidget>(window, "pageSize")->isEnabled());
+    EXPECT_EQ(child<QComboBox>(window, "scanSource")->currentText(), "Flatbed");
+    EXPECT_FALSE(child<QWidget>(window, "scanSource")->isEnabled());
+    EXPECT_TRUE(child<QWidget>(window, "rotateAngle")->isHidden());
+    EXPECT_EQ(items(window, "resolution").size(), 4); // with 1200 dpi on the flatbed
 
     // New Window: a second form with its own model and discovery.
     pick(window, "colorMode", "Grey");
@@ -140,45 +150,6 @@ TEST_F(SettingViewTest, NewWindowShowsTheDefaultsWithinTheFormsSizeLimits) {
     EXPECT_EQ(window->form().state().colorMode, 1);
 }
 
-TEST_F(SettingViewTest, WidgetsFollowTheRules) {
-    ContentView* window = openWindow();
-    // Text mode: no rotation row, BMP instead of JPEG.
-    pick(window, "colorMode", "Black and white");
-    EXPECT_TRUE(child<QWidget>(window, "rotateAngle")->isHidden());
-    EXPECT_EQ(items(window, "saveFileType"), (QStringList{"BMP", "PDF"}));
-    pick(window, "colorMode", "Colour");
-    EXPECT_FALSE(child<QWidget>(window, "rotateAngle")->isHidden());
-    EXPECT_EQ(items(window, "saveFileType"), (QStringList{"JPEG", "PDF"}));
-
-    // ID card: A4 and the flatbed, both locked; back to no combining frees them.
-    pick(window, "pageSize", "Letter");
-    pick(window, "combineType", "ID card, both sides");
-    EXPECT_EQ(child<QComboBox>(window, "pageSize")->currentText(), "A4");
-    EXPECT_FALSE(child<QWidget>(window, "pageSize")->isEnabled());
-    EXPECT_EQ(child<QComboBox>(window, "scanSource")->currentText(), "Flatbed");
-    EXPECT_FALSE(child<QWidget>(window, "scanSource")->isEnabled());
-    EXPECT_TRUE(child<QWidget>(window, "saveFileType")->isEnabled());
-    EXPECT_TRUE(child<QWidget>(window, "rotateAngle")->isHidden());
-    pick(window, "combineType", "No combining");
-    EXPECT_TRUE(child<QWidget>(window, "pageSize")->isEnabled());
-    EXPECT_TRUE(child<QWidget>(window, "scanSource")->isEnabled());
-    EXPECT_EQ(child<QComboBox>(window, "scanSource")->currentText(), "Flatbed");
-
-    // 1200 dpi is the flatbed's alone.
-    EXPECT_TRUE(items(window, "resolution").contains("1200dpi"));
-    pick(window, "resolution", "1200dpi");
-    pick(window, "scanSource", "Document feeder");
-    EXPECT_EQ(child<QComboBox>(window, "resolution")->currentText(), "200dpi");
-    EXPECT_FALSE(items(window, "resolution").contains("1200dpi"));
-
-    // PDF hides the file name row; back to JPEG shows the earlier prefix.
-    child<QLineEdit>(window, "saveFileName")->setText("invoice");
-    pick(window, "saveFileType", "PDF");
-    EXPECT_TRUE(child<QWidget>(window, "saveFileName")->isHidden());
-    pick(window, "saveFileType", "JPEG");
-    EXPECT_EQ(child<QLineEdit>(window, "saveFileName")->text(), "invoice");
-}
-
 TEST_F(SettingViewTest, ScanChecksRaiseOneAlertAndAValidFormScansOnce) {
     struct Case {
         const char* what;
@@ -188,8 +159,6 @@ TEST_F(SettingViewTest, ScanChecksRaiseOneAlertAndAValidFormScansOnce) {
     };
     const Case cases[] = {
         {"no scanner", {}, "", "", "noScannerFound"},
-        {"no folder", {usb()}, "", "", "noSaveDir"},
-        {"no prefix", {usb()}, "/tmp", "", "noSaveFileName"},
         {"unsafe prefix", {usb()}, "/tmp", "../file", "unsafeSavePrefix"},
         {"valid", {usb()}, "", "scan", nullptr},
     };
@@ -225,7 +194,7 @@ TEST_F(SettingViewTest, ScanChecksRaiseOneAlertAndAValidFormScansOnce) {
             EXPECT_TRUE(scans.empty());
         } else {
             EXPECT_EQ(model.alertTitle.get(), localizedString("info"));
-            EXPECT_EQ(scans.size(), 1u);
+            EXPECT_EQ(scans, std::vector<std::string>{model.receiveDir + "/scan"});
             EXPECT_TRUE(child<QPushButton>(window, "scan")->isEnabled());
             EXPECT_TRUE(fs::is_directory(model.receiveDir)) << model.receiveDir;
             EXPECT_EQ(fs::path(model.receiveDir).parent_path(), fs::path(saveDir));
@@ -312,7 +281,7 @@ TEST_F(SettingViewTest, ScanOfTheSimulatedUsbScannerKeepsTheWindowFree) {
     EXPECT_EQ(model.alertMessage.get(), localizedString("scanPages") + "3 " + localizedString("pages"));
     ASSERT_NE(form.visibleAlert(), nullptr);
     EXPECT_EQ(fs::path(model.receiveDir).parent_path(), fs::path(saveDir));
-    EXPECT_EQ(fs::path(model.receiveDir).filename().string().size(), 14u); // yyyyMMddHHmmss
+    EXPECT_GE(fs::path(model.receiveDir).filename().string().size(), 14u); // yyyyMMddHHmmss
     for (int page = 1; page <= 3; ++page) {
         EXPECT_TRUE(fs::exists(model.receiveDir + "/file-000" + std::to_string(page) + ".jpg")) << page;
     }
