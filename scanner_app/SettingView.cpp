@@ -249,9 +249,7 @@ void SettingView::scan() {
         model_->alertMessage = localizedString(*key);
         return;
     }
-    if (!model_->selectScanner(state_.scannerIndex)) {
-        return;
-    }
+    model_->selectedScanner = scanners[std::size_t(state_.scannerIndex)]; // the checks vouch for the index
     const UIParams request = makeUIParams(state_, scanners);
     state_.scanning = true;
     render();

@@ -47,17 +47,19 @@ ScannerModel::ScannerModel(Passkey, Device scanner, ScannerServices services)
     : selectedScanner(std::move(scanner)), services_(std::move(services)) {}
 
 void ScannerModel::autoDetectScanners() {
-    dispatch::Queue::main().async([self = shared_from_this()] {
-        std::vector<Device> found;
-        if (self->services_.getDevicesList) {
-            try {
-                found = self->services_.getDevicesList();
-            } catch (const std::exception& e) {
-                print(std::string("scanner discovery failed: ") + e.what());
-            }
-        }
-        self->applyDiscovery(std::move(found));
-    });
+    dispatch::Queue::main().async([self = shared_from_this()] { self->applyDiscovery(self->discover()); });
+}
+
+std::vector<Device> ScannerModel::discover() const {
+    if (!services_.getDevicesList) {
+        return {};
+    }
+    try {
+        return services_.getDevicesList();
+    } catch (const std::exception& e) {
+        print(std::string("scanner discovery failed: ") + e.what());
+        return {};
+    }
 }
 
 void ScannerModel::applyDiscovery(std::vector<Device> found) {
@@ -82,16 +84,8 @@ const dispatch::Group& backgroundWork() {
 void ScannerModel::autoDetectScannersInBackground() {
     static const dispatch::Queue discoveryQueue = dispatch::Queue::serial("scanner discovery");
     backgroundWork().async(discoveryQueue, [self = shared_from_this()] {
-        std::vector<Device> found;
-        if (self->services_.getDevicesList) {
-            try {
-                found = self->services_.getDevicesList();
-            } catch (const std::exception& e) {
-                print(std::string("scanner discovery failed: ") + e.what());
-            }
-        }
         dispatch::Queue::main().async(
-            [self, found = std::move(found)]() mutable { self->applyDiscovery(std::move(found)); });
+            [self, found = self->discover()]() mutable { self->applyDiscovery(std::move(found)); });
     });
 }
 

@@ -91,6 +91,8 @@ public:
     bool selectScanner(std::int64_t index);
 
 private:
+    // The devices of the discovery service; nothing when it fails.
+    std::vector<Device> discover() const;
     // Discovery's result: the list, then the first scanner or the alert.
     void applyDiscovery(std::vector<Device> found);
     void raiseAlert(const std::string& titleKey, const std::string& message);
