@@ -47,25 +47,71 @@ ScannerModel::ScannerModel(Passkey, Device scanner, ScannerServices services)
     : selectedScanner(std::move(scanner)), services_(std::move(services)) {}
 
 void ScannerModel::autoDetectScanners() {
-    dispatch::Queue::main().async([self = shared_from_this()] {
-        std::vector<Device> found;
-        if (self->services_.getDevicesList) {
-            try {
-                found = self->services_.getDevicesList();
-            } catch (const std::exception& e) {
-                print(std::string("scanner discovery failed: ") + e.what());
-            }
-        }
-        self->scannerList = std::move(found);
-        if (!self->scannerList->empty()) {
-            self->selectedScanner = self->scannerList->front();
-            print("find scanner , ip = " + self->selectedScanner.ip);
-        } else {
-            self->showAlert = true;
-            self->alertTitle = L("error");
-            self->alertMessage = L("noScannerFound");
-        }
+    dispatch::Queue::main().async([self = shared_from_this()] { self->applyDiscovery(self->discover()); });
+}
+
+std::vector<Device> ScannerModel::discover() const {
+    if (!services_.getDevicesList) {
+        return {};
+    }
+    try {
+        return services_.getDevicesList();
+    } catch (const std::exception& e) {
+        print(std::string("scanner discovery failed: ") + e.what());
+        return {};
+    }
+}
+
+void ScannerModel::applyDiscovery(std::vector<Device> found) {
+    scannerList = std::move(found);
+    if (!scannerList->empty()) {
+        selectedScanner = scannerList->front();
+        print("find scanner , ip = " + selectedScanner.ip);
+    } else {
+        showAlert = true;
+        alertTitle = L("error");
+        alertMessage = L("noScannerFound");
+    }
+}
+
+namespace {
+const dispatch::Group& backgroundWork() {
+    static const dispatch::Group group;
+    return group;
+}
+} // namespace
+
+void ScannerModel::autoDetectScannersInBackground() {
+    static const dispatch::Queue discoveryQueue = dispatch::Queue::serial("scanner discovery");
+    backgroundWork().async(discoveryQueue, [self = shared_from_this()] {
+        dispatch::Queue::main().async(
+            [self, found = self->discover()]() mutable { self->applyDiscovery(std::move(found)); });
     });
+}
+
+void ScannerModel::startScanInBackground(const UIParams& uiParam, std::function<void()> finished) {
+    // The scan works in a model of its own that nobody observes; only its
+    // outcome crosses back to the main thread.
+    auto worker = make(selectedScanner, services_);
+    backgroundWork().async(dispatch::Queue::global(), [self = shared_from_this(), worker, uiParam,
+                                                       finished = std::move(finished)]() mutable {
+        worker->startScan(uiParam);
+        dispatch::Queue::main().async([self, worker, finished = std::move(finished)] {
+            self->receiveDir = worker->receiveDir;
+            if (worker->showAlert) {
+                self->showAlert = true;
+                self->alertTitle = worker->alertTitle.get();
+                self->alertMessage = worker->alertMessage.get();
+            }
+            if (finished) {
+                finished();
+            }
+        });
+    });
+}
+
+void ScannerModel::waitForBackgroundWork() {
+    backgroundWork().wait();
 }
 
 ResultPair ScannerModel::createReceiveDir(const std::string& saveDir) {
