@@ -406,10 +406,13 @@ TEST(PDFPageBox, SizesAndLandscape) {
         auto b = pdfPageBox(p, size);
         return std::pair{b.width, b.height};
     };
-    EXPECT_EQ(box("B5(JIS)"), (std::pair{514.0, 725.0}));
+    EXPECT_EQ(box("B5(JIS)"), (std::pair{516.0, 729.0})); // 182 x 257 mm
+    EXPECT_EQ(box("Letter"), (std::pair{612.0, 792.0}));  // 8.5 x 11 in
+    EXPECT_EQ(box("A4"), (std::pair{595.0, 842.0}));
+    EXPECT_EQ(box("A5"), (std::pair{420.0, 595.0}));
     EXPECT_EQ(box("Legal"), (std::pair{595.0, 842.0}));
     p.rotateAngle = 90;
-    EXPECT_EQ(box("Letter"), (std::pair{791.0, 611.0}));
+    EXPECT_EQ(box("Letter"), (std::pair{792.0, 612.0}));
     p.rotateAngle = 180;
     EXPECT_EQ(box("A4"), (std::pair{595.0, 842.0}));
     p.combineType = "CombinVertical";
@@ -436,8 +439,8 @@ TEST_F(PageFiles, PDFHasOnePageStretchedOverEachBox) {
     ASSERT_EQ(pdf.size(), out.size() + 1 + 18);
     const std::string info = run("pdfinfo -f 1 -l 2 '" + pdf + "' 2>&1");
     EXPECT_NE(info.find("Pages:           2"), std::string::npos) << info;
-    EXPECT_NE(info.find("Page    1 size:  791 x 611 pts"), std::string::npos) << info;
-    EXPECT_NE(info.find("Page    2 size:  791 x 611 pts"), std::string::npos) << info;
+    EXPECT_NE(info.find("Page    1 size:  792 x 612 pts (letter)"), std::string::npos) << info;
+    EXPECT_NE(info.find("Page    2 size:  792 x 612 pts (letter)"), std::string::npos) << info;
     // The page files stay for the scan to clear.
     EXPECT_TRUE(files().count("scan-0001.jpg") && files().count("scan-0002.jpg"));
 
@@ -445,7 +448,7 @@ TEST_F(PageFiles, PDFHasOnePageStretchedOverEachBox) {
     for (const char* name : {"/render-1.pgm", "/render-2.pgm"}) {
         const QImage rendered(QString::fromStdString(dir + name));
         ASSERT_FALSE(rendered.isNull()) << name;
-        EXPECT_NEAR(rendered.width(), 791 * 18 / 72, 1);
+        EXPECT_NEAR(rendered.width(), 792 * 18 / 72, 1);
         expectQuadrants(rendered, {0, 80, 160, 255});
     }
     // A second document never replaces the first, even within the same second.
