@@ -51,9 +51,10 @@ public:
     // "noScannerFound" alert when nothing was found.
     void autoDetectScanners();
 
-    // Makes the receive folder `saveDir`/yyyyMMddHHmmss and sets `receiveDir`
-    // (also when making it fails): (true, "ok") or (false, "cannotCreateReceiveDir").
-    // A second scan in the same second finds the folder taken and is refused.
+    // Makes the receive folder `saveDir`/yyyyMMddHHmmss and sets `receiveDir`:
+    // (true, "ok") or (false, "cannotCreateReceiveDir", `receiveDir` then names
+    // the folder that was not made). A later scan in the same second gets
+    // yyyyMMddHHmmss-2, -3 and so on.
     ResultPair createReceiveDir(const std::string& saveDir);
 
     // Removes the receive folder with everything in it; a failure is only logged.
