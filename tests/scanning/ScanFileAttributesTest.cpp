@@ -1,9 +1,8 @@
 // What the files of one scan say about themselves: the density in their
 // headers as independent readers (Qt's and ImageMagick's) see it, their
 // permission bits under the umask, and the PDF page sizes as poppler reads them.
-#include "scanning/ImageProcessing.h"
-
 #include "platform/foundation/Print.h"
+#include "scanning/ImageProcessing.h"
 #include "scanning/ReceiveFolder.h"
 
 #include <QBuffer>
@@ -93,10 +92,10 @@ TEST(ScanResolution, TheResolutionWordsAndWhatIsNotOne) {
         std::string text;
         std::pair<int, int> dpi;
     };
-    for (const Case& c : {Case{"200,200", {200, 200}}, Case{"1200,1200", {1200, 1200}},
-                          Case{"300,600", {300, 600}}, Case{"", {72, 72}}, Case{"300", {72, 72}},
-                          Case{"300,", {72, 72}}, Case{"0,0", {72, 72}}, Case{"-300,-300", {72, 72}},
-                          Case{"300,300x", {72, 72}}, Case{"99999999999,1", {72, 72}}}) {
+    for (const Case& c :
+         {Case{"200,200", {200, 200}}, Case{"1200,1200", {1200, 1200}}, Case{"300,600", {300, 600}},
+          Case{"", {72, 72}}, Case{"300", {72, 72}}, Case{"300,", {72, 72}}, Case{"0,0", {72, 72}},
+          Case{"-300,-300", {72, 72}}, Case{"300,300x", {72, 72}}, Case{"99999999999,1", {72, 72}}}) {
         ScanParam p;
         p.resolution = c.text;
         EXPECT_EQ(scanResolution(p), c.dpi) << c.text;
@@ -189,8 +188,8 @@ TEST_F(ScanFileAttributes, PdfPagesHaveThePapersSizeInWholePoints) {
         std::string points;
     };
     const std::vector<Case> cases{
-        {"A4", "NoCombine", "595 x 842 pts"},       {"A5", "NoCombine", "420 x 595 pts"},
-        {"B5(JIS)", "NoCombine", "516 x 729 pts"},  {"Letter", "NoCombine", "612 x 792 pts"},
+        {"A4", "NoCombine", "595 x 842 pts"},          {"A5", "NoCombine", "420 x 595 pts"},
+        {"B5(JIS)", "NoCombine", "516 x 729 pts"},     {"Letter", "NoCombine", "612 x 792 pts"},
         {"Letter", "CombinVertical", "792 x 612 pts"}, {"B5(JIS)", "IDCard", "516 x 729 pts"},
     };
     ASSERT_FALSE(writeFileWhole(pageFileName(param.filePath, 1, ".jpg"), greyJPEG(120, 160)));
