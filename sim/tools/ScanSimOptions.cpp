@@ -40,7 +40,8 @@ std::string scanSimUsage() {
     };
     return "usage: tamberlyx-scan-sim [options]\n"
            "One whole scan against the simulated scanner over USB or TCP (run it inside scripts/sandbox).\n" +
-           line("--transport usb|tcp", "the scanner's connection (default: TAMBERLYX_SIMULATED_SCANNER, else tcp)") +
+           line("--transport usb|tcp",
+                "the scanner's connection (default: TAMBERLYX_SIMULATED_SCANNER, else tcp)") +
            line("--pages N", "pages in the job, 1 to " + std::to_string(kMaxScanSimPages) + " (default 2)") +
            line("--source WORD", "paper source: " + joined(scanSourceOption()) + " (default ADF)") +
            line("--mode WORD", "colour mode: " + joined(colorModeOption()) + " (default GRAY256)") +
@@ -51,7 +52,8 @@ std::string scanSimUsage() {
            line("--jam-after N", "a paper jam after N pages, 0 to --pages") +
            line("--trailer-pause MS", "TCP: the scanner's pause after each page trailer, 0 to 10000 ms") +
            line("--out DIR", "folder for the scan, made when missing (default: a new folder in /tmp)") +
-           line("--help", "this text") + "Exit status: 0 when the scan succeeded, 1 when it failed, 2 for a bad option.\n";
+           line("--help", "this text") +
+           "Exit status: 0 when the scan succeeded, 1 when it failed, 2 for a bad option.\n";
 }
 
 std::variant<ScanSimOptions, std::string> parseScanSimOptions(std::span<const std::string> args,
@@ -80,9 +82,9 @@ std::variant<ScanSimOptions, std::string> parseScanSimOptions(std::span<const st
         };
         const std::vector<std::string> transports{"usb", "tcp"};
         const Word words[] = {
-            {"--transport", &o.transport, &transports},      {"--source", &o.source, &scanSourceOption()},
-            {"--mode", &o.mode, &colorModeOption()},         {"--resolution", &o.resolution, &resolutionOption()},
-            {"--size", &o.size, &pageSizeOption()},          {"--combine", &o.combine, &combineTypeOption()},
+            {"--transport", &o.transport, &transports}, {"--source", &o.source, &scanSourceOption()},
+            {"--mode", &o.mode, &colorModeOption()},    {"--resolution", &o.resolution, &resolutionOption()},
+            {"--size", &o.size, &pageSizeOption()},     {"--combine", &o.combine, &combineTypeOption()},
         };
         const bool takesValue =
             std::any_of(std::begin(words), std::end(words), [&](const Word& w) { return arg == w.option; }) ||
@@ -119,8 +121,8 @@ std::variant<ScanSimOptions, std::string> parseScanSimOptions(std::span<const st
         } else if (arg == "--trailer-pause") {
             const auto pause = number(value, 0, 10000);
             if (!pause) {
-                return "--trailer-pause must be a whole number of milliseconds from 0 to 10000, not \"" + value +
-                       "\"";
+                return "--trailer-pause must be a whole number of milliseconds from 0 to 10000, not \"" +
+                       value + "\"";
             }
             o.trailerPause = *pause;
         } else if (value.empty()) {

@@ -20,8 +20,8 @@ struct ScanSimOptions {
     std::string combine = "NoCombine";
     std::string out; // empty: a new folder under /tmp
     int pages = 2;
-    int jamAfter = -1;      // -1: no paper jam
-    int trailerPause = -1;  // -1: the simulated scanner's own pause after a page trailer
+    int jamAfter = -1;     // -1: no paper jam
+    int trailerPause = -1; // -1: the simulated scanner's own pause after a page trailer
     bool pdf = false;
     bool help = false;
 };

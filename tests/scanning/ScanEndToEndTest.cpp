@@ -10,6 +10,7 @@
 
 #include <QImage>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -142,8 +143,12 @@ TEST_P(ScanEndToEndTest, PagesOfEveryModeAndSourceArriveAsFiles) {
         const std::string extension = s.mode == "TEXT" ? ".bmp" : ".jpg";
         EXPECT_EQ(namesIn(model->receiveDir), pageNames(s.pages, extension)) << s.name;
         for (const auto& name : pageNames(s.pages, extension)) {
-            EXPECT_EQ(sizeOf(fs::path(model->receiveDir) / name), QSize(int(param.w), int(param.h)))
-                << s.name << " " << name;
+            const QImage image(QString::fromStdString((fs::path(model->receiveDir) / name).string()));
+            EXPECT_EQ(image.size(), QSize(int(param.w), int(param.h))) << s.name << " " << name;
+            if (extension == ".jpg") { // 200 dpi, as scanned
+                EXPECT_EQ(std::lround(image.dotsPerMeterX() * 0.0254), 200) << name;
+                EXPECT_EQ(std::lround(image.dotsPerMeterY() * 0.0254), 200) << name;
+            }
         }
     }
 }
@@ -171,6 +176,33 @@ TEST_P(ScanEndToEndTest, CombinedSheetsAndPdf) {
         std::count_if(names.begin(), names.end(), [](const std::string& n) { return n.ends_with(".pdf"); }),
         1);
     EXPECT_FALSE(fs::exists(model->receiveDir)); // the pages went into the PDF
+}
+
+TEST_P(ScanEndToEndTest, FourScansInQuickSuccessionIntoOneFolderAllSucceed) {
+    const Setting s{"quick", "FB", "GRAY256", 1};
+    sim::ScannerScript script;
+    script.pages = 1;
+    const Device scanner = attach(script); // one scanner, four jobs
+    scanDir = saveDir;
+    std::set<std::string> folders;
+    const auto start = std::chrono::steady_clock::now();
+    for (int scan = 0; scan < 4; ++scan) {
+        auto model = ScannerModel::make(scanner);
+        model->startScan(form(s));
+        EXPECT_EQ(model->alertMessage.get(), "Scanned 1 page(s)") << scan;
+        EXPECT_EQ(namesIn(model->receiveDir), pageNames(1, ".jpg")) << scan;
+        folders.insert(model->receiveDir);
+    }
+    EXPECT_EQ(folders.size(), 4u);
+    EXPECT_EQ(namesIn(saveDir).size(), 4u);
+    // Within one second the names are the time stamp and -2, -3, -4.
+    if (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(500)) {
+        std::size_t suffixed = 0;
+        for (const auto& folder : folders) {
+            suffixed += folder.size() > saveDir.size() + 15 ? 1 : 0;
+        }
+        EXPECT_GE(suffixed, 2u);
+    }
 }
 
 TEST_P(ScanEndToEndTest, PaperJamKeepsThePagesBeforeIt) {

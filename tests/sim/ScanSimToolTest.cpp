@@ -68,9 +68,12 @@ TEST(ScanSimOptions, GoodCommandLinesGiveTheirSettings) {
     EXPECT_EQ(o.trailerPause, -1);
     EXPECT_EQ(std::get<ScanSimOptions>(parse({})).transport, "tcp");
 
-    o = std::get<ScanSimOptions>(parse({"--jam-after", "40", "--pages", "40", "--mode", "TEXT", "--pdf", "--size",
-                                        "B5(JIS)", "--combine", "IDCard", "--out", "x", "--transport", "tcp",
-                                        "--trailer-pause", "0", "--source", "FB", "--resolution", "1200dpi"},
+    o = std::get<ScanSimOptions>(parse({"--jam-after", "40",          "--pages", "40",
+                                        "--mode",      "TEXT",        "--pdf",   "--size",
+                                        "B5(JIS)",     "--combine",   "IDCard",  "--out",
+                                        "x",           "--transport", "tcp",     "--trailer-pause",
+                                        "0",           "--source",    "FB",      "--resolution",
+                                        "1200dpi"},
                                        "usb"));
     EXPECT_EQ(o.pages, 40);
     EXPECT_EQ(o.jamAfter, 40); // read against the --pages that came after it
@@ -100,7 +103,8 @@ TEST(ScanSimOptions, BadCommandLinesAreRefusedWithOneLine) {
         {{"--pages", "3x"}, "--pages must be a whole number from 1 to 9999, not \"3x\""},
         {{"--pages", ""}, "--pages must be a whole number from 1 to 9999, not \"\""},
         {{"--jam-after", "x"}, "--jam-after must be a whole number from 0 to --pages (2), not \"x\""},
-        {{"--pages", "3", "--jam-after", "4"}, "--jam-after must be a whole number from 0 to --pages (3), not \"4\""},
+        {{"--pages", "3", "--jam-after", "4"},
+         "--jam-after must be a whole number from 0 to --pages (3), not \"4\""},
         {{"--trailer-pause", "1e3"},
          "--trailer-pause must be a whole number of milliseconds from 0 to 10000, not \"1e3\""},
         {{"--mode", "COLOR"}, "--mode must be CGRAY, GRAY256 or TEXT, not \"COLOR\""},
@@ -139,9 +143,9 @@ TEST_F(ScanSimTool, ProgramRefusesBadOptionsBeforeMakingAnything) {
     ASSERT_NE(f, nullptr);
     fclose(f);
     const std::string out = "--out '" + dir + "/out'";
-    for (const std::string& args : {"--pages abc " + out, "--pages 99999999999 " + out, "--pages 0 " + out,
-                                   "--jam-after x " + out, "--bogus " + out, out + " --mode",
-                                   "--out '" + dir + "/file'", "--out '" + dir + "/file/sub'"}) {
+    for (const std::string& args :
+         {"--pages abc " + out, "--pages 99999999999 " + out, "--pages 0 " + out, "--jam-after x " + out,
+          "--bogus " + out, out + " --mode", "--out '" + dir + "/file'", "--out '" + dir + "/file/sub'"}) {
         const ToolRun run = runTool(args, dir + "/err");
         EXPECT_EQ(run.status, 2) << args;
         EXPECT_TRUE(run.out.empty()) << args << "\n" << run.out;
