@@ -21,6 +21,18 @@ const std::string L(const std::string& key) {
 }
 } // namespace
 
+std::string failureText(const ResultPair& ret) {
+    const std::string& key = ret.detail.empty() ? ret.message : ret.detail;
+    const auto blank = key.find(' ');
+    if (blank != std::string::npos) {
+        const std::string head = key.substr(0, blank);
+        if (L(head) != head) {
+            return localizedFormat(head, {std::string_view(key).substr(blank + 1)});
+        }
+    }
+    return L(key);
+}
+
 std::int64_t pageCountOf(const std::string& message) {
     std::int64_t value = 0;
     const char* first = message.data();
@@ -166,7 +178,7 @@ void ScannerModel::startScan(const UIParams& uiParam) {
     if (!ret.status) {
         // Pages received before the failure are kept; the alert says where.
         alertTitle = L("error");
-        alertMessage = failureMessage(L(ret.message));
+        alertMessage = failureMessage(failureText(ret));
         return;
     }
 

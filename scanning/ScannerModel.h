@@ -81,6 +81,11 @@ private:
     ScannerServices services_;
 };
 
+// The alert text of a failed step: the text of its detail key, else of its
+// message key. A key followed by a blank and an argument whose head has a text
+// ("unknownScannerStatus 0x99") has the argument put into that text.
+std::string failureText(const ResultPair& ret);
+
 // The page count of a successful scan's message: its decimal value, or 0 when
 // the message is not a plain non-negative decimal number (such as "ok").
 std::int64_t pageCountOf(const std::string& message);

@@ -217,6 +217,33 @@ TEST_P(ScanEndToEndTest, PaperJamKeepsThePagesBeforeIt) {
     EXPECT_EQ(namesIn(model->receiveDir), pageNames(2, ".jpg"));
 }
 
+TEST_P(ScanEndToEndTest, FailureAlertsSayWhatHappened) {
+    sim::ScannerScript unknown;
+    unknown.endStatus = 0x99;
+    unknown.endStatusAfterPages = 1;
+    auto model = scan({"unknown status", "FB", "GRAY256", 2}, unknown);
+    EXPECT_EQ(model->alertMessage.get(),
+              "The scanner stopped the scan with a status this program does not know (0x99).\nThe pages "
+              "received so far were kept in " +
+                  model->receiveDir);
+    if (GetParam() != Transport::usb) {
+        return;
+    }
+    sim::ScannerScript refusing;
+    refusing.openAnswer = {5, 0, 0, 0, 1};
+    model = scan({"refused", "FB", "GRAY256", 1}, refusing);
+    EXPECT_EQ(
+        model->alertMessage.get(),
+        "The scanner did not accept the request to start a session. Switch it off and on again, then try "
+        "again.");
+    bus->unplug(usbScanner->device());
+    usbScanner.reset();
+    model = ScannerModel::make(Device("Tamberlyx", "Tamberlyx", "USB", "", 0x37, 0x356C));
+    model->startScan(form({"missing", "FB", "GRAY256", 1}));
+    EXPECT_EQ(model->alertMessage.get(), "The scanner was not found on USB. Check that it is switched on and "
+                                         "connected, then refresh the scanner list.");
+}
+
 TEST_P(ScanEndToEndTest, MisbehavingScannerEndsTheScanWithAnErrorInBoundedTime) {
     for (auto misbehaviour : {sim::Misbehaviour::truncateBlock, sim::Misbehaviour::malformedBlock,
                               sim::Misbehaviour::closeMidPage}) {
