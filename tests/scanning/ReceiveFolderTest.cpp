@@ -129,26 +129,6 @@ TEST_F(ReceiveFolderTest, NewFoldersTakeTheNextFreeNameAndRefuseBadParents) {
     }
 }
 
-TEST_F(ReceiveFolderTest, RacingScansEachGetTheirOwnFolder) {
-    std::vector<std::thread> scans;
-    std::mutex m;
-    std::set<std::string> folders;
-    for (int i = 0; i < 8; ++i) {
-        scans.emplace_back([&] {
-            auto folder = makeNewFolder(dir, "same");
-            std::lock_guard lock(m);
-            if (folder) {
-                folders.insert(*folder);
-            }
-        });
-    }
-    for (auto& t : scans) {
-        t.join();
-    }
-    EXPECT_EQ(folders.size(), 8u);
-    EXPECT_EQ(folderEntryCount(dir), 8u);
-}
-
 TEST_F(ReceiveFolderTest, NamesUpToTheFoldersLimitCanBeWritten) {
     // The temporary name does not grow with the final one.
     const std::string longest(251, 'n');

@@ -185,7 +185,6 @@ TEST_P(ScanEndToEndTest, FourScansInQuickSuccessionIntoOneFolderAllSucceed) {
     const Device scanner = attach(script); // one scanner, four jobs
     scanDir = saveDir;
     std::set<std::string> folders;
-    const auto start = std::chrono::steady_clock::now();
     for (int scan = 0; scan < 4; ++scan) {
         auto model = ScannerModel::make(scanner);
         model->startScan(form(s));
@@ -195,14 +194,6 @@ TEST_P(ScanEndToEndTest, FourScansInQuickSuccessionIntoOneFolderAllSucceed) {
     }
     EXPECT_EQ(folders.size(), 4u);
     EXPECT_EQ(namesIn(saveDir).size(), 4u);
-    // Within one second the names are the time stamp and -2, -3, -4.
-    if (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(500)) {
-        std::size_t suffixed = 0;
-        for (const auto& folder : folders) {
-            suffixed += folder.size() > saveDir.size() + 15 ? 1 : 0;
-        }
-        EXPECT_GE(suffixed, 2u);
-    }
 }
 
 TEST_P(ScanEndToEndTest, PaperJamKeepsThePagesBeforeIt) {

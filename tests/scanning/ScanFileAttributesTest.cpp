@@ -1,6 +1,6 @@
 // What the files of one scan say about themselves: the density in their
 // headers as independent readers (Qt's and ImageMagick's) see it, their
-// permission bits under the umask, and the PDF page sizes as poppler reads them.
+// permission bits under the umask.
 #include "platform/foundation/Print.h"
 #include "scanning/ImageProcessing.h"
 #include "scanning/ReceiveFolder.h"
@@ -178,29 +178,6 @@ TEST_F(ScanFileAttributes, EveryFileOfAScanGetsTheModeTheUmaskLeaves) {
         }
         EXPECT_EQ(files, 4); // two sheets, the BMP page, the PDF; no temporary file left
         EXPECT_EQ(fs::status(*folder).permissions(), static_cast<fs::perms>(0777 & ~mask));
-    }
-}
-
-TEST_F(ScanFileAttributes, PdfPagesHaveThePapersSizeInWholePoints) {
-    struct Case {
-        std::string size;
-        std::string combine;
-        std::string points;
-    };
-    const std::vector<Case> cases{
-        {"A4", "NoCombine", "595 x 842 pts"},          {"A5", "NoCombine", "420 x 595 pts"},
-        {"B5(JIS)", "NoCombine", "516 x 729 pts"},     {"Letter", "NoCombine", "612 x 792 pts"},
-        {"Letter", "CombinVertical", "792 x 612 pts"}, {"B5(JIS)", "IDCard", "516 x 729 pts"},
-    };
-    ASSERT_FALSE(writeFileWhole(pageFileName(param.filePath, 1, ".jpg"), greyJPEG(120, 160)));
-    for (const Case& c : cases) {
-        param.combineType = c.combine;
-        const auto pdf = makePDF(param, 1, c.size);
-        ASSERT_TRUE(pdf) << c.size;
-        const std::string path = dir + "/out.pdf";
-        ASSERT_FALSE(writeFileWhole(path, *pdf));
-        const std::string info = run("pdfinfo '" + path + "' 2>&1");
-        EXPECT_NE(info.find("Page size:       " + c.points), std::string::npos) << c.size << "\n" << info;
     }
 }
 
