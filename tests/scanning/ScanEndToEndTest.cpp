@@ -89,7 +89,7 @@ protected:
 
     std::shared_ptr<ScannerModel> scan(const Setting& s, sim::ScannerScript script = {}) {
         script.pages = s.pages;
-        // Receive folders are named by the second: each scan gets its own parent.
+        // Each scan gets a parent folder of its own, so its files are easy to find.
         scanDir = saveDir + "/" + std::to_string(++scans);
         fs::create_directory(scanDir);
         auto model = ScannerModel::make(attach(script));
