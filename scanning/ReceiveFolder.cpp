@@ -58,7 +58,7 @@ std::optional<std::string> makeNewFolder(const std::string& parent, const std::s
     }
     for (int n = 1; n <= kMaxSuffix; ++n) {
         const std::string path = parent + "/" + numbered(stem, n, "");
-        if (::mkdir(path.c_str(), 0777) == 0) {
+        if (makeFolder(path)) {
             return path;
         }
         if (errno != EEXIST) {
