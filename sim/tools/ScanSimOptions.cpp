@@ -7,6 +7,7 @@
 #include <charconv>
 #include <cstring>
 #include <sys/stat.h>
+#include <vector>
 
 namespace tbx::sim {
 
@@ -68,6 +69,18 @@ std::variant<ScanSimOptions, std::string> parseScanSimOptions(std::span<const st
     if (!transport.empty()) {
         o.transport = transport;
     }
+    // The options whose value is a word of a list.
+    struct Word {
+        const char* option;
+        std::string* field;
+        const std::vector<std::string>* list;
+    };
+    const std::vector<std::string> transports{"usb", "tcp"};
+    const Word words[] = {
+        {"--transport", &o.transport, &transports}, {"--source", &o.source, &scanSourceOption()},
+        {"--mode", &o.mode, &colorModeOption()},    {"--resolution", &o.resolution, &resolutionOption()},
+        {"--size", &o.size, &pageSizeOption()},     {"--combine", &o.combine, &combineTypeOption()},
+    };
     std::optional<std::string> jamText;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
@@ -75,17 +88,6 @@ std::variant<ScanSimOptions, std::string> parseScanSimOptions(std::span<const st
             o.pdf = true;
             continue;
         }
-        struct Word {
-            const char* option;
-            std::string* field;
-            const std::vector<std::string>* list;
-        };
-        const std::vector<std::string> transports{"usb", "tcp"};
-        const Word words[] = {
-            {"--transport", &o.transport, &transports}, {"--source", &o.source, &scanSourceOption()},
-            {"--mode", &o.mode, &colorModeOption()},    {"--resolution", &o.resolution, &resolutionOption()},
-            {"--size", &o.size, &pageSizeOption()},     {"--combine", &o.combine, &combineTypeOption()},
-        };
         const bool takesValue =
             std::any_of(std::begin(words), std::end(words), [&](const Word& w) { return arg == w.option; }) ||
             arg == "--pages" || arg == "--jam-after" || arg == "--trailer-pause" || arg == "--out";
