@@ -8,7 +8,9 @@
 #include "scanning/ScanParameters.h"
 
 #include <charconv>
+#include <cstddef>
 #include <exception>
+#include <unistd.h>
 #include <utility>
 
 namespace tbx {
@@ -18,6 +20,18 @@ const std::string L(const std::string& key) {
     return localizedString(key);
 }
 } // namespace
+
+std::string failureText(const ResultPair& ret) {
+    const std::string& key = ret.detail.empty() ? ret.message : ret.detail;
+    const auto blank = key.find(' ');
+    if (blank != std::string::npos) {
+        const std::string head = key.substr(0, blank);
+        if (L(head) != head) {
+            return localizedFormat(head, {std::string_view(key).substr(blank + 1)});
+        }
+    }
+    return L(key);
+}
 
 std::int64_t pageCountOf(const std::string& message) {
     std::int64_t value = 0;
@@ -116,11 +130,16 @@ void ScannerModel::waitForBackgroundWork() {
 
 ResultPair ScannerModel::createReceiveDir(const std::string& saveDir) {
     const auto now = services_.now ? services_.now() : std::chrono::system_clock::now();
-    receiveDir = saveDir + "/" + scanTimestamp(now);
-    if (!makeFolder(receiveDir)) {
+    const std::string stamp = scanTimestamp(now);
+    receiveDir = saveDir + "/" + stamp;
+    // A scan in the same second as an earlier one into this folder gets the
+    // next free name (stamp-2, -3, ...), as the PDFs do.
+    auto made = makeNewFolder(saveDir, stamp);
+    if (!made) {
         print("create save image directory error");
         return {false, "cannotCreateReceiveDir"};
     }
+    receiveDir = *made;
     print("receive directory created: " + receiveDir);
     return {true, "ok"};
 }
@@ -176,13 +195,16 @@ ResultPair ScannerModel::runScan(const std::shared_ptr<ScanCommand>& command) {
 }
 
 void ScannerModel::startScan(const UIParams& uiParam) {
-    // Choices that would read outside an option list, or page files that would
-    // land outside the receive folder, are refused before anything is written.
+    // Choices that would read outside an option list or cannot be carried out,
+    // and file names that could not be saved, are refused before anything is
+    // written or scanned.
     if (uiParam.saveDir.empty()) {
         raiseAlert("error", L("noSaveDir"));
         return;
     }
-    if (auto key = invalidSettingKey(uiParam)) {
+    // The file name is checked whole, against the save folder's own name limit.
+    const long nameMax = ::pathconf(uiParam.saveDir.c_str(), _PC_NAME_MAX);
+    if (auto key = invalidSettingKey(uiParam, nameMax > 0 ? std::size_t(nameMax) : 255)) {
         raiseAlert("error", L(*key));
         return;
     }
@@ -202,7 +224,7 @@ void ScannerModel::startScan(const UIParams& uiParam) {
     if (!ret.status) {
         // Pages received before the failure are kept; the alert says where.
         alertTitle = L("error");
-        alertMessage = failureMessage(L(ret.message));
+        alertMessage = failureMessage(failureText(ret));
         return;
     }
 

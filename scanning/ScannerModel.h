@@ -71,9 +71,10 @@ public:
     // program that quits in the middle of a scan still saves its pages.
     static void waitForBackgroundWork();
 
-    // Makes the receive folder `saveDir`/yyyyMMddHHmmss and sets `receiveDir`
-    // (also when making it fails): (true, "ok") or (false, "cannotCreateReceiveDir").
-    // A second scan in the same second finds the folder taken and is refused.
+    // Makes the receive folder `saveDir`/yyyyMMddHHmmss and sets `receiveDir`:
+    // (true, "ok") or (false, "cannotCreateReceiveDir", `receiveDir` then names
+    // the folder that was not made). A later scan in the same second gets
+    // yyyyMMddHHmmss-2, -3 and so on.
     ResultPair createReceiveDir(const std::string& saveDir);
 
     // Removes the receive folder with everything in it; a failure is only logged.
@@ -103,6 +104,11 @@ private:
 
     ScannerServices services_;
 };
+
+// The alert text of a failed step: the text of its detail key, else of its
+// message key. A key followed by a blank and an argument whose head has a text
+// ("unknownScannerStatus 0x99") has the argument put into that text.
+std::string failureText(const ResultPair& ret);
 
 // The page count of a successful scan's message: its decimal value, or 0 when
 // the message is not a plain non-negative decimal number (such as "ok").
