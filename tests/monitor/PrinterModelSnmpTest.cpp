@@ -122,6 +122,30 @@ TEST_F(PrinterModelSnmpTest, ASilentPrinterKeepsTheMainThreadFreeAndItsTonerShow
     EXPECT_TRUE(m.timerScheduled());
 }
 
+TEST_F(PrinterModelSnmpTest, ASilentPrintersLateFailureNeverOverwritesTheNextSelection) {
+    ASSERT_TRUE(agents.start(hosts[0], printerAgent("3004,cover", "57")));
+    PrinterModel& m = quietModel(0.3s);
+    const Printer silent = networkPrinter(hosts[2].address);
+    const Printer answering = networkPrinter(hosts[0].address);
+    m.setSelectedPrinter(silent);
+    m.updateStatus(silent);
+    dispatch::runMainFor(300ms);
+    ASSERT_TRUE(m.queryInFlight());
+
+    bool switched = false;
+    int staleFailures = 0;
+    QObject::connect(&m, &PrinterModel::statusInfoChanged,
+                     [&] { staleFailures += switched && m.statusInfo().message == "连接断开"; });
+    TraceCapture trace;
+    m.setSelectedPrinter(answering);
+    switched = true;
+    m.updateStatus(answering);
+    ASSERT_TRUE(settle(m, 30s));
+    EXPECT_EQ(count(trace.text(), "error in timeout\n"), 1u); // the silent printer's answer came, late
+    EXPECT_EQ(staleFailures, 0);
+    EXPECT_EQ(tupleOf(m.statusInfo()), (StatusTuple{3, "前盖打开", "请关闭前盖", 57}));
+}
+
 TEST_F(PrinterModelSnmpTest, RepliesOfAnyOtherFormGiveTheLostStatusOrNoToner) {
     struct Case {
         SnmpAgentSpec agent;
