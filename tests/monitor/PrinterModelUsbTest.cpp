@@ -87,6 +87,34 @@ TEST_F(PrinterModelUsbTest, EachAnswerBecomesItsStatus) {
     EXPECT_EQ(printer->badRequests(), 0);
 }
 
+TEST_F(PrinterModelUsbTest, APrinterThatCannotBeOpenedIsALostConnectionNeverAZeroReading) {
+    using iokit::ServiceKind;
+    using sim::usb::Step;
+    const std::pair<Step, sim::usb::Fault> faults[] = {
+        {Step::plugIn, {.kind = ServiceKind::device}},
+        {Step::query, {.kind = ServiceKind::device}},
+        {Step::plugIn, {.kind = ServiceKind::interface}},
+        {Step::query, {.kind = ServiceKind::interface}},
+        {Step::plugIn, {.code = iokit::kIOReturnSuccess, .kind = ServiceKind::interface}}, // no plug-in given
+        {Step::control, {.code = iokit::kIOReturnNotResponding}},
+    };
+    auto printer = plugPrinter({.statusCode = 2009, .toner = 50});
+    PrinterModel& m = start(60s);
+    for (const auto& [step, fault] : faults) {
+        SCOPED_TRACE(static_cast<int>(step));
+        printer->device()->clearFaults();
+        m.getUSBControlRequestInfo();
+        ASSERT_TRUE(settle(m));
+        ASSERT_EQ(tupleOf(m.statusInfo()), (StatusTuple{1, "休眠", "", 50}));
+        printer->device()->injectFault(step, fault);
+        m.getUSBControlRequestInfo();
+        ASSERT_TRUE(settle(m));
+        EXPECT_EQ(tupleOf(m.statusInfo()), kUsbLost);
+        // Every handle made before the failure was given back.
+        EXPECT_EQ(iokit::liveObjectCounts(), baseline) << iokit::describe(iokit::liveObjectCounts());
+    }
+}
+
 TEST_F(PrinterModelUsbTest, UnpluggedPrinterShowsTheLostConnectionAndRecoversWhenBack) {
     auto printer = plugPrinter({.statusCode = 2009, .toner = 50});
     PrinterModel& m = start(0.1s);
