@@ -18,7 +18,8 @@
 // or its failure, in that same task. Results of a query or a discovery that a
 // newer selection or refresh has overtaken are dropped.
 //
-// Always held by a shared_ptr (make()): posted work holds the model.
+// Always held by a shared_ptr (make()). Posted work and the poll timer refer to
+// the model weakly: work that outlives it is dropped.
 #pragma once
 
 #include "monitor/Printer.h"
