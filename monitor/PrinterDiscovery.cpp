@@ -48,7 +48,7 @@ void findUsbPrinters(const PrinterSink& found) {
     if (iterator == IO_OBJECT_NULL) {
         return;
     }
-    const RegistryObject services{iterator};
+    RegistryObject services{iterator};
     const auto handle = [&](io_object_t service, bool&) {
         Dictionary properties;
         if (IORegistryEntryCreateCFProperties(service, &properties, kCFAllocatorDefault, 0) !=

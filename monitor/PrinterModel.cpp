@@ -53,7 +53,7 @@ std::shared_ptr<PrinterModel> PrinterModel::make(Options options) {
 
 PrinterModel::PrinterModel(Passkey, Options options)
     : options_(options), selectedPrinter_(""), statusInfo_(1, "正在连接", "", 0),
-      liveGeneration_(std::make_shared<std::atomic<std::uint64_t>>(0)) {}
+      generation_(std::make_shared<std::atomic<std::uint64_t>>(0)) {}
 
 PrinterModel::~PrinterModel() = default;
 
@@ -113,13 +113,13 @@ bool PrinterModel::timerScheduled() const {
 }
 
 void PrinterModel::beginGeneration() {
-    liveGeneration_->store(++generation_);
+    ++*generation_;
     // What is still out there answers for a printer no longer asked about.
     queriesInFlight_ = 0;
 }
 
 void PrinterModel::queryFinished(std::uint64_t generation) {
-    if (generation == generation_ && queriesInFlight_ > 0) {
+    if (generation == *generation_ && queriesInFlight_ > 0) {
         --queriesInFlight_;
     }
 }
@@ -249,8 +249,8 @@ void PrinterModel::getSNMPStatus() {
     const std::string ip = selectedPrinter_.ip();
     print("snmp query ip = " + ip);
     ++queriesInFlight_;
-    const std::uint64_t generation = generation_;
-    auto live = liveGeneration_;
+    const std::uint64_t generation = *generation_;
+    auto live = generation_;
     std::weak_ptr<PrinterModel> weak = weak_from_this();
     monitorWorkerQueue().async([weak, ip, generation, live] {
         const auto main = dispatch::Queue::main();
@@ -285,7 +285,7 @@ void PrinterModel::getSNMPStatus() {
 }
 
 void PrinterModel::applyStatusReply(const std::string& rInfo, std::uint64_t generation) {
-    if (generation != generation_) {
+    if (generation != *generation_) {
         return;
     }
     print("rInfo = " + rInfo);
@@ -308,7 +308,7 @@ void PrinterModel::applyStatusReply(const std::string& rInfo, std::uint64_t gene
 }
 
 void PrinterModel::applyTonerReply(const std::string& reply, std::uint64_t generation) {
-    if (generation != generation_) {
+    if (generation != *generation_) {
         return;
     }
     print("toner oid ret = " + reply);
@@ -323,7 +323,7 @@ void PrinterModel::applyTonerReply(const std::string& reply, std::uint64_t gener
 
 void PrinterModel::getUSBControlRequestInfo() {
     ++queriesInFlight_;
-    const std::uint64_t generation = generation_;
+    const std::uint64_t generation = *generation_;
     std::weak_ptr<PrinterModel> weak = weak_from_this();
     dispatch::Queue::main().async([weak, generation] {
         if (auto model = weak.lock()) {

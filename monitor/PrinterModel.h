@@ -18,7 +18,8 @@
 // or its failure, in that same task. Results of a query or a discovery that a
 // newer selection or refresh has overtaken are dropped.
 //
-// Always held by a shared_ptr (make()): posted work holds the model.
+// Always held by a shared_ptr (make()). Posted work and the poll timer refer to
+// the model weakly: work that outlives it is dropped.
 #pragma once
 
 #include "monitor/Printer.h"
@@ -151,14 +152,13 @@ private:
     bool discovering_ = false;
     // Queries of the current generation not yet come back.
     int queriesInFlight_ = 0;
-    // Bumped by every selection, poll restart and refresh.
-    std::uint64_t generation_ = 0;
+    // Bumped by every selection, poll restart and refresh (on the main thread);
+    // shared with the worker, which skips stale work unstarted.
+    std::shared_ptr<std::atomic<std::uint64_t>> generation_;
     // Bumped by every refresh; a discovery's result counts only for its own.
     std::uint64_t listGeneration_ = 0;
     // The discovery running belongs to getPrinterList(), which ends when it answers.
     bool listPending_ = false;
-    // The generation as the worker sees it, so it can skip stale work unstarted.
-    std::shared_ptr<std::atomic<std::uint64_t>> liveGeneration_;
 };
 
 // The worker queue of the status monitor's SNMP work (discovery and queries).
