@@ -7,10 +7,18 @@
 
 #include <memory>
 
+namespace tbx {
+class NetworkModel;
+}
+
 namespace tbx::SharedData {
 
 // The one printer model. The first read runs its construction: the USB
 // printers are listed at once and the SNMP discovery is started.
 const std::shared_ptr<PrinterModel>& printerModel();
+
+// The one Wi-Fi setup model (defined with it in wifi_setup/, which links this
+// library). Its commands go to the printer model's selected printer.
+NetworkModel& networkModel();
 
 } // namespace tbx::SharedData
