@@ -5,7 +5,8 @@
 namespace tbx {
 
 CommandTarget commandTarget(const Printer& printer) {
-    return {printer.type(), printer.PID(), printer.VID(), printer.name(), printer.ip(), printer.usbLocation()};
+    return {printer.type(), printer.PID(), printer.VID(),
+            printer.name(), printer.ip(),  printer.usbLocation()};
 }
 
 NetworkModel& SharedData::networkModel() {
@@ -13,7 +14,9 @@ NetworkModel& SharedData::networkModel() {
     // destroyed: the forms and the status view reach it until the process ends.
     static NetworkModel* const model = [] {
         NetworkModelEnvironment environment;
-        environment.selectedPrinter = [] { return commandTarget(SharedData::printerModel()->selectedPrinter()); };
+        environment.selectedPrinter = [] {
+            return commandTarget(SharedData::printerModel()->selectedPrinter());
+        };
         return new NetworkModel(std::move(environment));
     }();
     return *model;

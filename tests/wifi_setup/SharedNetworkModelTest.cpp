@@ -1,12 +1,13 @@
 // The status monitor's one network model, wired to the printer model's
 // selected printer, against simulated USB printers with the command responder
 // on their bulk pipes.
+#include "wifi_setup/SharedNetworkModel.h"
+
 #include "monitor/SharedData.h"
 #include "platform/dispatch/Dispatch.h"
 #include "sim/printer/CommandResponder.h"
 #include "sim/printer/UsbCommandPipes.h"
 #include "sim/printer/UsbPrinter.h"
-#include "wifi_setup/SharedNetworkModel.h"
 #include "wifi_setup/UsbInteraction.h"
 
 #include <gtest/gtest.h>
