@@ -17,8 +17,9 @@ namespace tbx::SharedData {
 // printers are listed at once and the SNMP discovery is started.
 const std::shared_ptr<PrinterModel>& printerModel();
 
-// The one Wi-Fi setup model (defined with the Wi-Fi engine, wifi_setup/); its
-// commands go to the printer model's selected printer. Made without any I/O.
+// The one Wi-Fi setup model (defined with the Wi-Fi engine in wifi_setup/, which
+// links this library); its commands go to the printer model's selected printer.
+// Made without any I/O.
 NetworkModel& networkModel();
 
 } // namespace tbx::SharedData

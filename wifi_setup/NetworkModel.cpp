@@ -65,7 +65,7 @@ std::optional<std::string> NetworkModel::sendCommand(const std::string& cmd) {
 
 std::optional<std::string> NetworkModel::usbCommucation(const std::string& cmd) {
     const CommandTarget printer = selectedPrinter();
-    return usbInteraction(cmd, long(printer.PID), long(printer.VID));
+    return usbInteraction(cmd, long(printer.PID), long(printer.VID), printer.usbLocation);
 }
 
 std::optional<std::string> NetworkModel::tcpCommucation(const std::string& cmd) {

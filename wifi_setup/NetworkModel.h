@@ -39,6 +39,9 @@ struct CommandTarget {
     std::uint16_t VID = 0x0EFD;
     std::string name;
     std::string address; // the IPv4 address of a network printer
+    // The registry location of a USB printer, telling two attached printers of
+    // the same model apart; none: the first device with PID and VID.
+    std::optional<std::uint32_t> usbLocation = std::nullopt;
 };
 
 // (show an alert, title, message) of a settings command.

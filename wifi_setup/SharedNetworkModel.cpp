@@ -5,7 +5,8 @@
 namespace tbx {
 
 CommandTarget commandTarget(const Printer& printer) {
-    return CommandTarget{printer.type(), printer.PID(), printer.VID(), printer.name(), printer.ip()};
+    return {printer.type(), printer.PID(), printer.VID(),
+            printer.name(), printer.ip(),  printer.usbLocation()};
 }
 
 std::unique_ptr<NetworkModel> makeNetworkModel(std::weak_ptr<PrinterModel> printerModel,
@@ -18,8 +19,9 @@ std::unique_ptr<NetworkModel> makeNetworkModel(std::weak_ptr<PrinterModel> print
 }
 
 NetworkModel& SharedData::networkModel() {
-    // Never destroyed, like the printer model: it outlives every window.
-    static NetworkModel* model = makeNetworkModel(SharedData::printerModel()).release();
+    // Made once, on first read (a concurrent first read waits for it), and never
+    // destroyed: the forms and the status view reach it until the process ends.
+    static NetworkModel* const model = makeNetworkModel(SharedData::printerModel()).release();
     return *model;
 }
 

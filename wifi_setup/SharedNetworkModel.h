@@ -1,6 +1,7 @@
 // The status monitor's network model wired to its printer model: commands go
 // to the printer that the printer model has selected at the time of each
-// command. SharedData::networkModel() is the program's one such model.
+// command. SharedData::networkModel() (declared with the printer model in
+// monitor/SharedData.h) is the program's one such model.
 #pragma once
 
 #include "monitor/PrinterModel.h"
@@ -10,7 +11,7 @@
 
 namespace tbx {
 
-// Where the commands for `printer` go.
+// The command target of a printer of the printer model.
 CommandTarget commandTarget(const Printer& printer);
 
 // A model whose `selectedPrinter` follows `printerModel` (the no-printer entry

@@ -38,14 +38,22 @@ long namedPipe(const PipeMap& pipes, const std::string& name) {
 
 } // namespace
 
-std::optional<std::string> usbInteraction(const std::string& cmd, long PID, long VID) {
+std::optional<std::string> usbInteraction(const std::string& cmd, long PID, long VID,
+                                          std::optional<std::uint32_t> location) {
     const std::string shown = wifi::maskedCommand(cmd);
     print("run in usbInteraction and cmd = " + shown);
     std::optional<std::string> receivedMessage;
     try {
-        Released<USBDevice<Build>> device(USBDevice<Build>::create(VID, PID));
+        iokit::Dictionary matching = USBDevice<Build>::matchingDictionary(VID, PID);
+        if (location) {
+            matching["locationID"] = static_cast<std::int64_t>(*location);
+        }
+        Released<USBDevice<Build>> device(USBDevice<Build>::create(std::move(matching)));
         Released<USBInterface<Build>> interface(
             device->createInterfaceInterface(0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF));
+        if (!*interface) {
+            throw std::runtime_error("the printer offers no interface");
+        }
         interface->openAndPerform(false, [&] {
             const PipeMap pipes = interface->getPipes();
             const long writePipe = namedPipe(pipes, "writePipe");

@@ -1,8 +1,8 @@
 #include "sim/printer/TcpCommandPeer.h"
 
-#include <arpa/inet.h>
+#include "device/SocketFunctions.h"
+
 #include <cerrno>
-#include <netinet/in.h>
 #include <poll.h>
 #include <stdexcept>
 #include <sys/socket.h>
@@ -13,21 +13,6 @@ namespace {
 
 constexpr int kPollMs = 50;
 
-bool sendAll(int fd, const std::uint8_t* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        data += n;
-        size -= std::size_t(n);
-    }
-    return true;
-}
-
 bool readable(int fd) {
     pollfd entry{fd, POLLIN, 0};
     return ::poll(&entry, 1, kPollMs) > 0;
@@ -37,24 +22,11 @@ bool readable(int fd) {
 
 TcpCommandPeer::TcpCommandPeer(std::shared_ptr<CommandResponder> responder, std::uint16_t port)
     : responder_(std::move(responder)) {
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    listener_ = tcpsocket_listen("127.0.0.1", port);
     if (listener_ < 0) {
-        throw std::runtime_error("command peer: no socket");
-    }
-    const int yes = 1;
-    ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(listener_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(listener_, 8) != 0) {
-        ::close(listener_);
         throw std::runtime_error("command peer: cannot listen on the loopback port");
     }
-    socklen_t size = sizeof address;
-    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size);
-    port_ = ntohs(address.sin_port);
+    port_ = std::uint16_t(tcpsocket_port(listener_));
     thread_ = std::thread([this] { serve(); });
 }
 
@@ -114,7 +86,7 @@ void TcpCommandPeer::serveConnection(int fd) {
             const CommandResponder::Bytes request(pending.begin(), end + 1);
             pending.erase(pending.begin(), end + 1);
             if (const auto reply = responder_->answer(request)) {
-                if (!sendAll(fd, reply->data(), reply->size())) {
+                if (tcpsocket_send(fd, reply->data(), int(reply->size()), 5) < 0) {
                     return;
                 }
             }
