@@ -22,6 +22,12 @@ ScanStreamStep broken(std::string problem) {
     return step;
 }
 
+ScanStreamStep readFailed() {
+    ScanStreamStep step = broken("a read of the scan stream failed");
+    step.readFailed = true;
+    return step;
+}
+
 std::size_t littleEndian16(const std::uint8_t* bytes) {
     return std::size_t(bytes[0]) | (std::size_t(bytes[1]) << 8);
 }
@@ -116,7 +122,7 @@ ScanStreamStep ScanStreamParser::next() {
         if (pending_.size() == pendingStart_) {
             const long n = readUnitStart();
             if (n < 0) {
-                return end(broken("a read of the scan stream failed"));
+                return end(readFailed());
             }
             if (n == 0) {
                 return end(stepOf(insidePage ? Kind::cutShort : Kind::ended, std::move(page)));
@@ -151,7 +157,7 @@ ScanStreamStep ScanStreamParser::next() {
             case Fill::ended:
                 return end(stepOf(Kind::cutShort, std::move(page)));
             case Fill::failed:
-                return end(broken("a read of the scan stream failed"));
+                return end(readFailed());
             }
             if (!insidePage) {
                 return end(broken("a page trailer without any block before it"));
@@ -173,7 +179,7 @@ ScanStreamStep ScanStreamParser::next() {
         case Fill::ended:
             return end(stepOf(Kind::cutShort, std::move(page)));
         case Fill::failed:
-            return end(broken("a read of the scan stream failed"));
+            return end(readFailed());
         }
         const std::uint8_t* header = pending_.data() + pendingStart_;
         pageNo = long(littleEndian16(header + 3));
@@ -198,7 +204,7 @@ ScanStreamStep ScanStreamParser::next() {
                 observer_->payloadRead(n, ask);
             }
             if (n < 0) {
-                return end(broken("a read of the scan stream failed"));
+                return end(readFailed());
             }
             if (n == 0) {
                 return end(stepOf(Kind::cutShort, std::move(page)));

@@ -84,6 +84,8 @@ struct ScanStreamStep {
     std::vector<std::uint8_t> data;
     std::uint8_t status = 0;
     std::string problem;
+    // For `broken`: a read failed (else a unit is malformed).
+    bool readFailed = false;
 };
 
 class ScanStreamParser {

@@ -68,6 +68,9 @@ public:
 
     // Between `connect()` and `disconnect()`.
     bool isConnected() const { return inputStream_ != nullptr; }
+    // The error number of the input stream's last failed read (ETIMEDOUT when
+    // it gave up waiting), 0 when none or not connected.
+    int inputError() const { return inputStream_ ? inputStream_->streamError() : 0; }
     // The status of the input stream in use, none when not connected.
     std::optional<cfnetwork::StreamStatus> inputStatus() const;
 

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <charconv>
 #include <cstdlib>
 #include <unistd.h>
@@ -111,10 +112,15 @@ ResultPair receiveImages(TCPCommunicator<ScannerBuild>& socket, const ScanParam&
         case ScanStreamStep::Kind::status:
             return {false, scanStatusMessage(step.status)};
         case ScanStreamStep::Kind::cutShort:
+            // The scanner closed inside a page: the pages before it stay saved.
+            return {false, "scannerNetworkError", "scanStreamBroken"};
         case ScanStreamStep::Kind::broken:
-            // The scanner closed inside a page, a read failed or gave up, or a
-            // unit is malformed: the pages before it stay saved.
-            return {false, "scannerNetworkError"};
+            if (!step.readFailed) {
+                return {false, "scannerNetworkError", "scanStreamMalformed"};
+            }
+            // The read gave up waiting (the scanner stalled) or the connection broke.
+            return {false, "scannerNetworkError",
+                    socket.inputError() == ETIMEDOUT ? "scanStreamStalled" : "scanStreamBroken"};
         }
     }
 }
