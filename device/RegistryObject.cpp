@@ -85,4 +85,16 @@ std::optional<Dictionary> RegistryObject::properties(io_object_t entry) {
     return table;
 }
 
+std::optional<std::int64_t> RegistryObject::integerProperty(const Dictionary& properties,
+                                                            const std::string& key) {
+    const auto found = properties.find(key);
+    if (found == properties.end()) {
+        return std::nullopt;
+    }
+    if (const auto* number = std::get_if<std::int64_t>(&found->second)) {
+        return *number;
+    }
+    return std::nullopt;
+}
+
 } // namespace tbx

@@ -9,8 +9,10 @@
 
 #include "platform/iokit/IOKitLib.h"
 
+#include <cstdint>
 #include <functional>
 #include <optional>
+#include <string>
 #include <utility>
 
 namespace tbx {
@@ -50,6 +52,9 @@ public:
     static RegistryObject matchingServices(std::optional<iokit::Dictionary> matching);
     // The property table of a registry entry; none when it cannot be read.
     static std::optional<iokit::Dictionary> properties(iokit::io_object_t entry);
+    // A whole-number property of such a table; none when it is absent or no number.
+    static std::optional<std::int64_t> integerProperty(const iokit::Dictionary& properties,
+                                                       const std::string& key);
 
 private:
     iokit::io_object_t object_ = 0;

@@ -48,6 +48,10 @@ void ScanStreamParser::consume(std::size_t count) {
     }
 }
 
+ScanStreamStep ScanStreamParser::unitCutShort(Fill filled, std::vector<std::uint8_t> page) {
+    return filled == Fill::failed ? readFailed() : stepOf(Kind::cutShort, std::move(page));
+}
+
 ScanStreamStep ScanStreamParser::end(ScanStreamStep step) {
     over_ = true;
     return step;
@@ -151,13 +155,8 @@ ScanStreamStep ScanStreamParser::next() {
         }
 
         if (isTrailer) {
-            switch (fill(kTrailerSize)) {
-            case Fill::complete:
-                break;
-            case Fill::ended:
-                return end(stepOf(Kind::cutShort, std::move(page)));
-            case Fill::failed:
-                return end(readFailed());
+            if (const Fill filled = fill(kTrailerSize); filled != Fill::complete) {
+                return end(unitCutShort(filled, std::move(page)));
             }
             if (!insidePage) {
                 return end(broken("a page trailer without any block before it"));
@@ -173,13 +172,8 @@ ScanStreamStep ScanStreamParser::next() {
             return step;
         }
 
-        switch (fill(kHeaderSize)) {
-        case Fill::complete:
-            break;
-        case Fill::ended:
-            return end(stepOf(Kind::cutShort, std::move(page)));
-        case Fill::failed:
-            return end(readFailed());
+        if (const Fill filled = fill(kHeaderSize); filled != Fill::complete) {
+            return end(unitCutShort(filled, std::move(page)));
         }
         const std::uint8_t* header = pending_.data() + pendingStart_;
         pageNo = long(littleEndian16(header + 3));

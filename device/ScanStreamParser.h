@@ -114,6 +114,8 @@ private:
     // For a whole-unit source: the problem of a read that holds no whole unit.
     std::string wholeUnitProblem() const;
     void consume(std::size_t count);
+    // How the job ends when a unit's bytes stopped coming before it was whole.
+    static ScanStreamStep unitCutShort(Fill filled, std::vector<std::uint8_t> page);
     ScanStreamStep end(ScanStreamStep step);
 
     ScanByteSource& source_;

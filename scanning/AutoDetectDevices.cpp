@@ -29,17 +29,6 @@ std::vector<std::string_view> split(std::string_view text, char separator) {
     }
 }
 
-std::optional<std::int64_t> integerProperty(const iokit::Dictionary& properties, const char* key) {
-    const auto found = properties.find(key);
-    if (found == properties.end()) {
-        return std::nullopt;
-    }
-    if (const auto* number = std::get_if<std::int64_t>(&found->second)) {
-        return *number;
-    }
-    return std::nullopt;
-}
-
 } // namespace
 
 std::vector<Device> devicesFromDiscoveryText(std::string_view text) {
@@ -83,8 +72,8 @@ std::vector<Device> getDeviceByIOUSB() {
             if (!properties) {
                 return;
             }
-            const auto vendor = integerProperty(*properties, iokit::kUSBVendorID);
-            const auto product = integerProperty(*properties, iokit::kUSBProductID);
+            const auto vendor = RegistryObject::integerProperty(*properties, iokit::kUSBVendorID);
+            const auto product = RegistryObject::integerProperty(*properties, iokit::kUSBProductID);
             if (!vendor || !product) {
                 return;
             }
