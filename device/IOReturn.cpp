@@ -260,9 +260,7 @@ void throwIfNotSuccess(IOReturn code, std::string_view label) {
     if (code == ioreturn::success) {
         return;
     }
-    if constexpr (isScannerBuild<B>) {
-        print(errorHappenedLine(label, code));
-    }
+    traceIf(B::writesUsbTrace, [&] { return errorHappenedLine(label, code); });
     throw USBError(code);
 }
 
@@ -271,9 +269,7 @@ void throwIfControlRequestNotSuccess(IOReturn code) {
     if (code == ioreturn::success) {
         return;
     }
-    if constexpr (isMonitorBuild<B>) {
-        print("send control request not success");
-    }
+    traceIf(B::writesControlFailure, "send control request not success");
     throw USBError(code);
 }
 

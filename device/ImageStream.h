@@ -1,11 +1,10 @@
-// The scan image stream as it arrives over USB: data blocks (a 12-byte header
-// whose bytes 10-11 give the payload length, bytes 3-4 the page number), a
-// 10-byte trailer beginning 0x82 riding with the last block of each page, and a
-// lone status byte (0x80: the job is finished) at the end. `readImages` cuts one
-// page per call out of the interface's bulk IN pipe.
+// The USB page reader: `readImages` cuts one page per call out of the scan
+// interface's bulk IN pipe, with the scan stream parser (device/ScanStreamParser.h)
+// over the pipe's bulk transfers. Each transfer holds one block, the last block
+// of a page with its trailer, or the lone status byte.
 #pragma once
 
-#include "device/JqIOUSB.h"
+#include "device/USBInterface.h"
 
 #include <stdexcept>
 
@@ -30,8 +29,10 @@ public:
 // up to 40960 bytes with a no-data time-out of 30 s and a completion time-out
 // of 60 s. A failed read throws its return code (after clearing the pipe stall
 // for codes other than the four the platform names for misuse); a transfer
-// that fits no unit throws `ScanStreamError`. Without an interface the read
-// cannot be made and the call throws kIOReturnNotOpen.
+// that fits no unit throws `ScanStreamError`. The status byte 0x80, or a
+// transfer of no bytes, ends the job (with what had come of a page it cut
+// short). Without an interface the read cannot be made and the call throws
+// kIOReturnNotOpen.
 template <DeviceBuild B>
 ReadImagesResult readImages(const USBInterface<B>& interface, const ReadOptions& options);
 

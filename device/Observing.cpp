@@ -30,15 +30,8 @@ public:
         // Reports already on their way are dropped from here on.
         alive_->store(false);
         // The port first: once it is gone no callback runs, so the iterators
-        // and the contexts can go.
-        if (observingPort != nullptr) {
-            NotificationPort{observingPort}.release();
-        }
-        for (auto& [name, iterator] : iteratorsForNotifications) {
-            if (iterator != 0) {
-                RegistryObject{iterator}.release();
-            }
-        }
+        // and the contexts can go (the members that follow).
+        observingPort.release();
     }
 
     static std::shared_ptr<_USBDeviceListObserver> make(const Dictionary& matchingDictionary,
@@ -51,49 +44,49 @@ public:
         if (!port) {
             throw USBError(ioreturn::noResources);
         }
-        observer->observingPort = port->port;
-        port->setDispatchQueue(observer->observingQueue);
+        observer->observingPort = std::move(*port);
+        observer->observingPort.setDispatchQueue(observer->observingQueue);
         for (const auto& name : notificationNames) {
             auto context = std::make_unique<ObservingContext>(name, observer->weak_from_this());
-            io_iterator_t iterator = 0;
-            IOReturn code = IOServiceAddMatchingNotification(observer->observingPort, name.c_str(),
-                                                             Dictionary(matchingDictionary),
-                                                             &matchingCallback, context.get(), &iterator);
+            io_iterator_t raw = 0;
+            const IOReturn code = IOServiceAddMatchingNotification(
+                observer->observingPort.port(), name.c_str(), Dictionary(matchingDictionary),
+                &matchingCallback, context.get(), &raw);
+            RegistryObject iterator(raw);
             observer->contexts_.push_back(std::move(context));
             if (code != ioreturn::success) {
                 // Dropping `observer` tears down what was registered so far.
                 throw USBError(code);
             }
-            observer->iteratorsForNotifications[name] = iterator;
-            observer->handleNotification(name, iterator);
+            observer->handleNotification(name, iterator.object());
+            observer->iteratorsForNotifications.emplace(name, std::move(iterator));
         }
         return observer;
     }
 
-    // Hands the draining of the iterator to the callback queue. The block keeps
+    // Hands the draining of the iterator to the callback queue. The block owns
     // its own reference to the iterator, so a teardown in between cannot pull
     // it away; it holds the handler and the name, not the observer.
     void handleNotification(const std::string& name, io_iterator_t iterator) {
-        DeviceListHandler reportTo = handler;
-        IOObjectRetain(iterator);
-        callbackQueue.async([iterator, reportTo, name, alive = alive_] {
-            if (alive->load()) {
-                RegistryObject{iterator}.enumerateServices(
-                    [&](io_object_t service, bool&) {
-                        if (alive->load()) {
-                            reportTo(name, service);
-                        }
-                    },
-                    true);
+        auto held = std::make_shared<RegistryObject>(RegistryObject::retained(iterator));
+        callbackQueue.async([held, reportTo = handler, name, alive = alive_] {
+            if (!alive->load()) {
+                return;
             }
-            IOObjectRelease(iterator);
+            held->enumerateServices(
+                [&](io_object_t service, bool&) {
+                    if (alive->load()) {
+                        reportTo(name, service);
+                    }
+                },
+                true);
         });
     }
 
     dispatch::Queue observingQueue;
-    IONotificationPortRef observingPort = nullptr;
+    NotificationPort observingPort;
     dispatch::Queue callbackQueue;
-    std::map<std::string, io_iterator_t> iteratorsForNotifications;
+    std::map<std::string, RegistryObject> iteratorsForNotifications;
     DeviceListHandler handler;
 
 private:
@@ -107,7 +100,7 @@ private:
         }
     }
 
-    // Freed after the port (members go after the destructor body).
+    // Freed once the port is gone (the destructor body destroys it first).
     std::vector<std::unique_ptr<ObservingContext>> contexts_;
     std::shared_ptr<std::atomic<bool>> alive_;
 };

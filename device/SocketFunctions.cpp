@@ -1,6 +1,7 @@
 #include "device/SocketFunctions.h"
 
 #include "platform/foundation/Print.h"
+#include "platform/posix/PosixIO.h"
 
 #include <arpa/inet.h>
 #include <atomic>
@@ -19,24 +20,10 @@ namespace {
 
 std::atomic<long> pullRetryMillis{1000};
 
-// One wait on one descriptor: poll's result, interrupted waits going on with the
-// time left. `millis` < 0 waits without limit.
+// One wait on one descriptor: 1 ready, 0 timed out, -1 the wait failed.
+// `millis` < 0 waits without limit.
 int waitFor(int fd, short events, long millis) {
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(millis < 0 ? 0 : millis);
-    for (;;) {
-        long left = -1;
-        if (millis >= 0) {
-            left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-            left = left < 0 ? 0 : (left > 2'000'000'000 ? 2'000'000'000 : left);
-        }
-        pollfd entry{fd, events, 0};
-        const int r = ::poll(&entry, 1, int(left));
-        if (r < 0 && errno == EINTR) {
-            continue;
-        }
-        return r;
-    }
+    return posix::waitReady(fd, events, posix::deadlineIn(std::chrono::milliseconds(millis)));
 }
 
 long secondsToMillis(int seconds) {
@@ -55,15 +42,11 @@ bool resolveIPv4(const char* host, in_addr* out) {
     if (parseAddress(host, out)) {
         return true;
     }
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (::getaddrinfo(host, nullptr, &hints, &found) != 0 || !found) {
+    const auto found = posix::AddressList::resolve(host, "", AF_INET);
+    if (found.error() != 0 || found.first() == nullptr) {
         return false;
     }
-    *out = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
-    ::freeaddrinfo(found);
+    *out = reinterpret_cast<const sockaddr_in*>(found.first()->ai_addr)->sin_addr;
     return true;
 }
 
@@ -89,11 +72,6 @@ int setOption(int fd, int option) {
     return ::setsockopt(fd, SOL_SOCKET, option, &one, sizeof one);
 }
 
-int closeAndFail(int fd, int code) {
-    ::close(fd);
-    return code;
-}
-
 } // namespace
 
 void setPullRetryInterval(std::chrono::milliseconds interval) {
@@ -105,34 +83,25 @@ int tcpsocket_connect(const char* host, int port, int timeout) {
     if (!resolveIPv4(host, &address)) {
         return -1;
     }
+    if (timeout < 0) {
+        return -2;
+    }
     const sockaddr_in target = socketAddress(address, port);
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
+    addrinfo entry{};
+    entry.ai_family = AF_INET;
+    entry.ai_socktype = SOCK_STREAM;
+    entry.ai_addr = reinterpret_cast<sockaddr*>(const_cast<sockaddr_in*>(&target));
+    entry.ai_addrlen = sizeof target;
+    posix::Connected connected =
+        posix::connectWithin(entry, posix::deadlineIn(std::chrono::milliseconds(secondsToMillis(timeout))));
+    if (connected.error == ETIMEDOUT) {
+        return -3;
+    }
+    if (connected.error != 0) {
+        // Refused or ended at once, or no socket could be made.
         return -4;
     }
-    tcpsocket_set_block(fd, 0);
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&target), sizeof target) != 0 &&
-        errno != EINPROGRESS && errno != EINTR) {
-        // Refused (or otherwise ended) at once: the pending error is already
-        // consumed, so the wait below would take the socket for connected.
-        return closeAndFail(fd, -4);
-    }
-    if (timeout < 0) {
-        return closeAndFail(fd, -2);
-    }
-    const int r = waitFor(fd, POLLOUT, secondsToMillis(timeout));
-    if (r < 0) {
-        return closeAndFail(fd, -2);
-    }
-    if (r == 0) {
-        return closeAndFail(fd, -3);
-    }
-    int pending = 0;
-    socklen_t size = sizeof pending;
-    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &pending, &size) != 0 || pending != 0) {
-        return closeAndFail(fd, -4);
-    }
-    return fd;
+    return connected.fd.release(); // the caller closes it with tcpsocket_close
 }
 
 int tcpsocket_set_block(int fd, int blocking) {
@@ -202,25 +171,17 @@ int tcpsocket_bytes_available(int fd) {
 int tcpsocket_send(int fd, const std::uint8_t* data, int len, int timeout) {
     const int shown = len < 0 || !data ? 0 : len;
     printFormat("send fd = %d send cmd=%.*s\n", fd, shown, shown ? reinterpret_cast<const char*>(data) : "");
-    int sent = 0;
-    while (len - sent > 0) {
-        const ssize_t n = ::send(fd, data + sent, std::size_t(len - sent), MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n > 0) {
-            sent += int(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-            return -1;
-        }
-        // The connect leaves the descriptor non-blocking: wait for room instead of failing.
-        if (waitFor(fd, POLLOUT, secondsToMillis(timeout <= 0 ? 30 : timeout)) <= 0) {
-            return -1;
-        }
+    if (len <= 0) {
+        return 0;
     }
-    return sent;
+    if (!data) {
+        return -1;
+    }
+    // The connect leaves the descriptor non-blocking: the send waits for room.
+    const auto written =
+        posix::sendAll(fd, std::span(data, std::size_t(len)),
+                       std::chrono::milliseconds(secondsToMillis(timeout <= 0 ? 30 : timeout)));
+    return written.error == 0 ? len : -1;
 }
 
 int tcpsocket_listen(const char* address, int port) {
@@ -228,19 +189,19 @@ int tcpsocket_listen(const char* address, int port) {
     if (!parseAddress(address, &local)) {
         return -1;
     }
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
+    posix::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd) {
         return -1;
     }
-    setOption(fd, SO_REUSEADDR);
+    setOption(fd.get(), SO_REUSEADDR);
     const sockaddr_in bound = socketAddress(local, port);
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&bound), sizeof bound) != 0) {
-        return closeAndFail(fd, -1);
+    if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&bound), sizeof bound) != 0) {
+        return -1;
     }
-    if (::listen(fd, 128) != 0) {
-        return closeAndFail(fd, -2);
+    if (::listen(fd.get(), 128) != 0) {
+        return -2;
     }
-    return fd;
+    return fd.release();
 }
 
 int tcpsocket_accept(int listen_fd, char* peer_ip, int* peer_port, int timeout) {
@@ -267,30 +228,30 @@ int tcpsocket_port(int fd) {
 }
 
 int udpsocket_server(const char* address, int port) {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
+    posix::UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (!fd) {
         return -1;
     }
-    const bool optionFailed = setOption(fd, SO_REUSEADDR) != 0;
+    const bool optionFailed = setOption(fd.get(), SO_REUSEADDR) != 0;
     in_addr local{};
     if (address && address[0] != '\0' && std::strcmp(address, "255.255.255.255") != 0) {
         if (!parseAddress(address, &local)) {
-            return closeAndFail(fd, -1);
+            return -1;
         }
     } else {
         local.s_addr = htonl(INADDR_ANY);
         printFormat("udp server ip len = %d\n", address ? int(std::strlen(address)) : 0);
     }
     if (optionFailed) {
-        return closeAndFail(fd, -1);
+        return -1;
     }
     const sockaddr_in bound = socketAddress(local, port);
-    const int r = ::bind(fd, reinterpret_cast<const sockaddr*>(&bound), sizeof bound);
-    printFormat("bind server success and r = %d and socketfd = %d\n", r, fd);
+    const int r = ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&bound), sizeof bound);
+    printFormat("bind server success and r = %d and socketfd = %d\n", r, fd.get());
     if (r != 0) {
-        return closeAndFail(fd, -1);
+        return -1;
     }
-    return fd;
+    return fd.release();
 }
 
 int udpsocket_client() {

@@ -19,44 +19,6 @@ std::string statusText(const std::shared_ptr<Stream>& stream) {
 
 } // namespace
 
-bool isValidUTF8(const std::uint8_t* bytes, std::size_t length) {
-    std::size_t i = 0;
-    while (i < length) {
-        const std::uint8_t lead = bytes[i];
-        if (lead < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t extra;
-        std::uint32_t min;
-        std::uint32_t value;
-        if ((lead & 0xE0) == 0xC0) {
-            extra = 1, min = 0x80, value = lead & 0x1F;
-        } else if ((lead & 0xF0) == 0xE0) {
-            extra = 2, min = 0x800, value = lead & 0x0F;
-        } else if ((lead & 0xF8) == 0xF0) {
-            extra = 3, min = 0x10000, value = lead & 0x07;
-        } else {
-            return false;
-        }
-        if (length - i <= extra) {
-            return false;
-        }
-        for (std::size_t k = 1; k <= extra; ++k) {
-            const std::uint8_t next = bytes[i + k];
-            if ((next & 0xC0) != 0x80) {
-                return false;
-            }
-            value = (value << 6) | (next & 0x3F);
-        }
-        if (value < min || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
-            return false;
-        }
-        i += extra + 1;
-    }
-    return true;
-}
-
 template <DeviceBuild B>
 TCPCommunicator<B>::TCPCommunicator(std::string url, std::uint32_t port, cfnetwork::StreamTimeouts timeouts)
     : TCPCommunicator(std::move(url), port, StreamFactory{}, timeouts) {}
@@ -84,58 +46,52 @@ void TCPCommunicator<B>::setURL(std::string url) {
 
 template <DeviceBuild B>
 void TCPCommunicator<B>::connect() {
-    if constexpr (isScannerBuild<B>) {
-        print("TCP Socket attemp to connect ip = " + url_ + " and port = " + std::to_string(port_));
-    }
+    traceIf(B::writesConnectLines, [&] {
+        return "TCP Socket attemp to connect ip = " + url_ + " and port = " + std::to_string(port_);
+    });
     cfnetwork::StreamPair pair = factory_(url_, port_, timeouts_);
-    readStream = pair.input;
-    writeStream = pair.output;
-    if constexpr (isMonitorBuild<B>) {
-        print("Opening streams.");
-    }
+    traceIf(!B::writesConnectLines, "Opening streams.");
     // A pair of an earlier connect() is closed here rather than left open: its
     // socket would otherwise live on for as long as anything still refers to it.
-    if (outputStream) {
-        outputStream->close();
+    if (outputStream_) {
+        outputStream_->close();
     }
-    if (inputStream) {
-        inputStream->close();
+    if (inputStream_) {
+        inputStream_->close();
     }
-    outputStream = std::move(pair.output);
-    inputStream = std::move(pair.input);
-    if (outputStream) {
-        outputStream->open();
+    outputStream_ = std::move(pair.output);
+    inputStream_ = std::move(pair.input);
+    if (outputStream_) {
+        outputStream_->open();
     }
-    if (inputStream) {
-        inputStream->open();
+    if (inputStream_) {
+        inputStream_->open();
     }
-    if constexpr (isScannerBuild<B>) {
-        print("Opening streams. Connected");
-    }
+    traceIf(B::writesConnectLines, "Opening streams. Connected");
 }
 
 template <DeviceBuild B>
 void TCPCommunicator<B>::disconnect() {
     print("Closing streams.");
-    if (inputStream) {
-        inputStream->close();
+    if (inputStream_) {
+        inputStream_->close();
     }
-    if (outputStream) {
-        outputStream->close();
+    if (outputStream_) {
+        outputStream_->close();
     }
-    inputStream.reset();
-    outputStream.reset();
+    inputStream_.reset();
+    outputStream_.reset();
 }
 
 template <DeviceBuild B>
 std::optional<std::string> TCPCommunicator<B>::receive() {
     pauseBeforeRead();
     std::vector<std::uint8_t> buffer(1024, 0);
-    print("inputStream status = " + statusText(inputStream));
-    if (!inputStream) {
+    print("inputStream status = " + statusText(inputStream_));
+    if (!inputStream_) {
         return std::nullopt;
     }
-    const long n = inputStream->read(buffer.data(), buffer.size());
+    const long n = inputStream_->read(buffer.data(), buffer.size());
     print("TCPCommunicator: func receive . read data len = " + std::to_string(n));
     if (n <= 0) {
         return std::nullopt;
@@ -152,30 +108,25 @@ std::optional<std::string> TCPCommunicator<B>::receive() {
 template <DeviceBuild B>
 bool TCPCommunicator<B>::send(const std::string& message) {
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(message.data());
-    if constexpr (isMonitorBuild<B>) {
-        print("outputStream status = " + statusText(outputStream));
-        std::optional<long> result;
-        if (outputStream) {
-            result = outputStream->write(bytes, message.size());
-        }
-        print("outputstream write result = " + (result ? std::to_string(*result) : std::string("nil")));
-        return result && *result == long(message.size());
-    } else {
-        if (!outputStream) {
-            return false;
-        }
-        return outputStream->write(bytes, message.size()) == long(message.size());
+    traceIf(B::writesSendLines, [&] { return "outputStream status = " + statusText(outputStream_); });
+    std::optional<long> result;
+    if (outputStream_) {
+        result = outputStream_->write(bytes, message.size());
     }
+    traceIf(B::writesSendLines, [&] {
+        return "outputstream write result = " + (result ? std::to_string(*result) : std::string("nil"));
+    });
+    return result && *result == long(message.size());
 }
 
 template <DeviceBuild B>
 std::optional<std::vector<std::uint8_t>> TCPCommunicator<B>::receiveResponse() requires isScannerBuild<B> {
     pauseBeforeRead();
     std::vector<std::uint8_t> buffer(300, 0);
-    if (!inputStream) {
+    if (!inputStream_) {
         return std::nullopt;
     }
-    const long n = inputStream->read(buffer.data(), buffer.size());
+    const long n = inputStream_->read(buffer.data(), buffer.size());
     print("TCPCommunicator: func receiveResponse . read data len = " + std::to_string(n));
     if (n < 1) {
         return std::nullopt;
@@ -185,10 +136,23 @@ std::optional<std::vector<std::uint8_t>> TCPCommunicator<B>::receiveResponse() r
 
 template <DeviceBuild B>
 bool TCPCommunicator<B>::sendCmd(const std::vector<std::uint8_t>& cmd) requires isScannerBuild<B> {
-    if (!outputStream) {
+    if (!outputStream_) {
         return false;
     }
-    return outputStream->write(cmd.data(), cmd.size()) == long(cmd.size());
+    return outputStream_->write(cmd.data(), cmd.size()) == long(cmd.size());
+}
+
+template <DeviceBuild B>
+long TCPCommunicator<B>::read(std::uint8_t* buffer, std::size_t maxLength) requires isScannerBuild<B> {
+    return inputStream_ ? inputStream_->read(buffer, maxLength) : -1;
+}
+
+template <DeviceBuild B>
+std::optional<cfnetwork::StreamStatus> TCPCommunicator<B>::inputStatus() const {
+    if (!inputStream_) {
+        return std::nullopt;
+    }
+    return inputStream_->streamStatus();
 }
 
 template class TCPCommunicator<ScannerBuild>;

@@ -12,6 +12,7 @@
 
 #include "device/Build.h"
 #include "platform/cfnetwork/Streams.h"
+#include "platform/posix/PosixIO.h"
 
 #include <cstdint>
 #include <functional>
@@ -37,15 +38,6 @@ public:
     TCPCommunicator(const TCPCommunicator&) = delete;
     TCPCommunicator& operator=(const TCPCommunicator&) = delete;
 
-    // Views of the halves of the most recent pair; they own nothing and keep
-    // their value after `disconnect()`.
-    std::weak_ptr<cfnetwork::InputStream> readStream;
-    std::weak_ptr<cfnetwork::OutputStream> writeStream;
-    // The halves in use, from `connect()` until `disconnect()`.
-    std::shared_ptr<cfnetwork::InputStream> inputStream;
-    std::shared_ptr<cfnetwork::OutputStream> outputStream;
-    bool dataReceived = false;
-
     const std::string& url() const { return url_; }
     std::uint32_t port() const { return port_; }
     const cfnetwork::StreamTimeouts& timeouts() const { return timeouts_; }
@@ -69,19 +61,33 @@ public:
     std::optional<std::vector<std::uint8_t>> receiveResponse() requires isScannerBuild<B>;
     // Writes all bytes of `cmd`; answers whether all of them went out.
     bool sendCmd(const std::vector<std::uint8_t>& cmd) requires isScannerBuild<B>;
+    // One read of at most `maxLength` bytes, without a pause or a line: the
+    // count, 0 at the end of the stream, -1 on failure or when not connected.
+    // The scan's page receiver reads the image stream through it.
+    long read(std::uint8_t* buffer, std::size_t maxLength) requires isScannerBuild<B>;
+
+    // Between `connect()` and `disconnect()`.
+    bool isConnected() const { return inputStream_ != nullptr; }
+    // The error number of the input stream's last failed read (ETIMEDOUT when
+    // it gave up waiting), 0 when none or not connected.
+    int inputError() const { return inputStream_ ? inputStream_->streamError() : 0; }
+    // The status of the input stream in use, none when not connected.
+    std::optional<cfnetwork::StreamStatus> inputStatus() const;
 
 private:
     std::string url_;
     std::uint32_t port_;
     StreamFactory factory_;
     cfnetwork::StreamTimeouts timeouts_;
+    // The halves in use, from `connect()` until `disconnect()`.
+    std::shared_ptr<cfnetwork::InputStream> inputStream_;
+    std::shared_ptr<cfnetwork::OutputStream> outputStream_;
 };
 
 extern template class TCPCommunicator<ScannerBuild>;
 extern template class TCPCommunicator<MonitorBuild>;
 
-// True when `bytes` are well-formed UTF-8 (no overlong forms, no surrogates,
-// nothing above U+10FFFF).
-bool isValidUTF8(const std::uint8_t* bytes, std::size_t length);
+// The replies' UTF-8 check (platform/posix).
+using posix::isValidUTF8;
 
 } // namespace tbx

@@ -13,17 +13,6 @@ namespace tbx {
 
 namespace {
 
-std::optional<std::int64_t> integerProperty(const iokit::Dictionary& properties, const char* key) {
-    const auto found = properties.find(key);
-    if (found == properties.end()) {
-        return std::nullopt;
-    }
-    if (const auto* number = std::get_if<std::int64_t>(&found->second)) {
-        return *number;
-    }
-    return std::nullopt;
-}
-
 std::vector<std::string_view> split(std::string_view text, char separator) {
     std::vector<std::string_view> pieces;
     std::size_t start = 0;
@@ -42,21 +31,20 @@ std::vector<std::string_view> split(std::string_view text, char separator) {
 
 void findUsbPrinters(const PrinterSink& found) {
     using namespace iokit;
-    io_iterator_t iterator = IO_OBJECT_NULL;
-    // A failed search leaves the iterator empty: no USB printer is listed.
-    IOServiceGetMatchingServices(kIOMasterPortDefault, IOServiceMatching("IOUSBDevice"), &iterator);
-    if (iterator == IO_OBJECT_NULL) {
-        return;
+    RegistryObject services;
+    try {
+        services = RegistryObject::matchingServices(IOServiceMatching("IOUSBDevice"));
+    } catch (const USBError&) {
+        return; // a failed search lists no USB printer
     }
-    RegistryObject services{iterator};
     const auto handle = [&](io_object_t service, bool&) {
-        Dictionary properties;
-        if (IORegistryEntryCreateCFProperties(service, &properties, kCFAllocatorDefault, 0) !=
-            kIOReturnSuccess) {
+        const auto read = RegistryObject::properties(service);
+        if (!read) {
             return;
         }
-        const auto vendor = integerProperty(properties, kUSBVendorID);
-        const auto product = integerProperty(properties, kUSBProductID);
+        const Dictionary& properties = *read;
+        const auto vendor = RegistryObject::integerProperty(properties, kUSBVendorID);
+        const auto product = RegistryObject::integerProperty(properties, kUSBProductID);
         if (!vendor || !product) {
             return;
         }
@@ -65,7 +53,7 @@ void findUsbPrinters(const PrinterSink& found) {
             return;
         }
         std::optional<std::uint32_t> location;
-        if (const auto value = integerProperty(properties, "locationID");
+        if (const auto value = RegistryObject::integerProperty(properties, "locationID");
             value && *value >= 0 && *value <= 0xFFFFFFFFLL) {
             location = static_cast<std::uint32_t>(*value);
         }
@@ -79,13 +67,7 @@ void findUsbPrinters(const PrinterSink& found) {
             }
         }
     };
-    try {
-        services.enumerateServices(handle);
-    } catch (...) {
-        services.release();
-        throw;
-    }
-    services.release();
+    services.enumerateServices(handle); // the iterator is given back with `services`
 }
 
 void printersFromDiscoveryText(std::string_view text, const PrinterSink& found) {

@@ -12,21 +12,6 @@ namespace {
 using Device = USBDevice<MonitorBuild>;
 using Interface = USBInterface<MonitorBuild>;
 
-// Releases what it holds when the exchange ends, however it ends.
-template <class Handle>
-class Held {
-public:
-    explicit Held(Handle handle) : handle_(std::move(handle)) {}
-    ~Held() { handle_.release(); }
-    Held(const Held&) = delete;
-    Held& operator=(const Held&) = delete;
-    const Handle& operator*() const { return handle_; }
-    const Handle* operator->() const { return &handle_; }
-
-private:
-    Handle handle_;
-};
-
 Device openPrinterDevice(const Printer& printer) {
     auto matching = Device::matchingDictionary(printer.VID(), printer.PID());
     if (printer.usbLocation()) {
@@ -63,19 +48,20 @@ IOUSBDevRequestTO usbStatusRequest(UsbStatusBuffer& answer) {
 
 std::size_t requestUsbStatus(const Printer& printer, UsbStatusBuffer& answer) {
     answer.fill(0);
-    const Held<Device> device(openPrinterDevice(printer));
-    const Held<Interface> interface(firstInterface(*device));
-    return interface->sendControlRequest(usbStatusRequest(answer), 0, answer);
+    // Both handles are given back when the exchange ends, however it ends.
+    const Device device = openPrinterDevice(printer);
+    const Interface interface = firstInterface(device);
+    return interface.sendControlRequest(usbStatusRequest(answer), 0, answer);
 }
 
 Bytes requestUsbDataStatus(const Printer& printer) {
-    const Held<Device> device(openPrinterDevice(printer));
-    print("vid = " + std::to_string(device->getVendorIdentifier()));
-    const Held<Interface> interface(firstInterface(*device));
+    const Device device = openPrinterDevice(printer);
+    print("vid = " + std::to_string(device.getVendorIdentifier()));
+    const Interface interface = firstInterface(device);
     Bytes received;
-    interface->openAndPerform(false, [&] {
-        interface->write(std::string_view("Status?"), 1, 0.3, 0.3);
-        received = interface->readBytes(
+    interface.openAndPerform(false, [&] {
+        interface.write(std::string_view("Status?"), 1, 0.3, 0.3);
+        received = interface.readBytes(
             {.minCount = 1, .maxCount = 300, .pipe = 2, .noDataTimeout = 0.3, .completionTimeout = 0.3});
         const auto* text = reinterpret_cast<const char*>(received.data());
         print("usb data endpoint statuInfo = " + std::string(text, strnlen(text, received.size())));

@@ -1,8 +1,9 @@
 #include "scanning/AutoDetectDevices.h"
 
+#include "device/IOReturn.h"
+#include "device/RegistryObject.h"
 #include "device/Snmp.h"
 #include "platform/foundation/Print.h"
-#include "platform/iokit/IOKitLib.h"
 #include "scanning/ScanOptions.h"
 
 #include <optional>
@@ -26,17 +27,6 @@ std::vector<std::string_view> split(std::string_view text, char separator) {
         }
         start = end + 1;
     }
-}
-
-std::optional<std::int64_t> integerProperty(const iokit::Dictionary& properties, const char* key) {
-    const auto found = properties.find(key);
-    if (found == properties.end()) {
-        return std::nullopt;
-    }
-    if (const auto* number = std::get_if<std::int64_t>(&found->second)) {
-        return *number;
-    }
-    return std::nullopt;
 }
 
 } // namespace
@@ -74,39 +64,34 @@ std::vector<Device> getDeviceBySNMP() {
 }
 
 std::vector<Device> getDeviceByIOUSB() {
-    using namespace iokit;
     std::vector<Device> devices;
-    io_iterator_t iterator = IO_OBJECT_NULL;
-    if (IOServiceGetMatchingServices(kIOMainPortDefault, IOServiceMatching("IOUSBDevice"), &iterator) !=
-        kIOReturnSuccess) {
-        return devices;
-    }
-    while (const io_object_t service = IOIteratorNext(iterator)) {
-        Dictionary properties;
-        const bool read = IORegistryEntryCreateCFProperties(service, &properties, kCFAllocatorDefault, 0) ==
-                          kIOReturnSuccess;
-        IOObjectRelease(service);
-        if (!read) {
-            continue;
-        }
-        const auto vendor = integerProperty(properties, kUSBVendorID);
-        const auto product = integerProperty(properties, kUSBProductID);
-        if (!vendor || !product) {
-            continue;
-        }
-        print(" find device pid = " + std::to_string(*product) + " and vid = " + std::to_string(*vendor));
-        if (*vendor != kNetworkVendorId) {
-            continue;
-        }
-        for (const auto& row : ZelkDevices()) {
-            if (*product == row.PID) {
-                devices.emplace_back(row.name, row.name, "USB", "", row.PID, row.VID);
-                print(" find zelk device  pid = " + std::to_string(*product) +
-                      " and vid = " + std::to_string(*vendor));
+    try {
+        const auto iterator = RegistryObject::matchingServices(iokit::IOServiceMatching("IOUSBDevice"));
+        iterator.enumerateServices([&](iokit::io_object_t service, bool&) {
+            const auto properties = RegistryObject::properties(service);
+            if (!properties) {
+                return;
             }
-        }
+            const auto vendor = RegistryObject::integerProperty(*properties, iokit::kUSBVendorID);
+            const auto product = RegistryObject::integerProperty(*properties, iokit::kUSBProductID);
+            if (!vendor || !product) {
+                return;
+            }
+            print(" find device pid = " + std::to_string(*product) + " and vid = " + std::to_string(*vendor));
+            if (*vendor != kNetworkVendorId) {
+                return;
+            }
+            for (const auto& row : ZelkDevices()) {
+                if (*product == row.PID) {
+                    devices.emplace_back(row.name, row.name, "USB", "", row.PID, row.VID);
+                    print(" find zelk device  pid = " + std::to_string(*product) +
+                          " and vid = " + std::to_string(*vendor));
+                }
+            }
+        });
+    } catch (const USBError&) {
+        // The registry could not be searched: no USB devices.
     }
-    IOObjectRelease(iterator);
     return devices;
 }
 

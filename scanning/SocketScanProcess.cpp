@@ -1,7 +1,9 @@
 #include "scanning/SocketScanProcess.h"
 
-#include "device/JqIOUSB.h"
+#include "device/ScanStreamParser.h"
+#include "device/USBTypes.h"
 #include "platform/foundation/Print.h"
+#include "scanning/CommandSteps.h"
 #include "scanning/ImageProcessing.h"
 #include "scanning/ScanOptions.h"
 
@@ -17,17 +19,7 @@ namespace tbx {
 
 namespace {
 
-constexpr std::size_t kReadBufferSize = 40960;
-constexpr std::size_t kHeaderSize = 12;
-constexpr std::uint8_t kJobFinished = 0x80;
-constexpr std::uint8_t kTrailerMark = 0x82;
-
-// A failed read inside the image stream, after the scanner had answered: it
-// stalled (a bound ran out) or the connection broke.
-ResultPair streamFailure(const cfnetwork::InputStream& input) {
-    return {false, "scannerNetworkError",
-            input.streamError() == ETIMEDOUT ? "scanStreamStalled" : "scanStreamBroken"};
-}
+constexpr std::uint8_t kJobFinished = ScanStreamParser::kJobFinished;
 
 std::vector<std::uint8_t> utf8(const std::string& text) {
     return {text.begin(), text.end()};
@@ -45,101 +37,90 @@ std::uint64_t expectedPageSize(const ScanParam& param) {
     return std::min(rowBytes * h, kMaxPageReservation);
 }
 
+namespace {
+
+// The scan channel as the parser's byte source.
+class ChannelSource final : public ScanByteSource {
+public:
+    explicit ChannelSource(TCPCommunicator<ScannerBuild>& socket) : socket_(socket) {}
+    long read(std::uint8_t* buffer, std::size_t maxLength) override {
+        return socket_.read(buffer, maxLength);
+    }
+
+private:
+    TCPCommunicator<ScannerBuild>& socket_;
+};
+
+// The network scan's lines about the stream it receives.
+class ChannelTrace final : public ScanStreamObserver {
+public:
+    void unitRead(const HeaderView& view, long count) override {
+        print(byteListText(view));
+        if (count < 0) {
+            print("header receive len = " + std::to_string(count));
+        }
+    }
+    void payloadRead(long count, std::size_t asked) override {
+        print("receive image len = " + std::to_string(count) + " and readLean = " + std::to_string(asked));
+    }
+    void trailer(std::span<const std::uint8_t>, const HeaderView& view, std::uint64_t pageBytes) override {
+        print("header len = 10 and " + byteListText(view) + " and imageSize = " + std::to_string(pageBytes) +
+              " ");
+    }
+    void status(std::uint8_t code, bool withTrailer) override {
+        if (withTrailer && code == kJobFinished) {
+            print("scan finished");
+            return;
+        }
+        print("header[0] = " + std::to_string(code));
+        print("process status is : " + scanStatusMessage(code) + " data=" + std::to_string(code));
+    }
+};
+
+} // namespace
+
 ResultPair receiveImages(TCPCommunicator<ScannerBuild>& socket, const ScanParam& param,
                          const SocketPageWriter& writePage) {
     usleep(2000);
     const std::uint64_t size = expectedPageSize(param);
     print("expect image size = " + std::to_string(size) + ", w = " + std::to_string(param.w) +
           " ,h = " + std::to_string(param.h));
-    const auto input = socket.inputStream;
-    if (!input) {
+    if (!socket.isConnected()) {
         return {false, "scannerNetworkError"}; // never connected
     }
-    auto save = [&](std::int64_t pageNo, std::span<const std::uint8_t> data) {
-        return writePage ? writePage(param, pageNo, data) : saveImages(param, pageNo, data);
-    };
-
-    std::vector<std::uint8_t> page;
-    page.reserve(size);
-    std::array<std::uint8_t, kHeaderSize> header{};
-    std::vector<std::uint8_t> readBuffer(kReadBufferSize, 0);
+    ChannelSource source(socket);
+    ChannelTrace trace;
+    ScanStreamParser parser(source, &trace, std::size_t(size));
     std::int64_t pageCounter = 1;
-    std::uint64_t pageTotal = 0;
-    bool insidePage = false; // a block header of a page not yet ended was read
     bool saveFailed = false;
-
-    auto finished = [&]() -> ResultPair {
-        if (saveFailed) {
-            return {false, "saveImageError"}; // the pages that could be saved stay on disk
-        }
-        return {true, std::to_string(pageCounter - 1)};
-    };
-    auto statusResult = [&](std::uint8_t code) -> ResultPair { return {false, scanStatusMessage(code)}; };
-
     for (;;) {
-        const long n = input->read(header.data(), header.size());
-        print(byteListText(header));
-        if (n < 0) {
-            print("header receive len = " + std::to_string(n));
-            return streamFailure(*input);
-        }
-        if (n == 0) {
-            // The scanner closed the connection: fine between pages, a loss inside one.
-            return insidePage ? ResultPair{false, "scannerNetworkError", "scanStreamBroken"} : finished();
-        }
-        if (n == 1) {
-            const std::uint8_t b = header[0];
-            print("header[0] = " + std::to_string(b));
-            print("process status is : " + scanStatusMessage(b) + " data=" + std::to_string(b));
-            if (b == kJobFinished) {
-                return finished();
-            }
-            return statusResult(b);
-        }
-        if (n == 10 || n == 11) {
-            print("header len = 10 and " + byteListText(header) +
-                  " and imageSize = " + std::to_string(pageTotal) + " ");
-            if (header[0] != kTrailerMark) {
-                print("page trailer does not start with 0x82: page dropped");
-                return {false, "scannerNetworkError", "scanStreamMalformed"};
-            }
-            if (!save(pageCounter, page).status) {
-                saveFailed = true;
-            }
+        ScanStreamStep step = parser.next();
+        switch (step.kind) {
+        case ScanStreamStep::Kind::page: {
+            const ResultPair saved = writePage ? writePage(param, pageCounter, step.data)
+                                               : saveImages(param, pageCounter, step.data);
+            saveFailed = saveFailed || !saved.status;
             ++pageCounter;
-            insidePage = false;
-            if (n == 11) {
-                if (header[10] == kJobFinished) {
-                    print("scan finished");
-                    return finished();
-                }
-                return statusResult(header[10]);
-            }
-            page.clear();
-            page.reserve(size);
-            pageTotal = 0;
             continue;
         }
-        if (n != long(kHeaderSize)) {
-            // A header cut short: its length bytes would be stale.
-            print("header receive len = " + std::to_string(n));
-            return {false, "scannerNetworkError", "scanStreamMalformed"};
-        }
-        insidePage = true;
-        std::size_t remaining = std::size_t(header[10]) + 256 * std::size_t(header[11]);
-        pageTotal += remaining;
-        while (remaining > 0) {
-            const std::size_t ask = std::min(remaining, kReadBufferSize);
-            const long got = input->read(readBuffer.data(), ask);
-            print("receive image len = " + std::to_string(got) + " and readLean = " + std::to_string(ask));
-            if (got < 0) {
-                return streamFailure(*input);
+        case ScanStreamStep::Kind::finished:
+        case ScanStreamStep::Kind::ended:
+            if (saveFailed) {
+                return {false, "saveImageError"}; // the pages that could be saved stay on disk
             }
-            if (got == 0) {
-                return {false, "scannerNetworkError", "scanStreamBroken"};
+            return {true, std::to_string(pageCounter - 1)};
+        case ScanStreamStep::Kind::status:
+            return {false, scanStatusMessage(step.status)};
+        case ScanStreamStep::Kind::cutShort:
+            // The scanner closed inside a page: the pages before it stay saved.
+            return {false, "scannerNetworkError", "scanStreamBroken"};
+        case ScanStreamStep::Kind::broken:
+            if (!step.readFailed) {
+                return {false, "scannerNetworkError", "scanStreamMalformed"};
             }
-            page.insert(page.end(), readBuffer.begin(), readBuffer.begin() + got);
-            remaining -= std::size_t(got);
+            // The read gave up waiting (the scanner stalled) or the connection broke.
+            return {false, "scannerNetworkError",
+                    socket.inputError() == ETIMEDOUT ? "scanStreamStalled" : "scanStreamBroken"};
         }
     }
 }
@@ -228,18 +209,20 @@ ResultPair SocketScanProcess::startScan() {
     if (auto r = checkScanner(); !r.status) {
         return finish(r);
     }
-    if (auto r = checkPaperSource(); !r.status) {
-        return finish(r);
-    }
-    if (auto r = sendSCommand(); !r.status) {
-        return finish(r);
-    }
-    if (auto r = sendICommand(); !r.status) {
-        return finish(r);
-    }
-    sendXCommand();
-    if (!sendX_) {
-        return finish({false, "scannerNetworkError"}); // no job was started: nothing will arrive
+    const CommandSteps steps{
+        .checkPaperSource = [this] { return checkPaperSource(); },
+        .sendSCommand = [this] { return sendSCommand(); },
+        .sendICommand = [this] { return sendICommand(); },
+        .sendXCommand = [this]() -> std::optional<ResultPair> {
+            sendXCommand();
+            if (!sendX_) {
+                return ResultPair{false, "scannerNetworkError"}; // no job was started: nothing will arrive
+            }
+            return std::nullopt;
+        },
+    };
+    if (auto ended = runCommandSteps(steps)) {
+        return finish(*ended);
     }
     return finish(receiveImages(*socket_, scanCommand_->param, writePage_));
 }

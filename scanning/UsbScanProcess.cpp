@@ -2,6 +2,7 @@
 
 #include "device/ImageStream.h"
 #include "platform/foundation/Print.h"
+#include "scanning/CommandSteps.h"
 #include "scanning/ImageProcessing.h"
 #include "scanning/ScanOptions.h"
 
@@ -36,37 +37,25 @@ UsbScanProcess::UsbScanProcess(Device scanner, std::shared_ptr<ScanCommand> scan
     print("init usbscanprocess pid=" + std::to_string(scanner_.PID) +
           " and vid = " + std::to_string(scanner_.VID));
     try {
-        deviceInterface_ = USBDevice<Build>::create(long(scanner_.VID), long(scanner_.PID));
-        auto interfaces = deviceInterface_->createInterfaceInterface(0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF);
-        for (auto& interface : interfaces) {
-            if (interface.getInterfaceNum() != kScanInterfaceNumber) {
-                interface.release();
-                continue;
+        // Held by locals until the lookup is complete: a failure part-way
+        // gives back whatever was made.
+        auto device = USBDevice<Build>::create(long(scanner_.VID), long(scanner_.PID));
+        USBInterface<Build> chosen;
+        for (auto& interface : device.createInterfaceInterface(0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF)) {
+            if (interface.getInterfaceNum() == kScanInterfaceNumber) {
+                chosen = std::move(interface); // the last interface numbered 1 is the one kept
             }
-            if (interfaceInterface_) {
-                interfaceInterface_->release(); // the last interface numbered 1 is the one kept
-            }
-            interfaceInterface_ = interface;
         }
+        deviceInterface_ = std::move(device);
+        interfaceInterface_ = std::move(chosen);
     } catch (const std::exception& error) {
-        release();
         print("init usb interface error. and error is " + errorText(error));
     }
 }
 
-UsbScanProcess::~UsbScanProcess() {
-    release();
-}
-
 void UsbScanProcess::release() {
-    if (deviceInterface_) {
-        deviceInterface_->release();
-        deviceInterface_.reset();
-    }
-    if (interfaceInterface_) {
-        interfaceInterface_->release();
-        interfaceInterface_.reset();
-    }
+    deviceInterface_.release();
+    interfaceInterface_.release();
 }
 
 ResultPair UsbScanProcess::vendorRequest(std::uint8_t request) {
@@ -86,7 +75,7 @@ ResultPair UsbScanProcess::vendorRequest(std::uint8_t request) {
         try {
             // The device may answer up to wLength bytes; only the five judged
             // bytes are kept, so nothing lands beyond the answer buffer.
-            interfaceInterface_->sendControlRequest(setup, 0, std::span(answer));
+            interfaceInterface_.sendControlRequest(setup, 0, std::span(answer));
         } catch (const std::exception& error) {
             release();
             print(std::string(opening ? "open scanner error. and error is "
@@ -123,12 +112,12 @@ std::optional<std::uint8_t> UsbScanProcess::exchange(std::string_view command, l
     if (!interfaceInterface_ || !pips_.contains("writePipe") || !pips_.contains("readPipe")) {
         return std::nullopt; // nothing is written without both pipes
     }
-    interfaceInterface_->write(command, pips_.at("writePipe"), kCommandTimeout, kCommandTimeout);
-    const Bytes reply = interfaceInterface_->readBytes({.minCount = 1,
-                                                        .maxCount = maxReply,
-                                                        .pipe = pips_.at("readPipe"),
-                                                        .noDataTimeout = kCommandTimeout,
-                                                        .completionTimeout = kCommandTimeout});
+    interfaceInterface_.write(command, pips_.at("writePipe"), kCommandTimeout, kCommandTimeout);
+    const Bytes reply = interfaceInterface_.readBytes({.minCount = 1,
+                                                       .maxCount = maxReply,
+                                                       .pipe = pips_.at("readPipe"),
+                                                       .noDataTimeout = kCommandTimeout,
+                                                       .completionTimeout = kCommandTimeout});
     return reply.empty() ? std::nullopt : std::optional(reply.front());
 }
 
@@ -183,8 +172,8 @@ std::pair<int, std::string> UsbScanProcess::sendXCommand() {
         return {-1, "sndXCommandError"};
     }
     try {
-        interfaceInterface_->write(scanCommand_->getXCommand(), pips_.at("writePipe"), kCommandTimeout,
-                                   kCommandTimeout);
+        interfaceInterface_.write(scanCommand_->getXCommand(), pips_.at("writePipe"), kCommandTimeout,
+                                  kCommandTimeout);
     } catch (const std::exception& error) {
         print("send X command error. error = " + errorText(error));
         return {-1, "sndXCommandError"};
@@ -192,31 +181,46 @@ std::pair<int, std::string> UsbScanProcess::sendXCommand() {
     return {1, "sendSuccess"};
 }
 
-ResultPair UsbScanProcess::receivePages() {
-    ResultPair job{true, "ok"};
-    bool saveFailed = false;
-    std::optional<ReadImagesResult> latest;
+ResultPair UsbScanProcess::receivePages(InterfaceSession<Build> firstCycle) {
     if (!pips_.contains("readPipe")) {
         return {false, "receiveImagesError"};
     }
+    // The first cycle reads inside the open of the command exchange and closes
+    // it; each later cycle opens the interface anew (opening it while it is
+    // still open would be refused and written as a failed open).
+    std::optional<InterfaceSession<Build>> held(std::move(firstCycle));
+    auto cycleSession = [&] {
+        if (held) {
+            InterfaceSession<Build> session = std::move(*held);
+            held.reset();
+            return session;
+        }
+        return InterfaceSession<Build>(interfaceInterface_, false);
+    };
+    ResultPair job{true, "ok"};
+    bool saveFailed = false;
+    // Pages are counted and named from 1 in the order they arrive, as the
+    // network scan does, whatever numbers the scanner puts in the stream.
+    std::int64_t pageCounter = 1;
+    std::optional<ReadImagesResult> latest;
     while (!latest || !latest->isFinished) {
         try {
-            interfaceInterface_->openAndPerform(false, [&] {
-                print("open and perform");
-                latest = readImages(*interfaceInterface_, {.minCount = 1,
-                                                           .maxCount = 60000,
-                                                           .pipe = pips_.at("readPipe"),
-                                                           .noDataTimeout = kCommandTimeout,
-                                                           .completionTimeout = kCommandTimeout});
-                if (!latest->isFinished) {
-                    if (!writePage_(scanCommand_->param, latest->pageNo, latest->data).status) {
-                        saveFailed = true;
-                    }
-                    job = {true, std::to_string(latest->pageNo)};
-                } else if (latest->pageNo == -2) {
-                    job = {false, scanStatusMessage(latest->data.empty() ? 0 : latest->data[0])};
+            const InterfaceSession<Build> cycle = cycleSession();
+            print("open and perform");
+            latest = readImages(interfaceInterface_, {.minCount = 1,
+                                                      .maxCount = 60000,
+                                                      .pipe = pips_.at("readPipe"),
+                                                      .noDataTimeout = kCommandTimeout,
+                                                      .completionTimeout = kCommandTimeout});
+            if (!latest->isFinished) {
+                if (!writePage_(scanCommand_->param, pageCounter, latest->data).status) {
+                    saveFailed = true;
                 }
-            });
+                job = {true, std::to_string(pageCounter)};
+                ++pageCounter;
+            } else if (latest->pageNo == -2) {
+                job = {false, scanStatusMessage(latest->data.empty() ? 0 : latest->data[0])};
+            }
         } catch (const std::exception& error) {
             print(errorText(error));
             return {false, "receiveImagesError"};
@@ -235,31 +239,35 @@ ResultPair UsbScanProcess::startScan() {
         return opened;
     }
     // From here on the scanner holds an open session: every way out closes it.
-    auto finish = [this](ResultPair result) {
-        closeScanner();
-        release();
-        return result;
+    const ResultPair result = runJob();
+    closeScanner();
+    release();
+    return result;
+}
+
+ResultPair UsbScanProcess::runJob() {
+    InterfaceSession<Build> session(interfaceInterface_, false);
+    pips_ = interfaceInterface_.getPipes();
+    const CommandSteps steps{
+        .checkPaperSource = [this] { return checkPaperSource(); },
+        .sendSCommand = [this] { return sendSCommand(); },
+        .sendICommand = [this] { return sendICommand(); },
+        .sendXCommand = [this]() -> std::optional<ResultPair> {
+            const auto x = sendXCommand();
+            if (x.first != 1) {
+                return ResultPair{false, x.second}; // no job was started: nothing will arrive
+            }
+            return std::nullopt;
+        },
+        .paperSourceFailed = "check paper source error",
+        .sCommandFailed = " S command  sent error",
+        .iCommandFailed = " I command  sent error",
+        .xCommandSent = "x command is sent",
     };
-    interfaceInterface_->open(false);
-    pips_ = interfaceInterface_->getPipes();
-    if (auto checked = checkPaperSource(); !checked.status) {
-        print("check paper source error");
-        return finish(checked);
+    if (auto ended = runCommandSteps(steps)) {
+        return *ended;
     }
-    if (auto s = sendSCommand(); !s.status) {
-        print(" S command  sent error");
-        return finish(s);
-    }
-    if (auto i = sendICommand(); !i.status) {
-        print(" I command  sent error");
-        return finish(i);
-    }
-    const auto x = sendXCommand();
-    print("x command is sent");
-    if (x.first != 1) {
-        return finish({false, x.second}); // no job was started: nothing will arrive
-    }
-    return finish(receivePages());
+    return receivePages(std::move(session));
 }
 
 ResultPair runUsbScan(const Device& scanner, const std::shared_ptr<ScanCommand>& scanCommand) {

@@ -25,7 +25,6 @@ public:
         std::function<ResultPair(const ScanParam&, std::int64_t pageNo, std::span<const std::uint8_t>)>;
 
     UsbScanProcess(Device scanner, std::shared_ptr<ScanCommand> scanCommand, PageWriter writePage = {});
-    ~UsbScanProcess();
     UsbScanProcess(const UsbScanProcess&) = delete;
     UsbScanProcess& operator=(const UsbScanProcess&) = delete;
 
@@ -37,6 +36,7 @@ public:
     ResultPair sendICommand();
     // Status 1 for success, -1 for failure.
     std::pair<int, std::string> sendXCommand();
+    // Gives up the device and interface handles (also done by the destructor).
     void release();
 
     const Device& scanner() const { return scanner_; }
@@ -49,13 +49,15 @@ private:
     // Writes a command and reads its reply's first byte; none when no interface
     // or the needed pipe is missing. Throws the transfer's error.
     std::optional<std::uint8_t> exchange(std::string_view command, long maxReply);
-    ResultPair receivePages();
+    // The interface open, the pipes, D, S, I, X and the page cycles.
+    ResultPair runJob();
+    ResultPair receivePages(InterfaceSession<Build> firstCycle);
 
     Device scanner_;
     std::shared_ptr<ScanCommand> scanCommand_;
     PageWriter writePage_;
-    std::optional<USBDevice<Build>> deviceInterface_;
-    std::optional<USBInterface<Build>> interfaceInterface_;
+    USBDevice<Build> deviceInterface_;
+    USBInterface<Build> interfaceInterface_;
     PipeMap pips_;
 };
 

@@ -1,5 +1,7 @@
 #include "platform/cfnetwork/Streams.h"
 
+#include "platform/posix/PosixIO.h"
+
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -12,27 +14,12 @@
 namespace tbx::cfnetwork {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-int remainingMillis(Clock::time_point deadline) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) {
-        return 0;
-    }
-    return left > 1'000'000'000 ? 1'000'000'000 : int(left);
-}
+using Clock = posix::Clock;
 
 // One wait on one descriptor: 1 ready (or hung up / in error), 0 the deadline
-// passed, -1 poll itself failed. Interrupted waits go on with the time left.
+// passed, -1 poll itself failed.
 int waitFor(int fd, short events, Clock::time_point deadline) {
-    for (;;) {
-        pollfd entry{fd, events, 0};
-        const int r = ::poll(&entry, 1, remainingMillis(deadline));
-        if (r < 0 && errno == EINTR) {
-            continue;
-        }
-        return r < 0 ? -1 : (r == 0 ? 0 : 1);
-    }
+    return posix::waitReady(fd, events, deadline);
 }
 
 // The socket behind both halves of a pair.
@@ -40,12 +27,6 @@ class SocketConnection {
 public:
     SocketConnection(std::string host, std::uint32_t port, StreamTimeouts timeouts)
         : host_(std::move(host)), port_(port), timeouts_(timeouts) {}
-
-    ~SocketConnection() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
 
     const StreamTimeouts& timeouts() const { return timeouts_; }
 
@@ -61,18 +42,14 @@ public:
         if (port_ > 65535) {
             return failLocked(EINVAL);
         }
-        addrinfo hints{};
-        hints.ai_family = AF_UNSPEC;
-        hints.ai_socktype = SOCK_STREAM;
-        addrinfo* found = nullptr;
-        if (::getaddrinfo(host_.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
+        const auto found = posix::AddressList::resolve(host_, "", AF_UNSPEC);
+        if (found.error() != 0 || found.first() == nullptr) {
             return failLocked(EHOSTUNREACH);
         }
         sockaddr_storage address{};
-        std::memcpy(&address, found->ai_addr, found->ai_addrlen);
-        const socklen_t length = found->ai_addrlen;
-        const int family = found->ai_family;
-        ::freeaddrinfo(found);
+        std::memcpy(&address, found.first()->ai_addr, found.first()->ai_addrlen);
+        const socklen_t length = found.first()->ai_addrlen;
+        const int family = found.first()->ai_family;
         if (family == AF_INET) {
             reinterpret_cast<sockaddr_in*>(&address)->sin_port = htons(std::uint16_t(port_));
         } else if (family == AF_INET6) {
@@ -80,11 +57,11 @@ public:
         } else {
             return failLocked(EAFNOSUPPORT);
         }
-        fd_ = ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        if (fd_ < 0) {
+        fd_.reset(::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        if (!fd_) {
             return failLocked(errno);
         }
-        if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), length) == 0) {
+        if (::connect(fd_.get(), reinterpret_cast<sockaddr*>(&address), length) == 0) {
             phase_ = Phase::connected;
             return 0;
         }
@@ -113,7 +90,7 @@ public:
                 case Phase::connecting:
                     break;
                 }
-                fd = fd_;
+                fd = fd_.get();
                 deadline = deadline_;
             }
             const int r = waitFor(fd, POLLOUT, deadline);
@@ -137,8 +114,7 @@ public:
         if (phase_ != Phase::connecting) {
             return;
         }
-        pollfd entry{fd_, POLLOUT, 0};
-        if (::poll(&entry, 1, 0) > 0) {
+        if (posix::waitReady(fd_.get(), POLLOUT, Clock::now()) > 0) {
             settleLocked();
         } else if (Clock::now() >= deadline_) {
             failLocked(ETIMEDOUT);
@@ -159,7 +135,7 @@ public:
     }
     int fd() const {
         std::lock_guard lock(mutex_);
-        return fd_;
+        return fd_.get();
     }
 
     // One half is done with the socket; the second one closes it.
@@ -168,10 +144,7 @@ public:
         if (++released_ < 2) {
             return;
         }
-        if (fd_ >= 0) {
-            ::close(fd_);
-            fd_ = -1;
-        }
+        fd_.reset();
         if (phase_ != Phase::failed) {
             phase_ = Phase::closed;
         }
@@ -189,7 +162,7 @@ private:
     void settleLocked() {
         int pending = 0;
         socklen_t size = sizeof pending;
-        if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &pending, &size) != 0) {
+        if (::getsockopt(fd_.get(), SOL_SOCKET, SO_ERROR, &pending, &size) != 0) {
             pending = errno;
         }
         if (pending != 0) {
@@ -204,7 +177,7 @@ private:
     const std::uint32_t port_;
     const StreamTimeouts timeouts_;
     Phase phase_ = Phase::idle;
-    int fd_ = -1;
+    posix::UniqueFd fd_; // the pair's one close path: closed when both halves let go
     int error_ = 0;
     int released_ = 0;
     Clock::time_point deadline_{};
@@ -390,31 +363,14 @@ public:
         if (fd < 0) {
             return -1;
         }
-        std::size_t sent = 0;
-        auto deadline = Clock::now() + timeouts().write;
-        while (sent < length) {
-            const ssize_t n = ::send(fd, buffer + sent, length - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (n > 0) {
-                sent += std::size_t(n);
-                deadline = Clock::now() + timeouts().write;
-                continue;
-            }
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-                fail(errno);
-                return -1;
-            }
-            const int ready = waitFor(fd, POLLOUT, deadline);
-            if (ready == 0) {
-                setError(ETIMEDOUT);
-                return -1;
-            }
-            if (ready < 0) {
-                fail(errno);
-                return -1;
-            }
+        const posix::Written written = posix::sendAll(fd, std::span(buffer, length), timeouts().write);
+        if (written.error == ETIMEDOUT) {
+            setError(ETIMEDOUT); // the stream stays usable
+            return -1;
+        }
+        if (written.error != 0) {
+            fail(written.error);
+            return -1;
         }
         return long(length);
     }

@@ -1,7 +1,7 @@
 // Stands in for the CFNetwork/Foundation read and write stream pair to a host and
 // port (`CFStreamCreatePairWithSocketToHost` with `NSInputStream`/`NSOutputStream`):
 // open without waiting for the connection, stream status, a blocking read, a
-// write, close. Backed by one non-blocking BSD socket per pair, waited on with poll.
+// write, close. Backed by one non-blocking BSD socket per pair (platform/posix).
 // Left out: stream events and delegates, properties, SSL. Run-loop scheduling has
 // no meaning here: nothing is delivered through a run loop, every read and write
 // is a plain call on the caller's thread, so the pair offers no schedule/remove.

@@ -6,8 +6,14 @@
 // function tables, and notification ports that deliver first-match and terminate
 // notifications on a dispatch queue. The devices behind it come from a backend
 // (platform/iokit/Backend.h): libusb for real hardware, or a simulated bus.
-// Left out: Mach ports, isochronous and asynchronous transfers, configuration
-// changes, power management and every registry plane but the USB one.
+// Only what the device layer calls is offered; left out are Mach ports,
+// isochronous and asynchronous transfers, configuration changes, power
+// management, every registry plane but the USB one, iterator reset and
+// validity, object comparison and class names, single-property reads,
+// IODestroyPlugInInterface, "IOServiceMatched" notifications, the device
+// request of the device client, and the table entries for classes,
+// protocols, release numbers, addresses, locations, configurations and
+// alternate settings.
 #pragma once
 
 #include "platform/dispatch/Dispatch.h"
@@ -39,7 +45,6 @@ using ULONG = std::uint32_t;
 using LPVOID = void*;
 
 inline constexpr mach_port_t kIOMasterPortDefault = 0;
-inline constexpr mach_port_t kIOMainPortDefault = 0;
 inline constexpr io_object_t IO_OBJECT_NULL = 0;
 
 // Return codes (the platform's values).
@@ -115,18 +120,11 @@ kern_return_t IOServiceGetMatchingServices(mach_port_t mainPort, std::optional<D
                                            io_iterator_t* existing);
 // The next object of an iterator (the caller owns one reference), 0 when exhausted.
 io_object_t IOIteratorNext(io_iterator_t iterator);
-void IOIteratorReset(io_iterator_t iterator);
-bool IOIteratorIsValid(io_iterator_t iterator);
 kern_return_t IOObjectRetain(io_object_t object);
 kern_return_t IOObjectRelease(io_object_t object);
-bool IOObjectIsEqualTo(io_object_t a, io_object_t b);
 // The property table of a registry entry (see Backend.h for the keys).
 kern_return_t IORegistryEntryCreateCFProperties(io_registry_entry_t entry, Dictionary* properties,
                                                 CFAllocatorRef allocator, IOOptionBits options);
-std::optional<Property> IORegistryEntryCreateCFProperty(io_registry_entry_t entry, const std::string& key,
-                                                        CFAllocatorRef allocator, IOOptionBits options);
-// The class name of the entry, "" for a handle that is no registry entry.
-std::string IOObjectGetClass(io_object_t object);
 
 // ---- Plug-ins and function tables -----------------------------------------
 
@@ -145,7 +143,6 @@ using IOCFPlugInInterface = IOCFPlugInInterfaceStruct;
 kern_return_t IOCreatePlugInInterfaceForService(io_service_t service, CFUUIDRef pluginType,
                                                 CFUUIDRef interfaceType, IOCFPlugInInterface*** theInterface,
                                                 SInt32* theScore);
-kern_return_t IODestroyPlugInInterface(IOCFPlugInInterface** interface);
 
 struct IOUSBFindInterfaceRequest {
     UInt16 bInterfaceClass;
@@ -173,43 +170,24 @@ enum : UInt8 { kUSBControl = 0, kUSBIsoc = 1, kUSBBulk = 2, kUSBInterrupt = 3, k
 
 // Each entry takes the handle itself as its first argument (`self`).
 struct IOUSBDeviceStruct650 {
-    void* _reserved;
-    HRESULT (*QueryInterface)(void* self, REFIID iid, LPVOID* ppv);
     ULONG (*AddRef)(void* self);
     ULONG (*Release)(void* self);
     IOReturn (*USBDeviceOpen)(void* self);
     IOReturn (*USBDeviceClose)(void* self);
-    IOReturn (*GetDeviceClass)(void* self, UInt8* devClass);
-    IOReturn (*GetDeviceSubClass)(void* self, UInt8* devSubClass);
-    IOReturn (*GetDeviceProtocol)(void* self, UInt8* devProtocol);
     IOReturn (*GetDeviceVendor)(void* self, UInt16* devVendor);
     IOReturn (*GetDeviceProduct)(void* self, UInt16* devProduct);
-    IOReturn (*GetDeviceReleaseNumber)(void* self, UInt16* devRelNum);
-    IOReturn (*GetDeviceAddress)(void* self, UInt16* addr);
-    IOReturn (*GetLocationID)(void* self, UInt32* locationID);
-    IOReturn (*GetNumberOfConfigurations)(void* self, UInt8* numConfig);
     IOReturn (*ResetDevice)(void* self);
-    IOReturn (*DeviceRequestTO)(void* self, IOUSBDevRequestTO* req);
     IOReturn (*CreateInterfaceIterator)(void* self, IOUSBFindInterfaceRequest* req, io_iterator_t* iter);
     IOReturn (*USBDeviceOpenSeize)(void* self);
 };
 
 struct IOUSBInterfaceStruct700 {
-    void* _reserved;
-    HRESULT (*QueryInterface)(void* self, REFIID iid, LPVOID* ppv);
     ULONG (*AddRef)(void* self);
     ULONG (*Release)(void* self);
     IOReturn (*USBInterfaceOpen)(void* self);
     IOReturn (*USBInterfaceClose)(void* self);
-    IOReturn (*GetInterfaceClass)(void* self, UInt8* intfClass);
-    IOReturn (*GetInterfaceSubClass)(void* self, UInt8* intfSubClass);
-    IOReturn (*GetInterfaceProtocol)(void* self, UInt8* intfProtocol);
-    IOReturn (*GetDeviceVendor)(void* self, UInt16* devVendor);
-    IOReturn (*GetDeviceProduct)(void* self, UInt16* devProduct);
     IOReturn (*GetInterfaceNumber)(void* self, UInt8* intfNumber);
-    IOReturn (*GetAlternateSetting)(void* self, UInt8* intfAltSetting);
     IOReturn (*GetNumEndpoints)(void* self, UInt8* intfNumEndpoints);
-    IOReturn (*GetLocationID)(void* self, UInt32* locationID);
     IOReturn (*GetPipeProperties)(void* self, UInt8 pipeRef, UInt8* direction, UInt8* number,
                                   UInt8* transferType, UInt16* maxPacketSize, UInt8* interval);
     IOReturn (*GetPipeStatus)(void* self, UInt8 pipeRef);
@@ -231,7 +209,6 @@ using IONotificationPortRef = IONotificationPort*;
 using IOServiceMatchingCallback = void (*)(void* refcon, io_iterator_t iterator);
 
 inline constexpr const char* kIOFirstMatchNotification = "IOServiceFirstMatch";
-inline constexpr const char* kIOMatchedNotification = "IOServiceMatched";
 inline constexpr const char* kIOTerminatedNotification = "IOServiceTerminate";
 
 IONotificationPortRef IONotificationPortCreate(mach_port_t mainPort);

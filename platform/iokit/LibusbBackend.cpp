@@ -352,9 +352,8 @@ public:
             running_ = false;
         }
         wake_.notify_all();
-        if (hasHotplug_) {
+        if (hasHotplug_.exchange(false)) {
             libusb_hotplug_deregister_callback(context_->context, hotplug_); // wakes the event handler
-            hasHotplug_ = false;
         }
         if (watcher_.joinable()) {
             watcher_.join();
@@ -432,7 +431,8 @@ private:
     DeviceSink* sink_ = nullptr;
     std::map<libusb_device*, std::shared_ptr<LibusbDevice>> known_;
     bool running_ = false;
-    bool hasHotplug_ = false;
+    // Read by the watcher thread while stop() may clear it.
+    std::atomic<bool> hasHotplug_{false};
     libusb_hotplug_callback_handle hotplug_ = 0;
     std::atomic<bool> dirty_{false};
     std::thread watcher_;

@@ -1,5 +1,7 @@
 #include "platform/network/Network.h"
 
+#include "platform/posix/PosixIO.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
@@ -71,24 +73,19 @@ struct Connection::Core : std::enable_shared_from_this<Core> {
     bool finished = false;
     std::deque<PendingReceive> receives;
     std::deque<PendingSend> sends;
-    int wakeFd = -1;
+    posix::UniqueFd wakeFd;
 
-    Core(Host h, Port p, Parameters params) : host(std::move(h)), port(p), parameters(std::move(params)) {
-        wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    }
-    ~Core() {
-        if (wakeFd >= 0) {
-            ::close(wakeFd);
-        }
-    }
+    Core(Host h, Port p, Parameters params)
+        : host(std::move(h)), port(p), parameters(std::move(params)),
+          wakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
     void wake() const {
         const std::uint64_t one = 1;
-        [[maybe_unused]] const ssize_t n = ::write(wakeFd, &one, sizeof one);
+        [[maybe_unused]] const ssize_t n = ::write(wakeFd.get(), &one, sizeof one);
     }
     void drainWake() const {
         std::uint64_t value = 0;
-        [[maybe_unused]] const ssize_t n = ::read(wakeFd, &value, sizeof value);
+        [[maybe_unused]] const ssize_t n = ::read(wakeFd.get(), &value, sizeof value);
     }
     bool isCancelRequested() const {
         std::lock_guard lock(mutex);
@@ -146,7 +143,7 @@ struct Connection::Core : std::enable_shared_from_this<Core> {
     // Waits up to `timeoutMs` (-1: no limit) for `fd` to show `events` or for a wake-up.
     // Answers the socket's revents (0 on time-out or wake-up).
     short waitFor(int fd, short events, int timeoutMs) const {
-        pollfd entries[2] = {{wakeFd, POLLIN, 0}, {fd, events, 0}};
+        pollfd entries[2] = {{wakeFd.get(), POLLIN, 0}, {fd, events, 0}};
         const int n = ::poll(entries, fd >= 0 ? 2 : 1, timeoutMs);
         if (n > 0 && (entries[0].revents & POLLIN)) {
             drainWake();
@@ -156,57 +153,31 @@ struct Connection::Core : std::enable_shared_from_this<Core> {
 
     // One attempt: resolve, then a non-blocking connect to each address within the bound.
     // Answers the connected socket, or the error of the last address tried.
-    std::variant<int, Error> connectOnce() const {
-        addrinfo hints{};
-        hints.ai_family = AF_UNSPEC;
-        hints.ai_socktype = SOCK_STREAM;
-        hints.ai_flags = AI_NUMERICSERV;
-        addrinfo* found = nullptr;
-        const std::string service = std::to_string(port.value);
-        const int resolved = ::getaddrinfo(host.name.c_str(), service.c_str(), &hints, &found);
-        if (resolved != 0) {
-            return resolved == EAI_SYSTEM ? posixError(errno) : Error{Error::Domain::dns, resolved};
+    std::variant<posix::UniqueFd, Error> connectOnce() const {
+        const auto found =
+            posix::AddressList::resolve(host.name, std::to_string(port.value), AF_UNSPEC, AI_NUMERICSERV);
+        if (found.error() != 0) {
+            return found.error() == EAI_SYSTEM ? posixError(errno) : Error{Error::Domain::dns, found.error()};
         }
         Error last = posixError(EHOSTUNREACH);
-        const auto deadline = std::chrono::steady_clock::now() + parameters.connectTimeout;
-        for (addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
-            const int fd = ::socket(entry->ai_family, entry->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                                    entry->ai_protocol);
-            if (fd < 0) {
-                last = posixError(errno);
-                continue;
+        const auto deadline = posix::deadlineIn(parameters.connectTimeout);
+        for (const addrinfo* entry = found.first(); entry != nullptr; entry = entry->ai_next) {
+            posix::Connected connected = posix::connectWithin(
+                *entry, deadline, wakeFd.get(),
+                [](void* self) {
+                    const auto* core = static_cast<const Core*>(self);
+                    core->drainWake();
+                    return core->isCancelRequested();
+                },
+                const_cast<Core*>(this));
+            if (connected.error == 0) {
+                return std::move(connected.fd);
             }
-            int code = 0;
-            if (::connect(fd, entry->ai_addr, entry->ai_addrlen) != 0) {
-                code = errno;
-                while (code == EINPROGRESS || code == EINTR) {
-                    if (isCancelRequested()) {
-                        ::close(fd);
-                        ::freeaddrinfo(found);
-                        return posixError(ECANCELED);
-                    }
-                    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        deadline - std::chrono::steady_clock::now());
-                    if (left.count() <= 0) {
-                        code = ETIMEDOUT;
-                        break;
-                    }
-                    if (waitFor(fd, POLLOUT, int(left.count()) + 1) != 0) {
-                        socklen_t size = sizeof code;
-                        if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &code, &size) != 0) {
-                            code = errno;
-                        }
-                    }
-                }
+            if (connected.error == ECANCELED) {
+                return posixError(ECANCELED);
             }
-            if (code == 0) {
-                ::freeaddrinfo(found);
-                return fd;
-            }
-            ::close(fd);
-            last = posixError(code);
+            last = posixError(connected.error);
         }
-        ::freeaddrinfo(found);
         return last;
     }
 
@@ -342,13 +313,13 @@ struct Connection::Core : std::enable_shared_from_this<Core> {
 
     void run() {
         post(State{State::Kind::setup, {}});
-        int fd = -1;
+        posix::UniqueFd fd;
         const int attempts = std::max(1, parameters.connectAttempts);
         for (int attempt = 1; attempt <= attempts && !isCancelRequested(); ++attempt) {
             post(State{State::Kind::preparing, {}});
             auto result = connectOnce();
-            if (std::holds_alternative<int>(result)) {
-                fd = std::get<int>(result);
+            if (std::holds_alternative<posix::UniqueFd>(result)) {
+                fd = std::move(std::get<posix::UniqueFd>(result));
                 break;
             }
             const Error error = std::get<Error>(result);
@@ -371,15 +342,15 @@ struct Connection::Core : std::enable_shared_from_this<Core> {
             post(State{State::Kind::failed, error});
             waitForCancel(error);
         }
-        if (fd >= 0) {
+        if (fd) {
             if (!isCancelRequested()) {
                 post(State{State::Kind::ready, {}});
-                if (auto error = serve(fd)) {
+                if (auto error = serve(fd.get())) {
                     post(State{State::Kind::failed, *error});
                     waitForCancel(*error);
                 }
             }
-            ::close(fd);
+            fd.reset();
         }
         failPending(posixError(ECANCELED));
         {

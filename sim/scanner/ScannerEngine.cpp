@@ -183,6 +183,7 @@ void ScannerEngine::startJob(const std::string& text, std::span<const std::uint8
     stalled_ = false;
     pagesSent_ = 0;
     pageReady_ = false;
+    rawSent_ = 0;
 }
 
 void ScannerEngine::preparePage() {
@@ -194,6 +195,13 @@ void ScannerEngine::preparePage() {
 
 std::optional<StreamUnit> ScannerEngine::nextUnit(Framing framing) {
     if (!jobStarted_ || ended_ || stalled_) {
+        return std::nullopt;
+    }
+    if (!script_.rawStream.empty()) {
+        if (rawSent_ < script_.rawStream.size()) {
+            return StreamUnit{script_.rawStream[rawSent_++], false};
+        }
+        (script_.holdAfterStream ? stalled_ : ended_) = true;
         return std::nullopt;
     }
     if (pendingTrailer_) {

@@ -56,15 +56,23 @@ struct ScannerScript {
     int firstPageNumber = 1;        // page number carried in the block headers
     Misbehaviour misbehaviour = Misbehaviour::none;
     int jpegQuality = 85;
-    // TCP: the pause after each page trailer, so that the host's next 12-byte
-    // header read sees the trailer alone. A host that spends longer saving a
-    // page than this pause may find the trailer run into the next header.
-    std::chrono::milliseconds tcpTrailerPause{20};
+    // TCP: a pause after each page trailer (none by default: the host must cut
+    // the stream by its lengths, not by when its pieces come).
+    std::chrono::milliseconds tcpTrailerPause{0};
+    // TCP: the stream goes out in pieces of random sizes drawn from this seed,
+    // so trailers share pieces with the next header, headers are split across
+    // two pieces, and so on; 0 sends one piece per stream unit.
+    std::uint32_t tcpSegmentSeed = 1;
+    // Instead of generated pages, the stream after X is these pieces as they
+    // stand (one write or one bulk transfer each); after them the stream ends,
+    // or stays open and silent when `holdAfterStream`.
+    std::vector<Bytes> rawStream{};
+    bool holdAfterStream = false;
 };
 
 // How the stream is cut into units. USB: one unit per bulk transfer, the trailer
-// riding with the last block of the page. TCP: one unit per write, the trailer
-// alone, with a pause after it so the host's 12-byte header read sees it alone.
+// riding with the last block of the page. TCP: the trailer is a unit of its own
+// (the TCP scanner then cuts the byte stream into pieces as its script says).
 enum class Framing { usb, tcp };
 
 struct StreamUnit {
@@ -125,6 +133,7 @@ private:
     bool pageReady_ = false;
     bool pendingTrailer_ = false;
     int blocksOfPage_ = 0;
+    std::size_t rawSent_ = 0;
 };
 
 } // namespace tbx::sim

@@ -1,13 +1,17 @@
 #include "sim/scanner/TcpScanner.h"
 
+#include "platform/posix/PosixIO.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <random>
 #include <stdexcept>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 namespace tbx::sim {
@@ -17,18 +21,7 @@ namespace {
 using namespace std::chrono_literals;
 
 bool sendAll(int fd, const std::uint8_t* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        data += n;
-        size -= std::size_t(n);
-    }
-    return true;
+    return posix::sendAll(fd, std::span(data, size), std::nullopt).error == 0;
 }
 
 // Waits up to `ms` for `fd` to become readable; answers false on time-out.
@@ -108,6 +101,63 @@ void TcpScanner::serve() {
     }
 }
 
+bool TcpScanner::sendStream(int fd, ScannerEngine& engine) {
+    const bool raw = !script_.rawStream.empty();
+    const bool random = !raw && script_.tcpSegmentSeed != 0;
+    std::mt19937 pieces(script_.tcpSegmentSeed);
+    // Mostly pieces of a few bytes to a few hundred, now and then a large one:
+    // units run into each other and are split everywhere.
+    auto nextPiece = [&]() -> std::size_t {
+        const unsigned kind = pieces() % 10;
+        if (kind < 3) {
+            return 1 + pieces() % 13;
+        }
+        if (kind < 7) {
+            return 14 + pieces() % 600;
+        }
+        return 600 + pieces() % 8000;
+    };
+    Bytes queued;
+    std::size_t piece = random ? nextPiece() : 0;
+    auto sendQueued = [&](bool all) {
+        while (!queued.empty() && (all || queued.size() >= piece)) {
+            const std::size_t n = all && queued.size() < piece ? queued.size() : piece;
+            if (!sendAll(fd, queued.data(), n)) {
+                return false;
+            }
+            queued.erase(queued.begin(), queued.begin() + std::ptrdiff_t(n));
+            piece = nextPiece();
+        }
+        return true;
+    };
+    while (!stopping_) {
+        auto unit = engine.nextUnit(Framing::tcp);
+        if (!unit) {
+            break;
+        }
+        if (!random) {
+            if (!sendAll(fd, unit->bytes.data(), unit->bytes.size())) {
+                return false;
+            }
+            if (raw) { // let each scripted piece leave on its own
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+        } else {
+            queued.insert(queued.end(), unit->bytes.begin(), unit->bytes.end());
+            if (!sendQueued(false)) {
+                return false;
+            }
+        }
+        if (unit->pauseAfter && script_.tcpTrailerPause.count() > 0) {
+            if (!sendQueued(true)) {
+                return false;
+            }
+            std::this_thread::sleep_for(script_.tcpTrailerPause);
+        }
+    }
+    return sendQueued(true);
+}
+
 void TcpScanner::serveConnection(int fd) {
     ScannerEngine engine(script_);
     auto record = [&] {
@@ -146,18 +196,8 @@ void TcpScanner::serveConnection(int fd) {
         }
     }
     record();
-    while (!stopping_) {
-        auto unit = engine.nextUnit(Framing::tcp);
-        if (!unit) {
-            break;
-        }
-        if (!sendAll(fd, unit->bytes.data(), unit->bytes.size())) {
-            return;
-        }
-        if (unit->pauseAfter) {
-            // Gives the host's 12-byte header read the trailer alone.
-            std::this_thread::sleep_for(script_.tcpTrailerPause);
-        }
+    if (!sendStream(fd, engine)) {
+        return;
     }
     if (engine.stalled()) {
         while (!stopping_) { // hold the connection, send nothing, until the host gives up
@@ -166,6 +206,9 @@ void TcpScanner::serveConnection(int fd) {
             }
         }
         return;
+    }
+    if (!script_.rawStream.empty()) {
+        return; // a scripted stream ends with the connection
     }
     // The job is over: wait briefly for the host to close first.
     for (int i = 0; i < 100 && !stopping_; ++i) {

@@ -1,6 +1,8 @@
 // The simulated scanner on a TCP port of the loopback interface: one scan job
 // per connection, served by a fresh `ScannerEngine` with the given script. The
-// product's scanners listen on 54321; tests pass 0 and read `port()`.
+// image stream goes out in pieces of random sizes (seeded by the script), so the
+// host sees it cut anywhere. The product's scanners listen on 54321; tests pass
+// 0 and read `port()`.
 #pragma once
 
 #include "sim/scanner/ScannerEngine.h"
@@ -31,6 +33,9 @@ public:
 private:
     void serve();
     void serveConnection(int fd);
+    // The image stream after X, in the pieces the script asks for; false when
+    // the host went away.
+    bool sendStream(int fd, ScannerEngine& engine);
 
     ScannerScript script_;
     int listener_ = -1;

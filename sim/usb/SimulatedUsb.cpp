@@ -141,6 +141,10 @@ std::optional<IOReturn> Device::takeFault(Step step, std::optional<std::uint8_t>
             (fault.interfaceNumber && fault.interfaceNumber != interfaceNumber)) {
             continue;
         }
+        if (fault.after > 0) {
+            --fault.after; // this call still passes
+            return std::nullopt;
+        }
         IOReturn code = fault.code;
         if (fault.times > 0 && --fault.times == 0) {
             faults_.erase(it);

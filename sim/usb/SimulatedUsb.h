@@ -52,7 +52,8 @@
 // wLength; `done` reports how many bytes moved.
 //
 // Faults. `injectFault(step, fault)` makes a step fail with `fault.code` for
-// `fault.times` calls (-1: until `clearFaults`), optionally only for one pipe,
+// `fault.times` calls (-1: until `clearFaults`), after `fault.after` matching
+// calls that still pass, optionally only for one pipe,
 // one service kind (device or interface) or one interface number. Steps:
 // plug-in creation (code success there means "succeeds but gives no plug-in"),
 // plug-in query (the code is ignored: the query just finds nothing), registry
@@ -157,6 +158,7 @@ struct Fault {
     std::optional<std::uint8_t> pipe{};
     std::optional<iokit::ServiceKind> kind{};
     std::optional<std::uint8_t> interfaceNumber{};
+    int after = 0; // matching calls that still pass before the fault strikes
 };
 
 struct Stats {

@@ -1,7 +1,9 @@
 #include "device/ImageStream.h"
 
+#include "device/USBDevice.h"
 #include "platform/foundation/Print.h"
 #include "sim/usb/SimulatedUsb.h"
+#include "tests/support/SimulatedBus.h"
 
 #include <gtest/gtest.h>
 
@@ -29,31 +31,26 @@ Bytes lastBlock(std::size_t length, int pageNo, std::uint8_t mark = 0x82) {
     return bytes;
 }
 
-class ImageStreamTest : public testing::Test {
+class ImageStreamTest : public test::SimulatedBusTest<> {
 protected:
     void SetUp() override {
-        bus = simusb::Bus::install();
-        baseline = iokit::liveObjectCounts();
-        device = simusb::Device::make(simusb::bulkPairDevice(0x356C, 0x37));
-        bus->plug(device);
+        SimulatedBusTest::SetUp();
+        device = plug(simusb::bulkPairDevice(0x356C, 0x37));
         usbDevice = USBDevice<ScannerBuild>::create(0x356C, 0x37);
-        interface = usbDevice.createInterfaceInterface().front();
+        interface = std::move(usbDevice.createInterfaceInterface().front());
         interface.open(false);
     }
     void TearDown() override {
         interface.close();
         interface.release();
         usbDevice.release();
-        bus->unplugAll();
-        EXPECT_EQ(iokit::liveObjectCounts(), baseline);
+        SimulatedBusTest::TearDown();
     }
     void queue(Bytes bytes) { device->queueRead(kInPipe, {.bytes = std::move(bytes)}); }
     ReadImagesResult read() {
         return readImages(interface, {.minCount = 1, .maxCount = 60000, .pipe = kInPipe});
     }
 
-    std::shared_ptr<simusb::Bus> bus;
-    iokit::ObjectCounts baseline{};
     std::shared_ptr<simusb::Device> device;
     USBDevice<ScannerBuild> usbDevice;
     USBInterface<ScannerBuild> interface;

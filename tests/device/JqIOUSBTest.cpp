@@ -1,7 +1,7 @@
 #include "device/JqIOUSB.h"
 
 #include "platform/foundation/Print.h"
-#include "sim/usb/SimulatedUsb.h"
+#include "tests/device/USBTestSupport.h"
 
 #include <array>
 #include <cmath>
@@ -9,88 +9,10 @@
 #include <limits>
 
 using namespace tbx;
-namespace simusb = tbx::sim::usb;
+using namespace tbx::test;
 using iokit::EndpointDescriptor;
 using iokit::InterfaceDescriptor;
-
-namespace {
-
-constexpr long kVendor = 0x356C;
-constexpr long kProduct = 0x37;
-
-class JqIOUSBTest : public testing::Test {
-protected:
-    void SetUp() override {
-        bus = simusb::Bus::install();
-        baseline = iokit::liveObjectCounts();
-    }
-    void TearDown() override {
-        bus->unplugAll();
-        EXPECT_EQ(iokit::liveObjectCounts(), baseline) << iokit::describe(iokit::liveObjectCounts());
-    }
-
-    std::shared_ptr<simusb::Device> plug(simusb::DeviceConfig config) {
-        auto device = simusb::Device::make(std::move(config));
-        bus->plug(device);
-        return device;
-    }
-    std::shared_ptr<simusb::Device> plugModel() { return plug(simusb::bulkPairDevice(kVendor, kProduct)); }
-
-    template <DeviceBuild B>
-    static USBInterface<B> firstInterface(const USBDevice<B>& device) {
-        if constexpr (isScannerBuild<B>) {
-            return device.createInterfaceInterface().front();
-        } else {
-            return device.createInterfaceInterface();
-        }
-    }
-
-    std::shared_ptr<simusb::Bus> bus;
-    iokit::ObjectCounts baseline;
-};
-
-// Opens the model's interface and gives it to `body`; releases everything after.
-template <DeviceBuild B, class Body>
-void withOpenInterface(Body body) {
-    auto device = USBDevice<B>::create(kVendor, kProduct);
-    USBInterface<B> interface;
-    if constexpr (isScannerBuild<B>) {
-        interface = device.createInterfaceInterface().front();
-    } else {
-        interface = device.createInterfaceInterface();
-    }
-    interface.open(false);
-    try {
-        body(interface);
-    } catch (...) {
-        interface.close();
-        interface.release();
-        device.release();
-        throw;
-    }
-    interface.close();
-    interface.release();
-    device.release();
-}
-
-simusb::DeviceConfig withEndpoints(std::vector<EndpointDescriptor> endpoints) {
-    auto config = simusb::bulkPairDevice(kVendor, kProduct);
-    config.interfaces[0].endpoints = std::move(endpoints);
-    return config;
-}
-
-template <class F>
-USBError thrownBy(F&& f) {
-    try {
-        f();
-    } catch (const USBError& error) {
-        return error;
-    }
-    ADD_FAILURE() << "nothing was thrown";
-    return USBError(ioreturn::success);
-}
-
-} // namespace
+using JqIOUSBTest = USBLayerTest;
 
 // ---- Pipe maps --------------------------------------------------------------
 
@@ -317,123 +239,6 @@ TEST_F(JqIOUSBTest, TransfersOnAnInterfaceThatIsNotOpenFail) {
     EXPECT_EQ(thrownBy([&] { interface.readBytes({.pipe = 2}); }), ioreturn::notOpen);
     interface.release();
     device.release();
-}
-
-// ---- Finding devices --------------------------------------------------------
-
-TEST_F(JqIOUSBTest, FirstOfTwoMatchingDevicesIsUsedAndTheSecondLeftAlone) {
-    auto first = simusb::bulkPairDevice(kVendor, kProduct);
-    first.descriptor.locationId = 0x11000000;
-    auto second = simusb::bulkPairDevice(kVendor, kProduct);
-    second.descriptor.locationId = 0x12000000;
-    plug(first);
-    auto secondDevice = plug(second);
-    // Creating anything for the second device would fail.
-    secondDevice->injectFault(simusb::Step::plugIn, {.code = ioreturn::error, .times = -1});
-
-    auto device = USBDevice<ScannerBuild>::create(kVendor, kProduct);
-    iokit::UInt32 location = 0;
-    ASSERT_EQ((*device.handle())->GetLocationID(device.handle(), &location), 0);
-    EXPECT_EQ(location, 0x11000000u);
-    EXPECT_EQ(iokit::liveObjectCounts().deviceInterfaces, baseline.deviceInterfaces + 1);
-    EXPECT_EQ(iokit::liveObjectCounts().registryObjects, baseline.registryObjects);
-    device.release();
-}
-
-TEST_F(JqIOUSBTest, NoMatchingDeviceThrowsWithoutOutput) {
-    plug(simusb::bulkPairDevice(kVendor, 0x38));
-    plug(simusb::bulkPairDevice(0x1234, kProduct));
-    TraceCapture capture;
-    EXPECT_EQ(thrownBy([] { USBDevice<ScannerBuild>::create(kVendor, kProduct); }),
-              JqIOError::pluginHasNoUsbDeviceInterface);
-    EXPECT_EQ(thrownBy([] { USBDevice<MonitorBuild>::create(kVendor, kProduct); }),
-              JqIOError::pluginHasNoUsbDeviceInterface);
-    EXPECT_EQ(capture.text(), "");
-}
-
-TEST_F(JqIOUSBTest, MatchingDictionaryCarriesOnlyTheGivenIdentifiers) {
-    auto both = USBDevice<ScannerBuild>::matchingDictionary(kVendor, kProduct);
-    EXPECT_EQ(both, (iokit::Dictionary{{"IOProviderClass", std::string("IOUSBHostDevice")},
-                                       {"idVendor", std::int64_t{kVendor}},
-                                       {"idProduct", std::int64_t{kProduct}}}));
-    auto none = USBDevice<ScannerBuild>::matchingDictionary(std::nullopt, std::nullopt);
-    EXPECT_EQ(none, (iokit::Dictionary{{"IOProviderClass", std::string("IOUSBHostDevice")}}));
-    auto vendorOnly = USBDevice<MonitorBuild>::matchingDictionary("IOUSBDevice", kVendor, std::nullopt);
-    EXPECT_EQ(vendorOnly.size(), 2u);
-    EXPECT_EQ(vendorOnly.at("IOProviderClass"), iokit::Property(std::string("IOUSBDevice")));
-}
-
-TEST_F(JqIOUSBTest, EveryLayerErrorCanOccur) {
-    auto device = plugModel();
-    using iokit::ServiceKind;
-    using simusb::Step;
-
-    device->injectFault(Step::plugIn, {.code = ioreturn::success, .kind = ServiceKind::device});
-    EXPECT_EQ(thrownBy([] { USBDevice<ScannerBuild>::create(kVendor, kProduct); }),
-              JqIOError::noPluginInterface);
-
-    device->injectFault(Step::query, {.kind = ServiceKind::device});
-    EXPECT_EQ(thrownBy([] { USBDevice<ScannerBuild>::create(kVendor, kProduct); }),
-              JqIOError::couldNotQueryUsbDeviceInterface);
-
-    TraceCapture capture;
-    device->injectFault(Step::plugIn, {.code = ioreturn::noResources, .kind = ServiceKind::device});
-    EXPECT_EQ(thrownBy([] { USBDevice<ScannerBuild>::create(kVendor, kProduct); }), ioreturn::noResources);
-    EXPECT_EQ(capture.text(),
-              "error happened at func create  and error is: Optional(\"Resource shortage\")\n");
-
-    auto handle = USBDevice<ScannerBuild>::create(kVendor, kProduct);
-    device->injectFault(Step::query, {.kind = ServiceKind::interface});
-    EXPECT_EQ(thrownBy([&] { handle.createInterfaceInterface(); }),
-              JqIOError::couldNotQueryUsbInterfaceInterface);
-    EXPECT_EQ(thrownBy([&] { handle.createInterfaceInterface(7); }),
-              JqIOError::pluginHasNoUsbInterfaceInterface);
-    handle.release();
-}
-
-TEST_F(JqIOUSBTest, InterfaceHandlesMadeBeforeAFailureAreReleased) {
-    auto config = simusb::bulkPairDevice(kVendor, kProduct);
-    auto second = config.interfaces[0];
-    second.number = 1;
-    auto third = config.interfaces[0];
-    third.number = 2;
-    config.interfaces.push_back(second);
-    config.interfaces.push_back(third);
-    auto device = plug(config);
-    device->injectFault(
-        simusb::Step::plugIn,
-        {.code = ioreturn::notResponding, .kind = iokit::ServiceKind::interface, .interfaceNumber = 2});
-    auto handle = USBDevice<ScannerBuild>::create(kVendor, kProduct);
-    EXPECT_EQ(thrownBy([&] { handle.createInterfaceInterface(); }), ioreturn::notResponding);
-    EXPECT_EQ(iokit::liveObjectCounts().interfaceInterfaces, baseline.interfaceInterfaces);
-    EXPECT_EQ(iokit::liveObjectCounts().registryObjects, baseline.registryObjects);
-
-    auto all = handle.createInterfaceInterface();
-    ASSERT_EQ(all.size(), 3u);
-    EXPECT_EQ(all[0].getInterfaceNum(), 0);
-    EXPECT_EQ(all[1].getInterfaceNum(), 1);
-    EXPECT_EQ(all[2].getInterfaceNum(), 2);
-    for (auto& interface : all) {
-        interface.release();
-    }
-    handle.release();
-
-    auto monitorHandle = USBDevice<MonitorBuild>::create(kVendor, kProduct);
-    auto first = monitorHandle.createInterfaceInterface();
-    EXPECT_EQ(first.getInterfaceNum(), 0);
-    EXPECT_EQ(iokit::liveObjectCounts().interfaceInterfaces, baseline.interfaceInterfaces + 1);
-    first.release();
-    monitorHandle.release();
-}
-
-TEST_F(JqIOUSBTest, IdentifiersComeFromTheDevice) {
-    plugModel();
-    auto device = USBDevice<MonitorBuild>::create(kVendor, kProduct);
-    EXPECT_EQ(device.getVendorIdentifier(), kVendor);
-    EXPECT_EQ(device.getProductIdentifier(), kProduct);
-    device.release();
-    iokit::IOUSBDeviceStruct650* noTable = nullptr;
-    EXPECT_EQ(USBDevice<MonitorBuild>(&noTable).getVendorIdentifier(), 0);
 }
 
 // ---- Open, close, openAndPerform --------------------------------------------

@@ -1,6 +1,7 @@
 #include "device/Observing.h"
 
 #include "sim/usb/SimulatedUsb.h"
+#include "tests/support/SimulatedBus.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -28,8 +29,8 @@ class Reports {
 public:
     DeviceListHandler handler(std::optional<dispatch::Queue> expectedQueue = std::nullopt) {
         return [this, expectedQueue](const std::string& name, iokit::io_object_t service) {
-            auto product = iokit::IORegistryEntryCreateCFProperty(service, "idProduct", nullptr, 0);
-            Report report{name, product ? std::get<std::int64_t>(*product) : -1,
+            const auto properties = RegistryObject::properties(service);
+            Report report{name, properties ? std::get<std::int64_t>(properties->at("idProduct")) : -1,
                           expectedQueue ? expectedQueue->isCurrent() : dispatch::isMainThread()};
             std::lock_guard lock(mutex_);
             reports_.push_back(report);
@@ -51,28 +52,18 @@ private:
     std::vector<Report> reports_;
 };
 
-class ObservingTest : public testing::Test {
+class ObservingTest : public test::SimulatedBusTest<> {
 protected:
-    void SetUp() override {
-        bus = simusb::Bus::install();
-        baseline = iokit::liveObjectCounts();
-    }
-    void TearDown() override {
-        bus->unplugAll();
-        // Drains still queued on the callback queues hold their iterators until they ran.
+    // Drains still queued on the callback queues hold their iterators until they ran.
+    void settle() override {
         dispatch::runMainFor(50ms);
         callbackQueue.sync([] {});
-        EXPECT_EQ(iokit::liveObjectCounts(), baseline) << iokit::describe(iokit::liveObjectCounts());
     }
 
     std::shared_ptr<simusb::Device> plug(long product = kProduct, long vendor = kVendor) {
-        auto device = simusb::Device::make(simusb::bulkPairDevice(vendor, product));
-        bus->plug(device);
-        return device;
+        return SimulatedBusTest::plug(simusb::bulkPairDevice(vendor, product));
     }
 
-    std::shared_ptr<simusb::Bus> bus;
-    iokit::ObjectCounts baseline;
     dispatch::Queue callbackQueue = dispatch::Queue::serial("observer-test-callbacks");
 };
 

@@ -7,6 +7,7 @@
 #include "scanning/ScannerModel.h"
 #include "sim/scanner/TcpScanner.h"
 #include "sim/scanner/UsbScanner.h"
+#include "tests/support/SimulatedBus.h"
 
 #include <QImage>
 #include <chrono>
@@ -37,25 +38,17 @@ std::int64_t indexOf(const std::vector<std::string>& list, const std::string& va
     return std::find(list.begin(), list.end(), value) - list.begin();
 }
 
-class ScanEndToEndTest : public testing::TestWithParam<Transport> {
+class ScanEndToEndTest : public test::SimulatedBusTest<testing::TestWithParam<Transport>> {
 protected:
     void SetUp() override {
+        SimulatedBusTest::SetUp();
         char pattern[] = "/tmp/tbx-e2e-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         saveDir = pattern;
-        if (GetParam() == Transport::usb) {
-            bus = simusb::Bus::install();
-            baseline = iokit::liveObjectCounts();
-        }
     }
     void TearDown() override {
         unsetenv("TAMBERLYX_SCANNER_PORT");
-        if (bus) {
-            if (usbScanner) {
-                bus->unplug(usbScanner->device());
-            }
-            EXPECT_EQ(iokit::liveObjectCounts(), baseline) << iokit::describe(iokit::liveObjectCounts());
-        }
+        SimulatedBusTest::TearDown();
         fs::remove_all(saveDir);
     }
 
@@ -122,8 +115,6 @@ protected:
     std::string saveDir;
     std::string scanDir;
     int scans = 0;
-    std::shared_ptr<simusb::Bus> bus;
-    iokit::ObjectCounts baseline{};
     std::unique_ptr<sim::UsbScanner> usbScanner;
     std::unique_ptr<sim::TcpScanner> tcpScanner;
 };

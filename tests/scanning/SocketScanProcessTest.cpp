@@ -4,6 +4,7 @@
 #include "scanning/ScanOptions.h"
 #include "scanning/ScanParameters.h"
 #include "sim/scanner/TcpScanner.h"
+#include "tests/support/ScanStreams.h"
 #include "tests/support/ScriptedStreams.h"
 
 #include <chrono>
@@ -186,6 +187,57 @@ TEST_F(ReceiveImagesTest, StatusBytesAndFailedSavesAreTheJobsOutcome) {
     EXPECT_EQ(saved.size(), 2u); // every page was still offered
 }
 
+namespace {
+
+// What the network scan answers for a stream of the shared table.
+ResultPair expectedResult(const test::StreamCase& c) {
+    switch (c.outcome) {
+    case test::StreamCase::Outcome::finished:
+    case test::StreamCase::Outcome::ended:
+        return {true, std::to_string(c.pagesKept)};
+    case test::StreamCase::Outcome::status:
+        return {false, scanStatusMessage(c.status)};
+    case test::StreamCase::Outcome::cutShort:
+    case test::StreamCase::Outcome::broken:
+        break;
+    }
+    return {false, "scannerNetworkError"};
+}
+
+void expectPagesKept(const std::vector<Saved>& saved, const test::StreamCase& c) {
+    ASSERT_EQ(saved.size(), c.pagesKept) << c.name;
+    for (std::size_t n = 1; n <= c.pagesKept; ++n) {
+        EXPECT_EQ(saved[n - 1].pageNo, std::int64_t(n)) << c.name;
+        EXPECT_EQ(saved[n - 1].data, Bytes(test::pageBytes(n), std::uint8_t(n))) << c.name;
+    }
+}
+
+} // namespace
+
+TEST_F(ReceiveImagesTest, SharedNetworkStreamCases) {
+    for (const auto& c : test::networkStreamCases()) {
+        test::ScriptedStreams fresh; // nothing left over from the case before
+        TCPCommunicator<ScannerBuild> channel("10.0.0.1", 54321, fresh.factory());
+        for (const auto& piece : c.pieces) {
+            fresh.input->pushBytes(piece);
+        }
+        if (c.ending == test::StreamCase::Ending::close) {
+            fresh.input->pushEnd();
+        } else {
+            fresh.input->pushFailure(); // a read that gave up waiting
+        }
+        saved.clear();
+        channel.connect();
+        const auto result = receiveImages(
+            channel, param, [&](const ScanParam&, std::int64_t pageNo, std::span<const std::uint8_t> d) {
+                saved.push_back({pageNo, Bytes(d.begin(), d.end())});
+                return ResultPair{true, "saveSuccessfully"};
+            });
+        EXPECT_EQ(result, expectedResult(c)) << c.name;
+        expectPagesKept(saved, c);
+    }
+}
+
 TEST(ExpectedPageSize, FollowsTheModeWithoutOverflowAndIsCapped) {
     ScanParam p;
     p.mode = "TEXT";
@@ -331,6 +383,20 @@ TEST_F(SocketScanProcessTest, MisbehavingScannersFailWithinBoundedTime) {
             << int(misbehaviour);
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << int(misbehaviour);
         EXPECT_TRUE(saved.empty()) << int(misbehaviour);
+    }
+}
+
+TEST_F(SocketScanProcessTest, SharedNetworkStreamCasesOverLoopbackEndInBoundedTime) {
+    for (const auto& c : test::networkStreamCases()) {
+        sim::ScannerScript script;
+        script.rawStream = c.pieces;
+        script.holdAfterStream = c.ending == test::StreamCase::Ending::silence;
+        sim::TcpScanner scanner(script);
+        saved.clear();
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(scan(scanner, command("FB"), std::chrono::milliseconds(300)), expectedResult(c)) << c.name;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << c.name;
+        expectPagesKept(saved, c);
     }
 }
 

@@ -3,6 +3,7 @@
 #include "platform/foundation/Print.h"
 #include "scanning/ScanParameters.h"
 #include "sim/scanner/UsbScanner.h"
+#include "tests/support/SimulatedBus.h"
 
 #include <gtest/gtest.h>
 
@@ -17,17 +18,8 @@ struct SavedPage {
     std::string source;
 };
 
-class UsbScanProcessTest : public testing::Test {
+class UsbScanProcessTest : public test::SimulatedBusTest<> {
 protected:
-    void SetUp() override {
-        bus = simusb::Bus::install();
-        baseline = iokit::liveObjectCounts();
-    }
-    void TearDown() override {
-        bus->unplugAll();
-        EXPECT_EQ(iokit::liveObjectCounts(), baseline) << iokit::describe(iokit::liveObjectCounts());
-    }
-
     // A TEXT scan of a small area (the sim's pages follow the X command's area).
     std::shared_ptr<ScanCommand> command(const std::string& source, const std::string& mode = "TEXT") {
         UIParams ui{.scannerName = "Tamberlyx",
@@ -73,8 +65,6 @@ protected:
         return requests;
     }
 
-    std::shared_ptr<simusb::Bus> bus;
-    iokit::ObjectCounts baseline{};
     std::unique_ptr<sim::UsbScanner> scanner;
     std::vector<SavedPage> saved;
 };
@@ -264,4 +254,69 @@ TEST_F(UsbScanProcessTest, ReleaseTwiceGivesEachHandleBackOnce) {
     process.release();
     EXPECT_FALSE(process.hasInterface());
     EXPECT_EQ(iokit::liveObjectCounts(), baseline);
+}
+
+// A fault at each USB step of a scan: the scan answers the step's failure, the
+// interface is not left open, and every object it made has been given back
+// while the scanner is still attached.
+TEST_F(UsbScanProcessTest, FaultAtEachStepGivesEveryObjectBack) {
+    using iokit::ServiceKind;
+    using simusb::Step;
+    constexpr auto failed = iokit::kIOReturnNotResponding;
+    struct Case {
+        std::string name;
+        Step step;
+        simusb::Fault fault;
+        ResultPair expected;
+    };
+    const Case cases[] = {
+        {"device plug-in", Step::plugIn, {.code = failed, .kind = ServiceKind::device}, {false, "error"}},
+        {"device query", Step::query, {.kind = ServiceKind::device}, {false, "error"}},
+        {"interface plug-in",
+         Step::plugIn,
+         {.code = failed, .kind = ServiceKind::interface},
+         {false, "error"}},
+        {"interface query", Step::query, {.kind = ServiceKind::interface}, {false, "error"}},
+        {"open request", Step::control, {.code = failed}, {false, "openError"}},
+        {"close request", Step::control, {.code = failed, .after = 1}, {true, "1"}},
+        {"interface open",
+         Step::interfaceOpen,
+         {.code = iokit::kIOReturnExclusiveAccess},
+         {false, "unexpectError"}},
+        {"interface close", Step::interfaceClose, {.code = failed, .times = -1}, {true, "1"}},
+        {"pipe properties", Step::pipeProperties, {.code = failed, .pipe = 2}, {false, "unexpectError"}},
+        {"command write", Step::write, {.code = failed}, {false, "checkPaperSourceError"}},
+        {"X write", Step::write, {.code = failed, .after = 3}, {false, "sndXCommandError"}},
+        {"reply read", Step::read, {.code = failed}, {false, "checkPaperSourceError"}},
+        {"I reply read", Step::read, {.code = failed, .after = 2}, {false, "sndICommandError"}},
+        {"page read", Step::read, {.code = failed, .after = 3}, {false, "receiveImagesError"}},
+        {"stall clearing", Step::clearStall, {.code = failed}, {false, "receiveImagesError"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        plugScanner();
+        scanner->device()->injectFault(c.step, c.fault);
+        if (c.step == Step::clearStall) { // a failed page read makes the stall be cleared
+            scanner->device()->injectFault(Step::read, {.code = failed, .after = 3});
+        }
+        saved.clear();
+        EXPECT_EQ(scan(command("ADF")), c.expected);
+        EXPECT_FALSE(scanner->device()->isInterfaceOpen(1));
+        EXPECT_EQ(iokit::liveObjectCounts(), baseline) << iokit::describe(iokit::liveObjectCounts());
+        bus->unplug(scanner->device());
+    }
+}
+
+TEST_F(UsbScanProcessTest, PagesAreCountedAndNamedFromOneWhateverTheStreamNumbers) {
+    sim::ScannerScript script;
+    script.pages = 2;
+    script.firstPageNumber = 7;
+    plugScanner(script);
+    TraceCapture capture;
+    EXPECT_EQ(scan(command("ADF")), (ResultPair{true, "2"}));
+    ASSERT_EQ(saved.size(), 2u);
+    EXPECT_EQ(saved[0].pageNo, 1);
+    EXPECT_EQ(saved[1].pageNo, 2);
+    // A scan whose opens all succeed writes no failed open.
+    EXPECT_EQ(capture.text().find("open interface failed"), std::string::npos) << capture.text();
 }

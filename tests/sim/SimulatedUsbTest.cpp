@@ -1,6 +1,7 @@
 #include "sim/usb/SimulatedUsb.h"
 
 #include "device/JqIOUSB.h"
+#include "tests/support/SimulatedBus.h"
 
 #include <chrono>
 #include <gtest/gtest.h>
@@ -14,13 +15,11 @@ namespace {
 using Device = USBDevice<MonitorBuild>;
 using Interface = USBInterface<MonitorBuild>;
 
-class SimulatedUsbTest : public testing::Test {
+class SimulatedUsbTest : public test::SimulatedBusTest<> {
 protected:
     void SetUp() override {
-        bus = simusb::Bus::install();
-        baseline = iokit::liveObjectCounts();
-        sim = simusb::Device::make(simusb::bulkPairDevice(0x356C, 0x37));
-        bus->plug(sim);
+        SimulatedBusTest::SetUp();
+        sim = plug(simusb::bulkPairDevice(0x356C, 0x37));
         device = Device::create(0x356C, 0x37);
         interface = device.createInterfaceInterface();
         interface.open();
@@ -29,16 +28,13 @@ protected:
         interface.close();
         interface.release();
         device.release();
-        bus->unplugAll();
-        EXPECT_EQ(iokit::liveObjectCounts(), baseline);
+        SimulatedBusTest::TearDown();
     }
 
     iokit::IOReturn rawRead(std::uint8_t pipe, std::uint32_t& size, std::uint8_t* buffer) {
         return (*interface.handle())->ReadPipeTO(interface.handle(), pipe, buffer, &size, 100, 200);
     }
 
-    std::shared_ptr<simusb::Bus> bus;
-    iokit::ObjectCounts baseline;
     std::shared_ptr<simusb::Device> sim;
     Device device;
     Interface interface;

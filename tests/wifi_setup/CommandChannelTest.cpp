@@ -192,7 +192,7 @@ TEST_F(CommandChannelTest, SettingsCommandsOverTheLoopbackPeer) {
     EXPECT_EQ(responder->clientMode().name, "Guest");
     EXPECT_EQ(model->tcpClient->url(), "127.0.0.1");
     EXPECT_EQ(peer->connections(), 5);
-    EXPECT_FALSE(model->tcpClient->inputStream); // each exchange closes its connection
+    EXPECT_FALSE(model->tcpClient->isConnected()); // each exchange closes its connection
 }
 
 TEST_F(CommandChannelTest, TcpReplyShapes) {
@@ -240,13 +240,13 @@ TEST_F(CommandChannelTest, SilentOrAbsentTcpPeerGivesNoReplyWithinTheTimeOut) {
 
 TEST_F(CommandChannelTest, InitTCPClientConnectsTheClient) {
     useNetworkPrinter();
-    EXPECT_FALSE(model->tcpClient->inputStream);
+    EXPECT_FALSE(model->tcpClient->isConnected());
     model->tcpClient = std::make_unique<NetworkModel::Communicator>("127.0.0.1", peer->port());
     TraceCapture capture;
     model->initTCPClient("127.0.0.1");
-    EXPECT_TRUE(model->tcpClient->inputStream);
+    EXPECT_TRUE(model->tcpClient->isConnected());
     model->disconnectTCPClient();
-    EXPECT_FALSE(model->tcpClient->inputStream);
+    EXPECT_FALSE(model->tcpClient->isConnected());
     EXPECT_EQ(capture.lines(), (std::vector<std::string>{"Opening streams.", "Closing streams."}));
 }
 

@@ -23,7 +23,7 @@ TEST(NetworkModelTest, FreshModel) {
     EXPECT_EQ(model.alterInfo, "");
     EXPECT_EQ(model.tcpClient->url(), "192.168.1.1");
     EXPECT_EQ(model.tcpClient->port(), 9101u);
-    EXPECT_FALSE(model.tcpClient->inputStream);
+    EXPECT_FALSE(model.tcpClient->isConnected());
     EXPECT_FALSE(model.showNetworkSetting.get());
     EXPECT_EQ(model.environment().commandPort, 9101u);
 }
