@@ -52,12 +52,14 @@ constexpr std::array<std::uint8_t, 256> makeBitReverse() {
 }
 constexpr std::array<std::uint8_t, 256> bitReverse = makeBitReverse();
 
-void packRow(const std::uint8_t* g, int w, const std::uint8_t (&t)[8], std::uint8_t* out) {
+} // namespace
+
+void halftoneRow(const std::uint8_t* g, int w, const std::array<std::uint8_t, 8>& t, std::uint8_t* out) {
     int x = 0;
 #if defined(__SSE2__)
     std::uint8_t pattern[16];
-    std::memcpy(pattern, t, 8);
-    std::memcpy(pattern + 8, t, 8);
+    std::memcpy(pattern, t.data(), 8);
+    std::memcpy(pattern + 8, t.data(), 8);
     const __m128i th = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pattern));
     for (; x + 16 <= w; x += 16) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(g + x));
@@ -76,8 +78,6 @@ void packRow(const std::uint8_t* g, int w, const std::uint8_t (&t)[8], std::uint
         out[x / 8] = static_cast<std::uint8_t>(byte); // bits past the last pixel stay 0 (white)
     }
 }
-
-} // namespace
 
 const std::array<std::uint8_t, ClusterHeight* ClusterWidth> FINE_TAry_128 = makeFineScreen();
 
@@ -124,19 +124,24 @@ ThresholdRows halftoneThresholds(int imageDarkness) {
     return rows;
 }
 
-PackedPage halftone(GrayPage gray, int imageDarkness) {
-    const float gamma = darknessGamma(imageDarkness);
-    std::fprintf(stderr, "DEBUG:[Tamberlyx]---curGammaVal=%.2f;\n", gamma);
-    const ThresholdRows thresholds = halftoneThresholds(imageDarkness);
+std::string halftoneTraceLine(int imageDarkness) {
+    char line[64];
+    std::snprintf(line, sizeof line, "DEBUG:[Tamberlyx]---curGammaVal=%.2f;\n", darknessGamma(imageDarkness));
+    return line;
+}
 
+const char* halftoneReleaseLine(int imageDarkness) {
+    const float gamma = darknessGamma(imageDarkness);
+    return (gamma != 0.0f && gamma != 1.0f) ? "DEBUG:[Tamberlyx]==free=Halftone;\n" : "";
+}
+
+PackedPage halftone(GrayPage gray, int imageDarkness) {
+    std::fputs(halftoneTraceLine(imageDarkness).c_str(), stderr);
+    const ThresholdRows thresholds = halftoneThresholds(imageDarkness);
     PackedPage packed(gray.width, gray.height);
-    for (int y = 0; y < gray.height; ++y) {
-        std::uint8_t t[8];
-        std::memcpy(t, thresholds[y % ClusterHeight].data(), 8);
-        packRow(gray.row(y), gray.width, t, packed.row(y));
-    }
-    if (gamma != 0.0f && gamma != 1.0f)
-        std::fprintf(stderr, "DEBUG:[Tamberlyx]==free=Halftone;\n");
+    for (int y = 0; y < gray.height; ++y)
+        halftoneRow(gray.row(y), gray.width, thresholds[y % ClusterHeight], packed.row(y));
+    std::fputs(halftoneReleaseLine(imageDarkness), stderr);
     return packed;
 }
 

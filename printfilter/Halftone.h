@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 
 namespace tbx {
 
@@ -33,6 +34,16 @@ std::array<std::uint8_t, 256> gammaToneCurve(float gamma);
 // (levels 1 to 5); for level 0 the rows repeat the 4×4 matrix every 4 rows.
 using ThresholdRows = std::array<std::array<std::uint8_t, 8>, ClusterHeight>;
 ThresholdRows halftoneThresholds(int imageDarkness);
+
+// One grey row of w pixels against the thresholds of its 8 bit positions, into (w + 7) / 8 packed
+// bytes; pad bits are white.
+void halftoneRow(const std::uint8_t* grey, int w, const std::array<std::uint8_t, 8>& thresholds,
+                 std::uint8_t* out);
+
+// The trace lines of halftoning a page at a darkness level: before (the gamma) and after (only when
+// a table was computed; empty otherwise).
+std::string halftoneTraceLine(int imageDarkness);
+const char* halftoneReleaseLine(int imageDarkness);
 
 // Halftones the page at the darkness level and returns the packed page; pad bits are white.
 // Writes the gamma trace line. Throws std::bad_alloc when the packed page cannot be had.

@@ -60,28 +60,38 @@ std::string SpoolDirectory::pagePath(int n) const {
     return dir_ + name;
 }
 
-bool SpoolDirectory::writePage(int n, const PackedPage& page) {
+std::FILE* SpoolDirectory::openPage(int n) {
     if (dir_.empty())
-        return false;
+        return nullptr;
     const std::string file = pagePath(n);
     ::unlink(file.c_str()); // a page written again replaces its own earlier file, never another's
     const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0)
-        return false;
+        return nullptr;
     std::FILE* out = ::fdopen(fd, "wb");
     if (!out) {
         ::close(fd);
         ::unlink(file.c_str());
-        return false;
+        return nullptr;
     }
     pages_.insert(n);
+    return out;
+}
+
+void SpoolDirectory::discardPage(int n) {
+    if (pages_.erase(n))
+        ::unlink(pagePath(n).c_str());
+}
+
+bool SpoolDirectory::writePage(int n, const PackedPage& page) {
+    std::FILE* out = openPage(n);
+    if (!out)
+        return false;
     bool ok = encodeJbigPage(page, out);
     ok = (std::fflush(out) == 0) && ok;
     ok = (std::fclose(out) == 0) && ok;
-    if (!ok) {
-        ::unlink(file.c_str());
-        pages_.erase(n);
-    }
+    if (!ok)
+        discardPage(n);
     return ok;
 }
 

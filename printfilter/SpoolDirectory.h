@@ -8,6 +8,7 @@
 
 #include "printfilter/GrayPage.h"
 
+#include <cstdio>
 #include <optional>
 #include <set>
 #include <string>
@@ -33,6 +34,13 @@ public:
     // Encodes the page into page n's file, created exclusively. Returns false (and leaves no file)
     // when the file cannot be created or written.
     bool writePage(int n, const PackedPage& page);
+
+    // The two halves of writePage for an encoding done elsewhere (on an encoder thread): openPage
+    // creates page n's file exclusively and returns it open for writing (nothing when it cannot
+    // be created); whoever writes it closes it. discardPage removes the file of a page whose
+    // writing failed. Both belong to the thread that owns the folder.
+    std::FILE* openPage(int n);
+    void discardPage(int n);
 
     // Removes every page file and the folder; safe to call more than once.
     void remove();
