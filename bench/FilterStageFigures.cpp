@@ -3,6 +3,7 @@
 #include "ProcessRun.h"
 #include "printfilter/GrayPage.h"
 #include "printfilter/Halftone.h"
+#include "printfilter/PageConverter.h"
 #include "printfilter/PageScaler.h"
 #include "printfilter/RasterPageReader.h"
 #include "printfilter/SpoolDirectory.h"
@@ -136,6 +137,17 @@ StageFigures measureStages(const std::string& rasterFile, int darkness, int runs
     };
     s.staged10 = staged(1.0);
     s.staged09 = staged(0.9);
+    auto streamed = [&](bool turn, double ratio) {
+        return timeIt(runs, [&] {
+            raster.withFirstPage([&](cups_raster_t* ras, const cups_page_header2_t& h) {
+                std::string log;
+                (void)convertRasterPage(ras, h, {turn, ratio, darkness}, log);
+            });
+        });
+    };
+    s.streamed10 = streamed(false, 1.0);
+    s.streamed09 = streamed(false, 0.9);
+    s.streamedTurned = streamed(true, 1.0);
     return s;
 }
 

@@ -296,8 +296,9 @@ int main(int argc, char** argv) try {
                     opt.peers.c_str());
 
     std::printf("\nStages of the page path on page 1 of each 1-page job, median of %d runs (ms)\n", opt.runs);
-    std::printf("%-6s %6s %8s %8s %8s %7s %8s | %9s %9s | %9s %9s\n", "page", "read", "scale1.0", "scale0.9",
-                "halftone", "encode", "pbmtojbg", "staged1.0", "staged0.9", "stream1.0", "stream0.9");
+    std::printf("%-6s %6s %8s %8s %8s %7s %8s | %9s %9s | %9s %9s %9s\n", "page", "read", "scale1.0",
+                "scale0.9", "halftone", "encode", "pbmtojbg", "staged1.0", "staged0.9", "stream1.0",
+                "stream0.9", "turned");
     for (const JobInputs& job : jobs) {
         if (job.pages != 1)
             continue;
@@ -306,15 +307,16 @@ int main(int argc, char** argv) try {
         if (!figures)
             throw std::runtime_error("the stages of " + job.raster + " could not be measured");
         const StageFigures& s = *figures;
-        std::printf("%-6s %6.1f %8.1f %8.1f %8.1f %7.1f %8.1f | %9.1f %9.1f | %9.1f %9.1f\n",
+        std::printf("%-6s %6.1f %8.1f %8.1f %8.1f %7.1f %8.1f | %9.1f %9.1f | %9.1f %9.1f %9.1f\n",
                     contentName(job.content), s.read * 1e3, s.scale10 * 1e3, s.scale09 * 1e3,
                     s.halftone * 1e3, s.encode * 1e3, s.pbmtojbg * 1e3, s.staged10 * 1e3, s.staged09 * 1e3,
-                    s.streamed10 * 1e3, s.streamed09 * 1e3);
+                    s.streamed10 * 1e3, s.streamed09 * 1e3, s.streamedTurned * 1e3);
     }
     std::printf(
         "read: raster page into a whole grey page; encode: JBIG into a spool file; pbmtojbg: a whole\n"
-        "process on the same bitmap; staged: read, scale, halftone, encode one after another (the\n"
-        "page path before rows were streamed); stream: rows streamed into the 1-bit page, then encoded.\n");
+        "process on the same bitmap; staged: read, scale, halftone, encode one after another (the page\n"
+        "path before rows were streamed); stream: raster rows streamed into the 1-bit page, without\n"
+        "encoding (what the page loop's own thread does per page); turned: the same for a back side.\n");
     if (!opt.keep && opt.work.empty())
         fs::remove_all(work);
     return identical ? 0 : 1;

@@ -50,3 +50,9 @@ const char* halftoneReleaseLine(int imageDarkness);
 PackedPage halftone(GrayPage gray, int imageDarkness);
 
 } // namespace tbx
+
+namespace tbx::detail {
+// Chooses between the vector kernel (used when the processor has it) and the plain loops of
+// halftoneRow; both give the same bits. For tests.
+void setHalftoneVectorKernels(bool enabled);
+} // namespace tbx::detail

@@ -11,8 +11,8 @@
 
 namespace tbx {
 
-ConvertedPage convertRasterPage(cups_raster_t* ras, const cups_page_header2_t& header, const PageConversion& how,
-                                std::string& log) {
+ConvertedPage convertRasterPage(cups_raster_t* ras, const cups_page_header2_t& header,
+                                const PageConversion& how, std::string& log) {
     ConvertedPage out;
     std::optional<RasterRowReader> rows;
     try {

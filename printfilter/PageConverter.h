@@ -35,7 +35,7 @@ struct ConvertedPage {
 // Converts the page whose header was just read (it must have passed checkRasterHeader) and reads
 // the raster to the end of the page. The trace lines of scaling and halftoning, and the line of a
 // failure, are appended to log as the filter writes them.
-ConvertedPage convertRasterPage(cups_raster_t* ras, const cups_page_header2_t& header, const PageConversion& how,
-                                std::string& log);
+ConvertedPage convertRasterPage(cups_raster_t* ras, const cups_page_header2_t& header,
+                                const PageConversion& how, std::string& log);
 
 } // namespace tbx

@@ -1,8 +1,8 @@
 #include "printfilter/PageEncoders.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <pthread.h>
 

@@ -120,8 +120,8 @@ TEST(PageConverter, ShortPagesAndBlackRasterMatchTheWholePagePath) {
     for (const auto& c : cases)
         for (bool turn : {false, true})
             for (double ratio : {1.0, 0.5, 0.9, 1.5}) {
-                const std::string what = std::string(c.what) + (turn ? " turned" : "") + " ratio " +
-                                         std::to_string(ratio);
+                const std::string what =
+                    std::string(c.what) + (turn ? " turned" : "") + " ratio " + std::to_string(ratio);
                 std::string bytes = makeRaster({c.stored}, c.spec);
                 bytes.resize(bytes.size() - c.cut);
                 MemoryRaster ras(bytes);

@@ -1,7 +1,7 @@
 #include "printfilter/PageEncoders.h"
-#include "printfilter/PageLoop.h"
 
 #include "PageTestSupport.h"
+#include "printfilter/PageLoop.h"
 
 #include <atomic>
 #include <cstdlib>
@@ -38,7 +38,9 @@ struct TranscriptSink : PageSink {
         pending = n;
         note("sending " + std::to_string(n));
     }
-    void sendPageHeader(int w, int h) override { note("header " + std::to_string(w) + "x" + std::to_string(h)); }
+    void sendPageHeader(int w, int h) override {
+        note("header " + std::to_string(w) + "x" + std::to_string(h));
+    }
     bool sendPageData(const std::string& path) override {
         ++sent;
         if (pending == failPage)
@@ -56,7 +58,8 @@ struct LoopRun {
     bool spoolEmpty = false;
 };
 
-LoopRun runLoop(const std::string& raster, PageLoopOptions options, int threads, int cancelAfter, int failPage) {
+LoopRun runLoop(const std::string& raster, PageLoopOptions options, int threads, int cancelAfter,
+                int failPage) {
     TempDir tmp;
     auto spool = SpoolDirectory::create(nullptr, tmp.path());
     TranscriptSink sink;
@@ -132,8 +135,8 @@ TEST(PageEncoders, ThreadCountFollowsTheEnvironmentWithinItsBounds) {
     const struct {
         const char* value;
         int threads;
-    } cases[] = {{"1", 1}, {"3", 3}, {"4", 4}, {"0", machine}, {"5", machine}, {"-2", machine},
-                 {"two", machine}, {"2x", machine}, {"", machine}};
+    } cases[] = {{"1", 1},        {"3", 3},         {"4", 4},        {"0", machine}, {"5", machine},
+                 {"-2", machine}, {"two", machine}, {"2x", machine}, {"", machine}};
     for (const auto& c : cases) {
         ::setenv("TAMBERLYX_ENCODER_THREADS", c.value, 1);
         EXPECT_EQ(encoderThreads(), c.threads) << "\"" << c.value << "\"";
@@ -165,8 +168,8 @@ TEST(PageEncoders, DrainDropsWaitingJobsAndWaitsForRunningOnes) {
     });
     encoders.drain();
     opener.join();
-    EXPECT_EQ(finished.load(), 2); // drain returned only after the running jobs ended
-    EXPECT_EQ(started.load(), 2);  // and no waiting job began
+    EXPECT_EQ(finished.load(), 2);  // drain returned only after the running jobs ended
+    EXPECT_EQ(started.load(), 2);   // and no waiting job began
     EXPECT_EQ(held.use_count(), 1); // the dropped jobs released what they held
     EXPECT_TRUE(results[0].get() && results[1].get());
     for (int i = 2; i < 6; ++i)
