@@ -3,10 +3,31 @@
 #include "printfilter/Halftone.h"
 #include "printfilter/PageScaler.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <new>
 
 namespace tbx {
+
+namespace {
+
+// The reason a spool file could not be written, for the "ERROR:" line.
+std::string spoolFailure(const SpoolDirectory& spool, int n) {
+    const int error = spool.lastError();
+    if (error == ENOSPC || error == EDQUOT)
+        return "no space left in the temporary folder " + spool.path() + " for page " + std::to_string(n);
+    return "cannot write the spool file of page " + std::to_string(n) + ": " +
+           std::strerror(error ? error : EIO);
+}
+
+} // namespace
+
+void PageLoop::fail(const std::string& why) {
+    if (!why.empty())
+        std::fprintf(stderr, "ERROR: [Tamberlyx] %s\n", why.c_str());
+    result_.failed = true;
+}
 
 bool PageLoop::convertPage(int n, const cups_page_header2_t& header) {
     const bool turn = options_.isDuplex == 2 && n % 2 == 0;
@@ -16,6 +37,13 @@ bool PageLoop::convertPage(int n, const cups_page_header2_t& header) {
     } catch (const std::bad_alloc&) {
         std::fprintf(stderr, "DEBUG:[Tamberlyx] failed to locate temp image memory size=%llu\n",
                      static_cast<unsigned long long>(header.cupsWidth) * header.cupsHeight);
+        fail("not enough memory for page " + std::to_string(n));
+        return false;
+    }
+    // Rows the raster never supplied are lost content, not white paper.
+    if (raster.rowsRead < raster.page.height) {
+        fail("page " + std::to_string(n) + " of the raster ends after " + std::to_string(raster.rowsRead) +
+             " of its " + std::to_string(raster.page.height) + " rows");
         return false;
     }
     sizes_[n] = {raster.page.width, raster.page.height};
@@ -36,8 +64,10 @@ bool PageLoop::convertPage(int n, const cups_page_header2_t& header) {
         result_.softFailure = true;
         return false;
     }
-    if (!spool_.writePage(n, packed))
-        std::fprintf(stderr, "DEBUG:[Tamberlyx] cannot write spool file %s\n", spool_.pagePath(n).c_str());
+    if (!spool_.writePage(n, packed)) {
+        fail(spoolFailure(spool_, n));
+        return false;
+    }
     sink_.pageConverted(n);
     return true;
 }
@@ -45,11 +75,11 @@ bool PageLoop::convertPage(int n, const cups_page_header2_t& header) {
 void PageLoop::createBlankPage(int n, std::pair<int, int> size) {
     sizes_[n] = size;
     if (!spool_.writePage(n, PackedPage(size.first, size.second)))
-        std::fprintf(stderr, "DEBUG:[Tamberlyx] cannot write spool file %s\n", spool_.pagePath(n).c_str());
+        fail(spoolFailure(spool_, n));
 }
 
 void PageLoop::sendOnePage(int n) {
-    if (result_.cancelled)
+    if (stopped())
         return;
     if (sink_.cancelRequested()) {
         result_.cancelled = true;
@@ -60,9 +90,21 @@ void PageLoop::sendOnePage(int n) {
     sink_.pageSending(n);
     const auto size = sizes_.at(n);
     sink_.sendPageHeader(size.first, size.second);
-    if (!sink_.sendPageData(spool_.pagePath(n)))
+    bool whole = !sink_.printerLost() && sink_.sendPageData(spool_.pagePath(n));
+    if (sink_.printerLost()) {
+        fail({}); // the job stream has said why
+        return;
+    }
+    if (!whole)
         result_.softFailure = true;
     sink_.endOfPage();
+    if (sink_.printerLost()) {
+        fail({});
+        return;
+    }
+    // The blank back side of an odd two-sided job is no page of the document.
+    if (whole && n <= result_.pagesRead)
+        sink_.pageSent(n, options_.collate ? 1 : options_.copies);
 }
 
 void PageLoop::sendPair(int back, int front) {
@@ -74,15 +116,20 @@ PageLoopResult PageLoop::run() {
     const bool duplex = options_.isDuplex != 0;
     int i = 1;
     cups_page_header2_t header;
-    while (!result_.softFailure && !result_.cancelled && cupsRasterReadHeader2(ras_, &header)) {
+    bool endOfRaster = false;
+    while (!result_.softFailure && !stopped()) {
+        if (!cupsRasterReadHeader2(ras_, &header)) {
+            endOfRaster = true;
+            break;
+        }
         std::fprintf(stderr, "DEBUG:[Tamberlyx] raster image width =%u  height = %u\n", header.cupsWidth,
                      header.cupsHeight);
         const std::string refusal = checkRasterHeader(header, options_.limits);
         if (!refusal.empty()) {
-            std::fprintf(stderr, "ERROR: [Tamberlyx] page %d: %s\n", i, refusal.c_str());
-            result_.softFailure = true;
+            fail("page " + std::to_string(i) + ": " + refusal);
             break;
         }
+        result_.pagesRead = i; // page i's own sends may already count it as a document page
         if (!convertPage(i, header))
             break;
         if (!duplex)
@@ -95,7 +142,15 @@ PageLoopResult PageLoop::run() {
     result_.pagesRead = pages;
     std::fprintf(stderr, "DEBUG:[Tamberlyx] total page number =  %d ========================\n", i);
     std::fprintf(stderr, "DEBUG: total page number =  %d ========================\n", pages);
-    if (result_.cancelled)
+    if (endOfRaster) {
+        const std::string rest = options_.checkRasterEnd ? options_.checkRasterEnd() : std::string();
+        if (!rest.empty())
+            fail(pages == 0 ? "no page in the job's raster: " + rest
+                            : "the raster after page " + std::to_string(pages) + " is unreadable: " + rest);
+        else if (pages == 0)
+            fail("no page in the job's raster");
+    }
+    if (stopped())
         return result_;
 
     if (duplex && pages % 2 == 1) {
@@ -103,7 +158,7 @@ PageLoopResult PageLoop::run() {
         sendPair(pages + 1, pages);
     }
     if (options_.collate) {
-        for (int k = 2; k <= options_.copies && !result_.cancelled; ++k) {
+        for (int k = 2; k <= options_.copies && !stopped(); ++k) {
             std::fprintf(stderr, "DEBUG:send copy = %d and total copies = %d ========================\n", k,
                          options_.copies);
             if (!duplex) {

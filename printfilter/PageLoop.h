@@ -10,6 +10,7 @@
 #include "printfilter/SpoolDirectory.h"
 
 #include <cups/raster.h>
+#include <functional>
 #include <map>
 #include <string>
 #include <utility>
@@ -23,6 +24,9 @@ struct PageLoopOptions {
     double scaleRatio = 1.0;
     int imageDarkness = 0; // GammaDarkness level 0..5
     RasterLimits limits;
+    // Asked once no further page header can be read: empty when the raster ended where a page
+    // ended, else why the rest of it is no page (garbage, a header cut short). Unset: not asked.
+    std::function<std::string()> checkRasterEnd;
 };
 
 // The job stream side of the loop. The filter implements it on its job stream and messages; tests
@@ -43,12 +47,21 @@ public:
     // Streams the page's JBIG file; false when it could not be read.
     virtual bool sendPageData(const std::string& path) = 0;
     virtual void endOfPage() = 0;
+    // Page n went out whole; the printer prints it copies times (1 for each collated pass).
+    virtual void pageSent(int /*n*/, int /*copies*/) {}
+    // The printer can no longer be reached (a write failed, the backend reported an I/O error):
+    // the loop stops at once and sends nothing more.
+    virtual bool printerLost() { return false; }
 };
 
 struct PageLoopResult {
     int pagesRead = 0;
     bool softFailure = false; // a page failed: the job ends early but in order
     bool cancelled = false;   // the cancel was carried out (only seen when cancelJob returns)
+    // The job cannot be printed (raster rows missing or unreadable, no page, refused raster, no
+    // room for a spool file, printer lost): nothing was sent after the point of failure, and the
+    // caller ends the stream with the cancel command. The "ERROR:" line has been written.
+    bool failed = false;
 };
 
 class PageLoop {
@@ -62,6 +75,8 @@ public:
 
 private:
     bool convertPage(int n, const cups_page_header2_t& header); // false: stop reading
+    void fail(const std::string& why);                          // writes the "ERROR:" line
+    bool stopped() const { return result_.failed || result_.cancelled; }
     void createBlankPage(int n, std::pair<int, int> size);
     void sendOnePage(int n);
     void sendPair(int back, int front);

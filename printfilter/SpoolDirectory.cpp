@@ -61,28 +61,40 @@ std::string SpoolDirectory::pagePath(int n) const {
 }
 
 bool SpoolDirectory::writePage(int n, const PackedPage& page) {
-    if (dir_.empty())
+    lastError_ = 0;
+    if (dir_.empty()) {
+        lastError_ = ENOENT;
         return false;
+    }
     const std::string file = pagePath(n);
     ::unlink(file.c_str()); // a page written again replaces its own earlier file, never another's
     const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0)
+    if (fd < 0) {
+        lastError_ = errno;
         return false;
+    }
     std::FILE* out = ::fdopen(fd, "wb");
     if (!out) {
+        lastError_ = errno;
         ::close(fd);
         ::unlink(file.c_str());
         return false;
     }
     pages_.insert(n);
-    bool ok = encodeJbigPage(page, out);
-    ok = (std::fflush(out) == 0) && ok;
-    ok = (std::fclose(out) == 0) && ok;
-    if (!ok) {
+    // The first failing step names the cause (a full folder shows at the write or the flush).
+    errno = 0;
+    if (!encodeJbigPage(page, out))
+        lastError_ = errno ? errno : EIO;
+    if (std::fflush(out) != 0 && !lastError_)
+        lastError_ = errno;
+    if (std::fclose(out) != 0 && !lastError_)
+        lastError_ = errno;
+    if (lastError_) {
         ::unlink(file.c_str());
         pages_.erase(n);
+        return false;
     }
-    return ok;
+    return true;
 }
 
 void SpoolDirectory::remove() {

@@ -31,8 +31,9 @@ public:
     std::string pagePath(int n) const;
 
     // Encodes the page into page n's file, created exclusively. Returns false (and leaves no file)
-    // when the file cannot be created or written.
+    // when the file cannot be created or written; lastError() then holds the errno value.
     bool writePage(int n, const PackedPage& page);
+    int lastError() const { return lastError_; }
 
     // Removes every page file and the folder; safe to call more than once.
     void remove();
@@ -45,6 +46,7 @@ private:
     explicit SpoolDirectory(std::string dir) : dir_(std::move(dir)) {}
     std::string dir_;
     std::set<int> pages_;
+    int lastError_ = 0;
 };
 
 } // namespace tbx
