@@ -52,8 +52,8 @@ PageEncoders::~PageEncoders() {
         t.join();
 }
 
-std::future<bool> PageEncoders::submit(Job job) {
-    std::future<bool> result = job.result();
+std::future<int> PageEncoders::submit(Job job) {
+    std::future<int> result = job.result();
     if (workers_.empty()) {
         job();
         return result;

@@ -24,28 +24,28 @@ int encoderThreads();
 
 class PageEncoders {
 public:
-    // A piece of work with its result. A job dropped without running releases what its work holds
-    // at once, and its future reports a broken promise.
+    // A piece of work with its result (0 for success, else an errno value). A job dropped without
+    // running releases what its work holds at once, and its future reports a broken promise.
     class Job {
     public:
         template <typename F>
         explicit Job(F work) : work_(std::make_unique<Work<F>>(std::move(work))) {}
-        std::future<bool> result() { return promise_.get_future(); }
+        std::future<int> result() { return promise_.get_future(); }
         void operator()();
 
     private:
         struct AnyWork {
             virtual ~AnyWork() = default;
-            virtual bool run() = 0;
+            virtual int run() = 0;
         };
         template <typename F>
         struct Work : AnyWork {
             explicit Work(F w) : f(std::move(w)) {}
-            bool run() override { return f(); }
+            int run() override { return f(); }
             F f;
         };
         std::unique_ptr<AnyWork> work_;
-        std::promise<bool> promise_;
+        std::promise<int> promise_;
     };
 
     explicit PageEncoders(int threads);
@@ -58,7 +58,7 @@ public:
 
     // Hands the job to a worker (or runs it now, with one thread); its result comes through the
     // future.
-    std::future<bool> submit(Job job);
+    std::future<int> submit(Job job);
 
     // Drops the jobs not yet begun (their futures report a broken promise, and whatever the jobs
     // hold is released) and waits until no job runs.

@@ -1,14 +1,24 @@
 #include "printfilter/PageLoop.h"
 
-#include "printfilter/JbigPageEncoder.h"
 #include "printfilter/PageConverter.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 namespace tbx {
 namespace {
+
+// The reason a spool file could not be written, for the "ERROR:" line.
+std::string spoolFailure(const SpoolDirectory& spool, int n) {
+    const int error = spool.lastError();
+    if (error == ENOSPC || error == EDQUOT)
+        return "no space left in the temporary folder " + spool.path() + " for page " + std::to_string(n);
+    return "cannot write the spool file of page " + std::to_string(n) + ": " +
+           std::strerror(error ? error : EIO);
+}
 
 struct FileCloser {
     void operator()(std::FILE* f) const { std::fclose(f); }
@@ -19,10 +29,7 @@ using OpenFile = std::unique_ptr<std::FILE, FileCloser>;
 // job is done or dropped.
 PageEncoders::Job encodingJob(PackedPage page, std::FILE* file) {
     return PageEncoders::Job([page = std::move(page), out = OpenFile(file)]() mutable {
-        bool ok = encodeJbigPage(page, out.get());
-        ok = (std::fflush(out.get()) == 0) && ok;
-        ok = (std::fclose(out.release()) == 0) && ok;
-        return ok;
+        return SpoolDirectory::writePageFile(page, out.release());
     });
 }
 
@@ -35,38 +42,62 @@ void appendLine(std::string& log, const char* format, Args... args) {
 
 } // namespace
 
+void PageLoop::fail(const std::string& why) {
+    if (!why.empty())
+        std::fprintf(stderr, "ERROR: [Tamberlyx] %s\n", why.c_str());
+    result_.failed = true;
+}
+
 bool PageLoop::readPage(int n) {
     cups_page_header2_t header;
-    if (!cupsRasterReadHeader2(ras_, &header))
+    if (!cupsRasterReadHeader2(ras_, &header)) {
+        rasterEnded_ = true;
         return false;
+    }
     Pending p;
     p.n = n;
     appendLine(p.log, "DEBUG:[Tamberlyx] raster image width =%u  height = %u\n", header.cupsWidth,
                header.cupsHeight);
     const std::string refusal = checkRasterHeader(header, options_.limits);
     if (!refusal.empty()) {
-        appendLine(p.log, "ERROR: [Tamberlyx] page %d: %s\n", n, refusal.c_str());
+        p.failure = "page " + std::to_string(n) + ": " + refusal;
+        pending_.push_back(std::move(p));
+        return false;
+    }
+    const std::size_t beforeConversion = p.log.size();
+    const PageConversion how{options_.isDuplex == 2 && n % 2 == 0, options_.scaleRatio,
+                             options_.imageDarkness};
+    ConvertedPage converted = convertRasterPage(ras_, header, how, p.log);
+    switch (converted.failure) {
+    case ConversionFailure::None:
+        break;
+    case ConversionFailure::NoRasterMemory:
+        p.failure = "not enough memory for page " + std::to_string(n);
+        pending_.push_back(std::move(p));
+        return false;
+    case ConversionFailure::NoScaleMemory:
+    case ConversionFailure::NoHalftoneMemory:
         p.softFailure = true;
         pending_.push_back(std::move(p));
         return false;
     }
-    const PageConversion how{options_.isDuplex == 2 && n % 2 == 0, options_.scaleRatio,
-                             options_.imageDarkness};
-    ConvertedPage converted = convertRasterPage(ras_, header, how, p.log);
-    if (converted.failure != ConversionFailure::None) {
-        // Without the memory for the page reading stops as at the end of the input; a page that
-        // could not be scaled or halftoned is a failed page.
-        p.softFailure = converted.failure != ConversionFailure::NoRasterMemory;
+    // Rows the raster never supplied are lost content, not white paper: the page is not printed,
+    // and nothing of its scaling and halftoning is reported.
+    const int height = converted.page.height;
+    if (converted.rowsRead < height) {
+        p.log.resize(beforeConversion);
+        p.failure = "page " + std::to_string(n) + " of the raster ends after " +
+                    std::to_string(converted.rowsRead) + " of its " + std::to_string(height) + " rows";
         pending_.push_back(std::move(p));
         return false;
     }
-    sizes_[n] = {converted.page.width, converted.page.height};
+    sizes_[n] = {converted.page.width, height};
     p.isPage = true;
     if (std::FILE* file = spool_.openPage(n)) {
         p.written = encoders_->submit(encodingJob(std::move(converted.page), file));
     } else {
-        std::promise<bool> failed;
-        failed.set_value(false);
+        std::promise<int> failed;
+        failed.set_value(spool_.lastError() ? spool_.lastError() : EIO);
         p.written = failed.get_future();
     }
     pending_.push_back(std::move(p));
@@ -80,15 +111,19 @@ bool PageLoop::ready(const Pending& p) const {
 void PageLoop::takeOldest() {
     Pending p = std::move(pending_.front());
     pending_.pop_front();
-    const bool written = p.isPage && p.written.get();
+    const int error = p.isPage ? p.written.get() : 0;
     std::fputs(p.log.c_str(), stderr);
     if (!p.isPage) {
+        if (!p.failure.empty())
+            fail(p.failure);
         result_.softFailure = result_.softFailure || p.softFailure;
         return;
     }
-    if (!written) {
-        spool_.discardPage(p.n);
-        std::fprintf(stderr, "DEBUG:[Tamberlyx] cannot write spool file %s\n", spool_.pagePath(p.n).c_str());
+    result_.pagesRead = p.n; // page n's own sends may already count it as a document page
+    if (error) {
+        spool_.discardPage(p.n, error);
+        fail(spoolFailure(spool_, p.n));
+        return;
     }
     taken_ = p.n;
     sink_.pageConverted(p.n);
@@ -101,11 +136,11 @@ void PageLoop::takeOldest() {
 void PageLoop::createBlankPage(int n, std::pair<int, int> size) {
     sizes_[n] = size;
     if (!spool_.writePage(n, PackedPage(size.first, size.second)))
-        std::fprintf(stderr, "DEBUG:[Tamberlyx] cannot write spool file %s\n", spool_.pagePath(n).c_str());
+        fail(spoolFailure(spool_, n));
 }
 
 void PageLoop::sendOnePage(int n) {
-    if (result_.cancelled)
+    if (stopped())
         return;
     if (sink_.cancelRequested()) {
         result_.cancelled = true;
@@ -118,9 +153,21 @@ void PageLoop::sendOnePage(int n) {
     sink_.pageSending(n);
     const auto size = sizes_.at(n);
     sink_.sendPageHeader(size.first, size.second);
-    if (!sink_.sendPageData(spool_.pagePath(n)))
+    const bool whole = !sink_.printerLost() && sink_.sendPageData(spool_.pagePath(n));
+    if (sink_.printerLost()) {
+        fail({}); // the job stream has said why
+        return;
+    }
+    if (!whole)
         result_.softFailure = true;
     sink_.endOfPage();
+    if (sink_.printerLost()) {
+        fail({});
+        return;
+    }
+    // The blank back side of an odd two-sided job is no page of the document.
+    if (whole && n <= result_.pagesRead)
+        sink_.pageSent(n, options_.collate ? 1 : options_.copies);
 }
 
 void PageLoop::sendPair(int back, int front) {
@@ -136,11 +183,11 @@ PageLoopResult PageLoop::run() {
     const std::size_t ahead = static_cast<std::size_t>(encoders.threads()) + 1;
     bool reading = true;
     int next = 1;
-    while (!stopped()) {
+    while (!readingStopped()) {
         // Pages whose encoding is done are taken at once, so the printer gets them early.
-        while (!pending_.empty() && !stopped() && ready(pending_.front()))
+        while (!pending_.empty() && !readingStopped() && ready(pending_.front()))
             takeOldest();
-        if (stopped())
+        if (readingStopped())
             break;
         // A cancel request is carried out at the next page sent: take the pages in hand first.
         if (!pending_.empty() && (!reading || pending_.size() >= ahead || sink_.cancelRequested())) {
@@ -151,6 +198,9 @@ PageLoopResult PageLoop::run() {
             break;
         reading = readPage(next++);
     }
+    // The end of the raster counts only when every page before it was taken: a loop that stopped
+    // earlier never got that far.
+    const bool endOfRaster = rasterEnded_ && !readingStopped() && pending_.empty();
     encoders.drain(); // pages read ahead of a page that stopped the job are dropped
     pending_.clear();
 
@@ -159,7 +209,15 @@ PageLoopResult PageLoop::run() {
     result_.pagesRead = pages;
     std::fprintf(stderr, "DEBUG:[Tamberlyx] total page number =  %d ========================\n", pages + 1);
     std::fprintf(stderr, "DEBUG: total page number =  %d ========================\n", pages);
-    if (result_.cancelled) {
+    if (endOfRaster) {
+        const std::string rest = options_.checkRasterEnd ? options_.checkRasterEnd() : std::string();
+        if (!rest.empty())
+            fail(pages == 0 ? "no page in the job's raster: " + rest
+                            : "the raster after page " + std::to_string(pages) + " is unreadable: " + rest);
+        else if (pages == 0)
+            fail("no page in the job's raster");
+    }
+    if (stopped()) {
         encoders_ = nullptr;
         return result_;
     }
@@ -169,7 +227,7 @@ PageLoopResult PageLoop::run() {
         sendPair(pages + 1, pages);
     }
     if (options_.collate) {
-        for (int k = 2; k <= options_.copies && !result_.cancelled; ++k) {
+        for (int k = 2; k <= options_.copies && !stopped(); ++k) {
             std::fprintf(stderr, "DEBUG:send copy = %d and total copies = %d ========================\n", k,
                          options_.copies);
             if (!duplex) {

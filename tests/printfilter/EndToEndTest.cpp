@@ -282,9 +282,8 @@ TEST(ConcurrentJobs, TwoFiltersAtOnceProduceTwoCorrectStreams) {
     writeFile(d + "/a.ras", makeRaster(a));
     writeFile(d + "/b.ras", makeRaster(b));
     auto command = [&](const std::string& job) {
-        return "TMPDIR=" + d + "/tmp PPD=" TBX_FILTER_PPD " " TBX_FILTER_PROGRAM " q " + job +
-               " u t 1 '' < " + d + "/" + job + ".ras > " + d + "/" + job + ".out 2> " + d + "/" + job +
-               ".log";
+        return "TMPDIR=" + d + "/tmp PPD=" TBX_FILTER_PPD " " TBX_FILTER_PROGRAM " 7 u " + job + " 1 '' < " +
+               d + "/" + job + ".ras > " + d + "/" + job + ".out 2> " + d + "/" + job + ".log";
     };
     // Both filters start together and each runs a few pages, so their pages interleave.
     ASSERT_EQ(sh("(" + command("a") + ") & (" + command("b") + ") & wait"), 0);

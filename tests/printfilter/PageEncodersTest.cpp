@@ -80,7 +80,7 @@ LoopRun runLoop(const std::string& raster, PageLoopOptions options, int threads,
 
 // Pages encoded on worker threads give exactly the job of one thread: the same pages in the same
 // order with the same bytes, the same progress calls, the same lines on standard error, also when
-// the job is cancelled, a page fails to send, or a page is refused part way through.
+// the job is cancelled, a page fails to send, or a page is refused or cut short part way through.
 TEST(PageEncoders, ThreadedLoopMatchesTheOneThreadLoopExactly) {
     std::vector<GrayPage> pages;
     for (int n = 0; n < 7; ++n)
@@ -88,6 +88,8 @@ TEST(PageEncoders, ThreadedLoopMatchesTheOneThreadLoopExactly) {
     const std::string raster = makeRaster(pages);
     std::string refused = makeRaster({pages[0], pages[1], pages[2]});
     refused += makeRaster({pages[3]}, {CUPS_CSPACE_RGB, 8, 24, 0}).substr(4);
+    std::string cut = makeRaster({pages[0], pages[1], pages[2], pages[3]});
+    cut.resize(cut.size() - 40 * static_cast<std::size_t>(pages[3].width)); // page 4 misses 40 rows
     const auto opts = [](int duplex, int copies, double ratio) {
         PageLoopOptions o;
         o.isDuplex = duplex;
@@ -110,6 +112,7 @@ TEST(PageEncoders, ThreadedLoopMatchesTheOneThreadLoopExactly) {
         {"cancelled after 3 two-sided pages", raster, opts(2, 1, 1.0), 3, -1},
         {"page 3 fails to send", raster, opts(0, 2, 1.0), -1, 3},
         {"page 4 is refused", refused, opts(2, 1, 1.0), -1, -1},
+        {"page 4 ends early", cut, opts(0, 1, 0.9), -1, -1},
     };
     for (const auto& c : cases) {
         const LoopRun one = runLoop(c.raster, c.options, 1, c.cancelAfter, c.failPage);
@@ -121,6 +124,7 @@ TEST(PageEncoders, ThreadedLoopMatchesTheOneThreadLoopExactly) {
             EXPECT_EQ(many.result.pagesRead, one.result.pagesRead) << c.what;
             EXPECT_EQ(many.result.softFailure, one.result.softFailure) << c.what;
             EXPECT_EQ(many.result.cancelled, one.result.cancelled) << c.what;
+            EXPECT_EQ(many.result.failed, one.result.failed) << c.what;
             if (c.cancelAfter >= 0) {
                 EXPECT_TRUE(many.spoolEmpty) << c.what << ": spool files left after the cancel";
             }
@@ -150,7 +154,7 @@ TEST(PageEncoders, DrainDropsWaitingJobsAndWaitsForRunningOnes) {
     std::atomic<bool> gate{false};
     std::atomic<int> started{0}, finished{0};
     auto held = std::make_shared<int>(0);
-    std::vector<std::future<bool>> results;
+    std::vector<std::future<int>> results;
     for (int i = 0; i < 6; ++i)
         results.push_back(encoders.submit(PageEncoders::Job([&, held] {
             ++started;

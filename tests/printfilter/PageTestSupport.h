@@ -17,6 +17,7 @@ struct RasterSpec {
     unsigned bitsPerColor = 8;
     unsigned bitsPerPixel = 8;
     unsigned bytesPerLine = 0; // 0: the width
+    bool compressed = false;   // the run-length compressed stream instead of the plain one
 };
 
 // CUPS raster (uncompressed stream) holding the pages; rows of each page as given.
