@@ -9,9 +9,10 @@
 //
 //   printfilter_bench [--runs N] [--peers FOLDER] [--work FOLDER] [--keep]
 //
-// Every figure is the median of N runs (default 3) of the whole process; peak memory is the
-// largest peak resident size seen in those runs. The filter runs with its default number of
-// encoder threads and with TAMBERLYX_ENCODER_THREADS=1, and the two job streams are compared.
+// Every figure is the median of N runs (default 3) of the whole process, the programs of a job
+// taking turns; peak memory is the largest peak resident size seen in those runs. The filter runs with its
+// default number of encoder threads and with TAMBERLYX_ENCODER_THREADS=1, and the two job streams are
+// compared.
 
 #include "FilterBenchJobs.h"
 #include "FilterStageFigures.h"
@@ -71,23 +72,32 @@ std::string withoutJobTime(std::string stream) {
     return stream;
 }
 
-// Runs the job's processes (all of them one after another) runs times; ms per page of the median.
-template <typename MakeSpecs>
-Figure measure(int runs, int pages, MakeSpecs makeSpecs) {
-    std::vector<double> totals;
-    long peak = 0;
-    for (int r = 0; r < runs; ++r) {
-        double total = 0;
-        for (const ProcessSpec& spec : makeSpecs()) {
-            const ProcessRun run = runProcess(spec);
-            if (!run.ok)
-                return {};
-            total += run.seconds;
-            peak = std::max(peak, run.peakKiB);
+// Runs each contender (one or more processes one after another) runs times, taking turns, so a
+// change in the machine's load between rounds touches every contender alike. An empty contender
+// is not measured. ms per page of each contender's median round and its largest peak.
+std::vector<Figure> measureInTurns(int runs, int pages,
+                                   const std::vector<std::vector<ProcessSpec>>& contenders) {
+    std::vector<std::vector<double>> totals(contenders.size());
+    std::vector<long> peaks(contenders.size(), 0);
+    std::vector<bool> failed(contenders.size(), false);
+    for (int r = 0; r < runs; ++r)
+        for (std::size_t c = 0; c < contenders.size(); ++c) {
+            if (contenders[c].empty() || failed[c])
+                continue;
+            double total = 0;
+            for (const ProcessSpec& spec : contenders[c]) {
+                const ProcessRun run = runProcess(spec);
+                failed[c] = failed[c] || !run.ok;
+                total += run.seconds;
+                peaks[c] = std::max(peaks[c], run.peakKiB);
+            }
+            totals[c].push_back(total);
         }
-        totals.push_back(total);
-    }
-    return {median(totals) * 1000.0 / pages, peak / 1024.0};
+    std::vector<Figure> figures(contenders.size());
+    for (std::size_t c = 0; c < contenders.size(); ++c)
+        if (!contenders[c].empty() && !failed[c])
+            figures[c] = {median(totals[c]) * 1000.0 / pages, peaks[c] / 1024.0};
+    return figures;
 }
 
 std::string cell(const Figure& f) {
@@ -240,36 +250,38 @@ int main(int argc, char** argv) try {
                      {"DEVICE_URI", ""}};
             return std::vector<ProcessSpec>{s};
         };
-        Row row;
-        row.name = std::string(contentName(job.content)) + " x" + std::to_string(job.pages);
-        row.ours = measure(opt.runs, job.pages, [&] { return filter("", base + ".job"); });
-        row.one = measure(opt.runs, job.pages, [&] { return filter("1", base + ".1.job"); });
+        std::vector<ProcessSpec> pbmtojbg;
+        if (havePbmtojbg)
+            for (const std::string& pbm : job.pagePbm)
+                pbmtojbg.push_back(ProcessSpec::command({"pbmtojbg", "-q", pbm, base + ".jbg"}));
+        std::vector<ProcessSpec> foo;
+        if (!foo2zjs.empty()) {
+            ProcessSpec s = ProcessSpec::command(
+                {foo2zjs, "-r600x600", "-g" + std::to_string(job.width) + "x" + std::to_string(job.height),
+                 "-p9"});
+            s.input = job.allPbm;
+            s.output = base + ".zjs";
+            foo.push_back(s);
+        }
+        std::vector<ProcessSpec> brl;
+        if (!brlaser.empty()) {
+            ProcessSpec s =
+                ProcessSpec::command({brlaser, "1", "bench", "bench", "1", "", job.bilevelRaster});
+            s.output = base + ".brl";
+            s.env = {{"PPD", ""}};
+            brl.push_back(s);
+        }
+        const std::vector<Figure> f =
+            measureInTurns(opt.runs, job.pages,
+                           {filter("", base + ".job"), filter("1", base + ".1.job"), pbmtojbg, foo, brl});
+        Row row{std::string(contentName(job.content)) + " x" + std::to_string(job.pages),
+                f[0],
+                f[1],
+                f[2],
+                f[3],
+                f[4]};
         if (withoutJobTime(slurp(base + ".job")) != withoutJobTime(slurp(base + ".1.job")))
             identical = false;
-        if (havePbmtojbg)
-            row.pbm = measure(opt.runs, job.pages, [&] {
-                std::vector<ProcessSpec> specs;
-                for (const std::string& pbm : job.pagePbm)
-                    specs.push_back(ProcessSpec::command({"pbmtojbg", "-q", pbm, base + ".jbg"}));
-                return specs;
-            });
-        if (!foo2zjs.empty())
-            row.foo = measure(opt.runs, job.pages, [&] {
-                ProcessSpec s;
-                s.argv = {foo2zjs, "-r600x600",
-                          "-g" + std::to_string(job.width) + "x" + std::to_string(job.height), "-p9"};
-                s.input = job.allPbm;
-                s.output = base + ".zjs";
-                return std::vector<ProcessSpec>{s};
-            });
-        if (!brlaser.empty())
-            row.brl = measure(opt.runs, job.pages, [&] {
-                ProcessSpec s;
-                s.argv = {brlaser, "1", "bench", "bench", "1", "", job.bilevelRaster};
-                s.output = base + ".brl";
-                s.env = {{"PPD", ""}};
-                return std::vector<ProcessSpec>{s};
-            });
         std::printf("%-9s %s %s %s %s %s\n", row.name.c_str(), cell(row.ours).c_str(), cell(row.one).c_str(),
                     cell(row.pbm).c_str(), cell(row.foo).c_str(), cell(row.brl).c_str());
         std::fflush(stdout);
