@@ -519,8 +519,8 @@ void USBInterface<B>::write(std::string_view data, long pipe, double noDataTimeo
 }
 
 template <DeviceBuild B>
-void USBInterface<B>::sendControlRequest(const IOUSBDevRequestTO& request, long pipe,
-                                         std::span<std::uint8_t> data) const {
+std::uint32_t USBInterface<B>::sendControlRequest(const IOUSBDevRequestTO& request, long pipe,
+                                                  std::span<std::uint8_t> data) const {
     if (pipe < 0 || pipe > 255) {
         throwIfControlRequestNotSuccess<B>(ioreturn::badArgument);
     }
@@ -534,7 +534,7 @@ void USBInterface<B>::sendControlRequest(const IOUSBDevRequestTO& request, long 
         print("sendControlRequest");
     }
     if (!hasTable(handle_)) {
-        return;
+        return 0;
     }
     IOUSBDevRequestTO copy = request;
     // A device-to-host request may ask for more than the caller's buffer holds
@@ -548,13 +548,13 @@ void USBInterface<B>::sendControlRequest(const IOUSBDevRequestTO& request, long 
         copy.pData = data.empty() ? nullptr : data.data();
     }
     IOReturn code = (*handle_)->ControlRequestTO(handle_, static_cast<UInt8>(pipe), &copy);
-    if (!bounce.empty()) {
-        std::size_t received = std::min<std::size_t>({copy.wLenDone, bounce.size(), data.size()});
-        if (received > 0) {
-            std::memcpy(data.data(), bounce.data(), received);
-        }
+    const auto received =
+        static_cast<std::uint32_t>(std::min<std::size_t>({copy.wLenDone, request.wLength, data.size()}));
+    if (!bounce.empty() && received > 0) {
+        std::memcpy(data.data(), bounce.data(), received);
     }
     throwIfControlRequestNotSuccess<B>(code);
+    return received;
 }
 
 template <DeviceBuild B>

@@ -219,8 +219,9 @@ public:
     // in `data` (request.pData is not used). A device-to-host answer fills at
     // most data.size() bytes, whatever wLength asks for; a host-to-device
     // wLength beyond data.size() is refused with kIOReturnBadArgument.
-    void sendControlRequest(const IOUSBDevRequestTO& request, long pipe,
-                            std::span<std::uint8_t> data = {}) const;
+    // Answers the number of bytes the data stage moved (0 when no request was made).
+    std::uint32_t sendControlRequest(const IOUSBDevRequestTO& request, long pipe,
+                                     std::span<std::uint8_t> data = {}) const;
     void clearPipeStall(bool bothEnds, long pipe) const;
     void clearPipeStall(long pipe) const { clearPipeStall(false, pipe); }
     void resetPipe(long pipe) const;

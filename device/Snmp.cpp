@@ -77,6 +77,63 @@ std::string printedObjectId(const oid* name, size_t count) {
     return clipped(std::move(result));
 }
 
+// The library's value rendering follows process-wide output settings that a
+// user's snmp.conf may change (quick printing drops the type word, a MIB's
+// enumerations or hints change the value). While alive, the settings are the
+// library's defaults, with enumerations as plain numbers.
+class DefaultValueRendering {
+public:
+    DefaultValueRendering() {
+        for (std::size_t i = 0; i < std::size(kFlags); ++i) {
+            saved_[i] = netsnmp_ds_get_boolean(NETSNMP_DS_LIBRARY_ID, kFlags[i]);
+            netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, kFlags[i],
+                                   kFlags[i] == NETSNMP_DS_LIB_PRINT_NUMERIC_ENUM);
+        }
+        savedStringFormat_ = netsnmp_ds_get_int(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_STRING_OUTPUT_FORMAT);
+        netsnmp_ds_set_int(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_STRING_OUTPUT_FORMAT, 0);
+    }
+    ~DefaultValueRendering() {
+        for (std::size_t i = 0; i < std::size(kFlags); ++i) {
+            netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, kFlags[i], saved_[i]);
+        }
+        netsnmp_ds_set_int(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_STRING_OUTPUT_FORMAT, savedStringFormat_);
+    }
+    DefaultValueRendering(const DefaultValueRendering&) = delete;
+    DefaultValueRendering& operator=(const DefaultValueRendering&) = delete;
+
+private:
+    static constexpr int kFlags[] = {NETSNMP_DS_LIB_QUICK_PRINT,        NETSNMP_DS_LIB_QUICKE_PRINT,
+                                     NETSNMP_DS_LIB_PRINT_BARE_VALUE,   NETSNMP_DS_LIB_ESCAPE_QUOTES,
+                                     NETSNMP_DS_LIB_PRINT_NUMERIC_ENUM, NETSNMP_DS_LIB_PRINT_HEX_TEXT,
+                                     NETSNMP_DS_LIB_DONT_PRINT_UNITS,   NETSNMP_DS_LIB_NUMERIC_TIMETICKS};
+    int saved_[std::size(kFlags)] = {};
+    int savedStringFormat_ = 0;
+};
+
+// One answered value as text, the type word first ("STRING: \"3004,cover\"",
+// "INTEGER: 57"), at most kValueText - 1 characters. Strings and integers are
+// written from their typed value, so the same answer always reads the same: a
+// string keeps its bytes as they are (UTF-8 text is not turned into a hex
+// dump); other types take the library's default rendering.
+std::string renderedValue(const netsnmp_variable_list* var) {
+    std::string text;
+    if (var->type == ASN_OCTET_STR && (var->val.string != nullptr || var->val_len == 0)) {
+        text =
+            "STRING: \"" + std::string(reinterpret_cast<const char*>(var->val.string), var->val_len) + "\"";
+    } else if (var->type == ASN_INTEGER && var->val.integer != nullptr) {
+        text = "INTEGER: " + std::to_string(*var->val.integer);
+    } else {
+        DefaultValueRendering defaults;
+        char value[kValueText] = {};
+        snprint_value(value, sizeof value - 1, var->name, var->name_length, var);
+        text = value;
+    }
+    if (text.size() > kValueText - 1) {
+        text.resize(kValueText - 1);
+    }
+    return text;
+}
+
 // Appends one record per responder, each only when it fits whole together with
 // the terminating zero.
 void appendRecords(char* buffer, std::size_t capacity, const SnmpDiscoveryContext& context) {
@@ -335,10 +392,9 @@ void getPrinterStatusBySNMP(const char* ip, const char* oidText, char* out, std:
     if (status == STAT_SUCCESS && response != nullptr && response->errstat == SNMP_ERR_NOERROR) {
         for (const netsnmp_variable_list* var = response->variables; var != nullptr;
              var = var->next_variable) {
-            char value[kValueText] = {};
-            snprint_value(value, sizeof value - 1, var->name, var->name_length, var);
-            write(value);
-            printFormat("get status info : %s\n", value);
+            const std::string value = renderedValue(var);
+            write(value.c_str());
+            printFormat("get status info : %s\n", value.c_str());
         }
     } else {
         write("error");

@@ -46,7 +46,9 @@ int autoDetectSNMPPrinters(char (&buffer)[N]) {
 // or the request cannot be sent.
 int detectOneSubNet(char* buffer, std::size_t capacity, const char* broadcast);
 
-// One GET of `oid` (dotted text) from `ip`. Writes the printed value, or
+// One GET of `oid` (dotted text) from `ip`. Writes the printed value (the type
+// word, ": ", the value; a string in double quotes with its bytes as they are),
+// the same whatever the user's net-snmp output settings, or
 // "error", to the start of `out`, cut to capacity - 1 characters and followed by
 // a zero. Leaves `out` untouched when no session can be opened.
 void getPrinterStatusBySNMP(const char* ip, const char* oid, char* out, std::size_t capacity);

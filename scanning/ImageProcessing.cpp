@@ -9,10 +9,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <limits>
 #include <numbers>
-#include <random>
 #include <unistd.h>
 
 namespace tbx {
@@ -50,91 +48,15 @@ void append(std::vector<std::uint8_t>& to, const std::vector<std::uint8_t>& byte
     to.insert(to.end(), bytes.begin(), bytes.end());
 }
 
-std::string folderOf(const std::string& path) {
-    const auto slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 std::string systemError(const std::string& what, const std::string& path, int error) {
     return what + " \"" + path + "\": " + std::strerror(error);
 }
 
-// A file written whole under a hidden temporary name beside its final name;
-// removed again unless it was committed.
-class TemporaryFile {
-public:
-    TemporaryFile() = default;
-    TemporaryFile(TemporaryFile&& other) noexcept : path_(std::exchange(other.path_, {})) {}
-    TemporaryFile& operator=(TemporaryFile&& other) noexcept {
-        discard();
-        path_ = std::exchange(other.path_, {});
-        return *this;
-    }
-    ~TemporaryFile() { discard(); }
-
-    // Writes `bytes` and flushes them to disk; the error text, or nothing.
-    std::optional<std::string> write(const std::string& finalPath, std::span<const std::uint8_t> bytes) {
-        const std::string folder = folderOf(finalPath);
-        const std::string base = finalPath.substr(finalPath.rfind('/') + 1);
-        static thread_local std::mt19937_64 random{std::random_device{}()};
-        int fd = -1;
-        std::string path;
-        for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-            char suffix[24];
-            std::snprintf(suffix, sizeof suffix, ".%012llx",
-                          static_cast<unsigned long long>(random() & 0xFFFFFFFFFFFF));
-            path = folder + "/." + base + suffix + ".part";
-            fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (fd < 0 && errno != EEXIST)
-                return systemError("cannot create a file beside", finalPath, errno);
-        }
-        if (fd < 0)
-            return systemError("cannot create a file beside", finalPath, EEXIST);
-        path_ = path;
-        std::size_t done = 0;
-        while (done < bytes.size()) {
-            const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0) {
-                const int error = n < 0 ? errno : EIO;
-                ::close(fd);
-                return systemError("cannot write", finalPath, error);
-            }
-            done += static_cast<std::size_t>(n);
-        }
-        if (::fsync(fd) != 0) {
-            const int error = errno;
-            ::close(fd);
-            return systemError("cannot write", finalPath, error);
-        }
-        if (::close(fd) != 0)
-            return systemError("cannot write", finalPath, errno);
-        return std::nullopt;
-    }
-
-    // Renames the file over `finalPath`; the error text, or nothing.
-    std::optional<std::string> commit(const std::string& finalPath) {
-        if (::rename(path_.c_str(), finalPath.c_str()) != 0)
-            return systemError("cannot save", finalPath, errno);
-        path_.clear();
-        return std::nullopt;
-    }
-
-private:
-    void discard() {
-        if (!path_.empty())
-            ::unlink(path_.c_str());
-        path_.clear();
-    }
-    std::string path_;
-};
-
 // The JPEG steps of both JPEG writers: the bitmap, its pixel size line, the
-// encoding at compression factor 0.2. Nothing after a "save image error" line.
-std::optional<std::vector<std::uint8_t>> encodeJPEG(const NSImage& image, const std::string& linePrefix) {
+// encoding at compression factor 0.2 with the scan's resolution as the file's
+// density. Nothing after a "save image error" line.
+std::optional<std::vector<std::uint8_t>> encodeJPEG(const NSImage& image, const std::string& linePrefix,
+                                                    const ScanParam& param) {
     auto rep = image.bitmapRepresentation();
     if (!rep) {
         print("save image error = the image has no bitmap");
@@ -142,7 +64,8 @@ std::optional<std::vector<std::uint8_t>> encodeJPEG(const NSImage& image, const 
     }
     print(linePrefix + std::to_string(rep->pixelsWide()) +
           " and pixelsHigh =" + std::to_string(rep->pixelsHigh()));
-    auto jpeg = rep->jpegRepresentation(jpegCompressionFactor);
+    const auto [dpiX, dpiY] = scanResolution(param);
+    auto jpeg = rep->jpegRepresentation(jpegCompressionFactor, dpiX, dpiY);
     if (!jpeg || jpeg->empty()) {
         print("save image error = JPEG encoding gave no data");
         return std::nullopt;
@@ -150,8 +73,9 @@ std::optional<std::vector<std::uint8_t>> encodeJPEG(const NSImage& image, const 
     return jpeg;
 }
 
-ResultPair writeJPEG(const NSImage& image, const std::string& linePrefix, const std::string& name) {
-    auto jpeg = encodeJPEG(image, linePrefix);
+ResultPair writeJPEG(const NSImage& image, const std::string& linePrefix, const std::string& name,
+                     const ScanParam& param) {
+    auto jpeg = encodeJPEG(image, linePrefix, param);
     if (!jpeg)
         return failed();
     if (auto error = writeFileWhole(name, *jpeg)) {
@@ -177,6 +101,23 @@ std::optional<std::string> writeFileWhole(const std::string& path, std::span<con
     if (auto error = file.write(path, bytes))
         return error;
     return file.commit(path);
+}
+
+std::pair<int, int> scanResolution(const ScanParam& param) {
+    const std::string& text = param.resolution;
+    const auto comma = text.find(',');
+    auto number = [](const char* first, const char* last) {
+        int value = 0;
+        const auto [end, error] = std::from_chars(first, last, value);
+        return error == std::errc() && end == last && first != last && *first != '-' && value > 0 ? value : 0;
+    };
+    if (comma != std::string::npos) {
+        const int x = number(text.data(), text.data() + comma);
+        const int y = number(text.data() + comma + 1, text.data() + text.size());
+        if (x > 0 && y > 0)
+            return {x, y};
+    }
+    return {72, 72};
 }
 
 std::string pageFileName(const std::string& filePath, std::int64_t pageNo, const std::string& extension) {
@@ -279,13 +220,13 @@ ResultPair save2JPEG(const ScanParam& param, std::int64_t pageNo, std::span<cons
         return failed();
     }
     printNominalSize(image->size());
-    return writeJPEG(*image, "pixelsWide = ", name);
+    return writeJPEG(*image, "pixelsWide = ", name, param);
 }
 
 ResultPair save2Images(const NSImage& image, std::int64_t pageNo, const ScanParam& param) {
     const std::string name = pageFileName(param.filePath, pageNo, ".jpg");
     print("save 2 image path = " + name);
-    return writeJPEG(image, "save2Images pixelsWide = ", name);
+    return writeJPEG(image, "save2Images pixelsWide = ", name, param);
 }
 
 std::optional<NSImage> imageRotate(double degree, const std::optional<NSImage>& image, double ratio) {
@@ -363,7 +304,8 @@ ResultPair combineImage(std::int64_t pages, std::int64_t oriation, const ScanPar
             return false;
         const std::string name = pageFileName(param.filePath, sheetNo, ".jpg");
         print("save 2 image path = " + name);
-        auto jpeg = encodeJPEG(NSImage(*snapshot, CGSize{double(W), double(H)}), "save2Images pixelsWide = ");
+        auto jpeg =
+            encodeJPEG(NSImage(*snapshot, CGSize{double(W), double(H)}), "save2Images pixelsWide = ", param);
         if (!jpeg)
             return false;
         TemporaryFile sheet;
@@ -415,9 +357,9 @@ CGSize pdfPageBox(const ScanParam& param, const std::string& pageSize) {
     if (pageSize == "A5")
         box = {420, 595};
     else if (pageSize == "B5(JIS)")
-        box = {514, 725};
+        box = {516, 729}; // 182 x 257 mm
     else if (pageSize == "Letter")
-        box = {611, 791};
+        box = {612, 792}; // 8.5 x 11 in
     const bool landscape = (param.rotateAngle == 90 && param.combineType != "IDCard") ||
                            param.combineType == "CombinHorizontal" || param.combineType == "CombinVertical";
     if (landscape)

@@ -2,7 +2,9 @@
 // (turned and scaled as the settings ask), pages joined two by two into sheets,
 // and the JPEG pages gathered into one PDF. Free functions with no state kept
 // between calls; every file is written whole under a temporary name in its
-// folder and then renamed into place, so no reader ever sees a partial file.
+// folder and then renamed into place, so no reader ever sees a partial file,
+// and gets the same mode (0666 less the umask, TemporaryFile). JPEG files state
+// the scan's resolution; the BMP header's resolution fields stay 0.
 #pragma once
 
 #include "platform/appkit/AppKit.h"
@@ -14,6 +16,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tbx {
@@ -53,6 +56,11 @@ std::vector<std::uint8_t> byteArray(T value) {
     return bytes;
 }
 
+// The scan's resolution in dots per inch from `param.resolution` ("300,300"):
+// the density every JPEG page file and sheet of the scan states. 72 x 72 when
+// the text is not two positive numbers.
+std::pair<int, int> scanResolution(const ScanParam& param);
+
 // `filePath` + `pageNo` formatted "-%04d" + `extension` (".bmp" or ".jpg").
 std::string pageFileName(const std::string& filePath, std::int64_t pageNo, const std::string& extension);
 
@@ -89,8 +97,10 @@ std::optional<appkit::NSImage> imageRotate(double degree, const std::optional<ap
 // were and no sheet is written. A page count below 1 has nothing to join.
 ResultPair combineImage(std::int64_t pages, std::int64_t oriation, const ScanParam& param);
 
-// The PDF page box in points for the page size name, landscape for a quarter
-// turn (not for "IDCard") and for the two side-by-side combine modes.
+// The PDF page box in points for the page size name (the paper's size rounded
+// to whole points: A4 595 x 842, A5 420 x 595, B5(JIS) 516 x 729, Letter
+// 612 x 792, A4 for any other name), landscape for a quarter turn (not for
+// "IDCard") and for the two side-by-side combine modes.
 appkit::CGSize pdfPageBox(const ScanParam& param, const std::string& pageSize);
 
 // The PDF document of the JPEG page files 1..pages, each stretched over the

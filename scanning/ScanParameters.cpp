@@ -2,6 +2,7 @@
 
 #include "scanning/ScanOptions.h"
 
+#include <climits>
 #include <stdexcept>
 
 namespace tbx {
@@ -48,7 +49,69 @@ bool isPlainFileName(const std::string& name) {
            name.find('\0') == std::string::npos;
 }
 
-std::optional<std::string> invalidSettingKey(const UIParams& p) {
+bool isValidUTF8(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        std::size_t length = 0;
+        std::uint32_t code = 0;
+        if (lead < 0x80) {
+            ++i;
+            continue;
+        } else if (lead >= 0xC2 && lead <= 0xDF) {
+            length = 2;
+            code = lead & 0x1F;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            length = 3;
+            code = lead & 0x0F;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            length = 4;
+            code = lead & 0x07;
+        } else {
+            return false; // a continuation byte, an overlong lead or beyond U+10FFFF
+        }
+        if (text.size() - i < length) {
+            return false;
+        }
+        for (std::size_t k = 1; k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            if ((next & 0xC0) != 0x80) {
+                return false;
+            }
+            code = (code << 6) | (next & 0x3F);
+        }
+        const bool overlong = (length == 3 && code < 0x800) || (length == 4 && code < 0x10000);
+        if (overlong || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF) {
+            return false;
+        }
+        i += length;
+    }
+    return true;
+}
+
+std::optional<std::string> saveFileNameProblem(const std::string& name, std::size_t nameMax) {
+    if (!isPlainFileName(name)) {
+        return "invalidSaveFileName";
+    }
+    if (!isValidUTF8(name)) {
+        return "saveFileNameNotUTF8";
+    }
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) {
+            return "saveFileNameControlCharacter";
+        }
+    }
+    if (name.front() == '-') {
+        return "saveFileNameStartsWithDash";
+    }
+    if (name.size() + kPageFileSuffixBytes > nameMax) {
+        return "saveFileNameTooLong";
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> invalidSettingKey(const UIParams& p, std::size_t nameMax) {
     const bool indexesValid =
         inList(p.scanSourceIndex, scanSourceOption()) && inList(p.colorModeIndex, colorModeOption()) &&
         inList(p.resolutionIndex, resolutionOption()) && inList(p.pageSizeIndex, pageSizeOption()) &&
@@ -57,8 +120,20 @@ std::optional<std::string> invalidSettingKey(const UIParams& p) {
     if (!indexesValid) {
         return "invalidScanSetting";
     }
-    if (!isPlainFileName(p.saveFileName)) {
-        return "invalidSaveFileName";
+    // Black-and-white pages kept as BMP files are written as they arrive and
+    // never combined: refused here, before anything is scanned.
+    const bool bmpPages = colorModeOption()[std::size_t(p.colorModeIndex)] == "TEXT" && p.saveTypeIndex == 0;
+    if (bmpPages && combineTypeOption()[std::size_t(p.combineTypeIndex)] != "NoCombine") {
+        return "cannotCombineBWPages";
+    }
+    if (auto problem = saveFileNameProblem(p.saveFileName, nameMax)) {
+        return problem;
+    }
+    // The whole path of a page file: folder, receive folder with a suffix,
+    // file name and page suffix.
+    constexpr std::size_t receiveFolderBytes = 1 + 14 + 6 + 1;
+    if (p.saveDir.size() + receiveFolderBytes + p.saveFileName.size() + kPageFileSuffixBytes >= PATH_MAX) {
+        return "saveFileNameTooLong";
     }
     return std::nullopt;
 }

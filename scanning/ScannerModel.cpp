@@ -8,7 +8,9 @@
 #include "scanning/ScanParameters.h"
 
 #include <charconv>
+#include <cstddef>
 #include <exception>
+#include <unistd.h>
 #include <utility>
 
 namespace tbx {
@@ -18,6 +20,18 @@ const std::string L(const std::string& key) {
     return localizedString(key);
 }
 } // namespace
+
+std::string failureText(const ResultPair& ret) {
+    const std::string& key = ret.detail.empty() ? ret.message : ret.detail;
+    const auto blank = key.find(' ');
+    if (blank != std::string::npos) {
+        const std::string head = key.substr(0, blank);
+        if (L(head) != head) {
+            return localizedFormat(head, {std::string_view(key).substr(blank + 1)});
+        }
+    }
+    return L(key);
+}
 
 std::int64_t pageCountOf(const std::string& message) {
     std::int64_t value = 0;
@@ -47,34 +61,85 @@ ScannerModel::ScannerModel(Passkey, Device scanner, ScannerServices services)
     : selectedScanner(std::move(scanner)), services_(std::move(services)) {}
 
 void ScannerModel::autoDetectScanners() {
-    dispatch::Queue::main().async([self = shared_from_this()] {
-        std::vector<Device> found;
-        if (self->services_.getDevicesList) {
-            try {
-                found = self->services_.getDevicesList();
-            } catch (const std::exception& e) {
-                print(std::string("scanner discovery failed: ") + e.what());
-            }
-        }
-        self->scannerList = std::move(found);
-        if (!self->scannerList->empty()) {
-            self->selectedScanner = self->scannerList->front();
-            print("find scanner , ip = " + self->selectedScanner.ip);
-        } else {
-            self->showAlert = true;
-            self->alertTitle = L("error");
-            self->alertMessage = L("noScannerFound");
-        }
+    dispatch::Queue::main().async([self = shared_from_this()] { self->applyDiscovery(self->discover()); });
+}
+
+std::vector<Device> ScannerModel::discover() const {
+    if (!services_.getDevicesList) {
+        return {};
+    }
+    try {
+        return services_.getDevicesList();
+    } catch (const std::exception& e) {
+        print(std::string("scanner discovery failed: ") + e.what());
+        return {};
+    }
+}
+
+void ScannerModel::applyDiscovery(std::vector<Device> found) {
+    scannerList = std::move(found);
+    if (!scannerList->empty()) {
+        selectedScanner = scannerList->front();
+        print("find scanner , ip = " + selectedScanner.ip);
+    } else {
+        showAlert = true;
+        alertTitle = L("error");
+        alertMessage = L("noScannerFound");
+    }
+}
+
+namespace {
+const dispatch::Group& backgroundWork() {
+    static const dispatch::Group group;
+    return group;
+}
+} // namespace
+
+void ScannerModel::autoDetectScannersInBackground() {
+    static const dispatch::Queue discoveryQueue = dispatch::Queue::serial("scanner discovery");
+    backgroundWork().async(discoveryQueue, [self = shared_from_this()] {
+        dispatch::Queue::main().async(
+            [self, found = self->discover()]() mutable { self->applyDiscovery(std::move(found)); });
     });
+}
+
+void ScannerModel::startScanInBackground(const UIParams& uiParam, std::function<void()> finished) {
+    // The scan works in a model of its own that nobody observes; only its
+    // outcome crosses back to the main thread.
+    auto worker = make(selectedScanner, services_);
+    backgroundWork().async(dispatch::Queue::global(), [self = shared_from_this(), worker, uiParam,
+                                                       finished = std::move(finished)]() mutable {
+        worker->startScan(uiParam);
+        dispatch::Queue::main().async([self, worker, finished = std::move(finished)] {
+            self->receiveDir = worker->receiveDir;
+            if (worker->showAlert) {
+                self->showAlert = true;
+                self->alertTitle = worker->alertTitle.get();
+                self->alertMessage = worker->alertMessage.get();
+            }
+            if (finished) {
+                finished();
+            }
+        });
+    });
+}
+
+void ScannerModel::waitForBackgroundWork() {
+    backgroundWork().wait();
 }
 
 ResultPair ScannerModel::createReceiveDir(const std::string& saveDir) {
     const auto now = services_.now ? services_.now() : std::chrono::system_clock::now();
-    receiveDir = saveDir + "/" + scanTimestamp(now);
-    if (!makeFolder(receiveDir)) {
+    const std::string stamp = scanTimestamp(now);
+    receiveDir = saveDir + "/" + stamp;
+    // A scan in the same second as an earlier one into this folder gets the
+    // next free name (stamp-2, -3, ...), as the PDFs do.
+    auto made = makeNewFolder(saveDir, stamp);
+    if (!made) {
         print("create save image directory error");
         return {false, "cannotCreateReceiveDir"};
     }
+    receiveDir = *made;
     print("receive directory created: " + receiveDir);
     return {true, "ok"};
 }
@@ -130,13 +195,16 @@ ResultPair ScannerModel::runScan(const std::shared_ptr<ScanCommand>& command) {
 }
 
 void ScannerModel::startScan(const UIParams& uiParam) {
-    // Choices that would read outside an option list, or page files that would
-    // land outside the receive folder, are refused before anything is written.
+    // Choices that would read outside an option list or cannot be carried out,
+    // and file names that could not be saved, are refused before anything is
+    // written or scanned.
     if (uiParam.saveDir.empty()) {
         raiseAlert("error", L("noSaveDir"));
         return;
     }
-    if (auto key = invalidSettingKey(uiParam)) {
+    // The file name is checked whole, against the save folder's own name limit.
+    const long nameMax = ::pathconf(uiParam.saveDir.c_str(), _PC_NAME_MAX);
+    if (auto key = invalidSettingKey(uiParam, nameMax > 0 ? std::size_t(nameMax) : 255)) {
         raiseAlert("error", L(*key));
         return;
     }
@@ -156,7 +224,7 @@ void ScannerModel::startScan(const UIParams& uiParam) {
     if (!ret.status) {
         // Pages received before the failure are kept; the alert says where.
         alertTitle = L("error");
-        alertMessage = failureMessage(L(ret.message));
+        alertMessage = failureMessage(failureText(ret));
         return;
     }
 

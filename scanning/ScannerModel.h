@@ -9,8 +9,9 @@
 // no Qt widgets to observe it; a Qt view subscribes and schedules its repaint.
 // `selectedScanner` and `receiveDir` are plain fields and announce nothing.
 //
-// Everything runs on the main thread. The model is always held by a
-// shared_ptr (make()), so the discovery it posts keeps it alive until it ran.
+// Everything runs on the main thread, except the worker parts of the background
+// variants, which touch no published field. The model is always held by a
+// shared_ptr (make()), so the work it posts keeps it alive until it ran.
 #pragma once
 
 #include "platform/combine/Combine.h"
@@ -21,6 +22,7 @@
 #include "scanning/UIParams.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -51,9 +53,28 @@ public:
     // "noScannerFound" alert when nothing was found.
     void autoDetectScanners();
 
-    // Makes the receive folder `saveDir`/yyyyMMddHHmmss and sets `receiveDir`
-    // (also when making it fails): (true, "ok") or (false, "cannotCreateReceiveDir").
-    // A second scan in the same second finds the folder taken and is refused.
+    // The variants for a windowed program, whose main thread must stay free to
+    // draw and answer while discovery or a scan runs. The work runs on a worker
+    // thread; its outcome is posted back to the main queue and applied there, so
+    // the published fields change only on the main thread, with the same values
+    // in the same order as the synchronous operations set them.
+    //
+    // Discovery runs on one process-wide serial queue (the SNMP layer serves one
+    // operation at a time, whichever window asked); the result is then applied
+    // as autoDetectScanners() applies it.
+    void autoDetectScannersInBackground();
+    // startScan(uiParam) on a worker thread, against a copy of `selectedScanner`;
+    // then, on the main queue, `receiveDir`, `showAlert`, `alertTitle` and
+    // `alertMessage` take that scan's outcome (in this order) and `finished` runs.
+    void startScanInBackground(const UIParams& uiParam, std::function<void()> finished);
+    // Waits until every worker part of the background variants has ended, so a
+    // program that quits in the middle of a scan still saves its pages.
+    static void waitForBackgroundWork();
+
+    // Makes the receive folder `saveDir`/yyyyMMddHHmmss and sets `receiveDir`:
+    // (true, "ok") or (false, "cannotCreateReceiveDir", `receiveDir` then names
+    // the folder that was not made). A later scan in the same second gets
+    // yyyyMMddHHmmss-2, -3 and so on.
     ResultPair createReceiveDir(const std::string& saveDir);
 
     // Removes the receive folder with everything in it; a failure is only logged.
@@ -71,6 +92,10 @@ public:
     bool selectScanner(std::int64_t index);
 
 private:
+    // The devices of the discovery service; nothing when it fails.
+    std::vector<Device> discover() const;
+    // Discovery's result: the list, then the first scanner or the alert.
+    void applyDiscovery(std::vector<Device> found);
     void raiseAlert(const std::string& titleKey, const std::string& message);
     // The alert text of a scan failure, saying where received pages were kept
     // (or removing the receive folder when it holds nothing).
@@ -79,6 +104,11 @@ private:
 
     ScannerServices services_;
 };
+
+// The alert text of a failed step: the text of its detail key, else of its
+// message key. A key followed by a blank and an argument whose head has a text
+// ("unknownScannerStatus 0x99") has the argument put into that text.
+std::string failureText(const ResultPair& ret);
 
 // The page count of a successful scan's message: its decimal value, or 0 when
 // the message is not a plain non-negative decimal number (such as "ok").

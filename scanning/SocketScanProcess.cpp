@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <charconv>
 #include <cstdlib>
 #include <unistd.h>
@@ -20,6 +21,13 @@ constexpr std::size_t kReadBufferSize = 40960;
 constexpr std::size_t kHeaderSize = 12;
 constexpr std::uint8_t kJobFinished = 0x80;
 constexpr std::uint8_t kTrailerMark = 0x82;
+
+// A failed read inside the image stream, after the scanner had answered: it
+// stalled (a bound ran out) or the connection broke.
+ResultPair streamFailure(const cfnetwork::InputStream& input) {
+    return {false, "scannerNetworkError",
+            input.streamError() == ETIMEDOUT ? "scanStreamStalled" : "scanStreamBroken"};
+}
 
 std::vector<std::uint8_t> utf8(const std::string& text) {
     return {text.begin(), text.end()};
@@ -73,11 +81,11 @@ ResultPair receiveImages(TCPCommunicator<ScannerBuild>& socket, const ScanParam&
         print(byteListText(header));
         if (n < 0) {
             print("header receive len = " + std::to_string(n));
-            return {false, "scannerNetworkError"};
+            return streamFailure(*input);
         }
         if (n == 0) {
             // The scanner closed the connection: fine between pages, a loss inside one.
-            return insidePage ? ResultPair{false, "scannerNetworkError"} : finished();
+            return insidePage ? ResultPair{false, "scannerNetworkError", "scanStreamBroken"} : finished();
         }
         if (n == 1) {
             const std::uint8_t b = header[0];
@@ -93,7 +101,7 @@ ResultPair receiveImages(TCPCommunicator<ScannerBuild>& socket, const ScanParam&
                   " and imageSize = " + std::to_string(pageTotal) + " ");
             if (header[0] != kTrailerMark) {
                 print("page trailer does not start with 0x82: page dropped");
-                return {false, "scannerNetworkError"};
+                return {false, "scannerNetworkError", "scanStreamMalformed"};
             }
             if (!save(pageCounter, page).status) {
                 saveFailed = true;
@@ -115,7 +123,7 @@ ResultPair receiveImages(TCPCommunicator<ScannerBuild>& socket, const ScanParam&
         if (n != long(kHeaderSize)) {
             // A header cut short: its length bytes would be stale.
             print("header receive len = " + std::to_string(n));
-            return {false, "scannerNetworkError"};
+            return {false, "scannerNetworkError", "scanStreamMalformed"};
         }
         insidePage = true;
         std::size_t remaining = std::size_t(header[10]) + 256 * std::size_t(header[11]);
@@ -124,8 +132,11 @@ ResultPair receiveImages(TCPCommunicator<ScannerBuild>& socket, const ScanParam&
             const std::size_t ask = std::min(remaining, kReadBufferSize);
             const long got = input->read(readBuffer.data(), ask);
             print("receive image len = " + std::to_string(got) + " and readLean = " + std::to_string(ask));
-            if (got < 1) {
-                return {false, "scannerNetworkError"};
+            if (got < 0) {
+                return streamFailure(*input);
+            }
+            if (got == 0) {
+                return {false, "scannerNetworkError", "scanStreamBroken"};
             }
             page.insert(page.end(), readBuffer.begin(), readBuffer.begin() + got);
             remaining -= std::size_t(got);

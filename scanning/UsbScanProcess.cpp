@@ -98,7 +98,11 @@ ResultPair UsbScanProcess::vendorRequest(std::uint8_t request) {
     const bool accepted = answer[4] == 0 && answer[0] == 5;
     if (opening) {
         print(byteListText(answer));
-        return accepted ? ResultPair{true, "openSuccess"} : ResultPair{false, "error"};
+        if (accepted) {
+            return {true, "openSuccess"};
+        }
+        // Without an interface no request went out: the scanner is not attached.
+        return {false, "error", interfaceInterface_ ? "scannerOpenRefused" : "usbScannerNotFound"};
     }
     if (accepted) {
         print("close scanner successfully");

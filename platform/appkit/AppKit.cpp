@@ -35,13 +35,15 @@ std::optional<CGImage> decodeFile(std::span<const std::uint8_t> data) {
 } // namespace
 
 std::optional<std::vector<std::uint8_t>>
-NSBitmapImageRep::jpegRepresentation(double compressionFactor) const {
+NSBitmapImageRep::jpegRepresentation(double compressionFactor, int dotsPerInchX, int dotsPerInchY) const {
     QImage pixels = bitmap_.pixels();
-    if (pixels.isNull())
+    if (pixels.isNull() || dotsPerInchX < 1 || dotsPerInchY < 1)
         return std::nullopt;
-    // Written as 72 dpi, the density that makes nominal size equal pixel size.
-    pixels.setDotsPerMeterX(2835);
-    pixels.setDotsPerMeterY(2835);
+    // Qt keeps the density in dots per metre and writes it back to the JFIF
+    // header in dots per inch, rounded: the inch value survives the trip.
+    constexpr double inchesPerMetre = 1.0 / 0.0254;
+    pixels.setDotsPerMeterX(static_cast<int>(std::lround(dotsPerInchX * inchesPerMetre)));
+    pixels.setDotsPerMeterY(static_cast<int>(std::lround(dotsPerInchY * inchesPerMetre)));
     QByteArray bytes;
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::WriteOnly);

@@ -3,8 +3,8 @@
 // from a file read when first needed, or from a bitmap; and `NSBitmapImageRep`,
 // its bitmap with pixel dimensions and JPEG encoding at a compression factor.
 // Decoding (JPEG, BMP) and encoding use Qt 6 Gui without a display. A decoded
-// file's nominal size equals its pixel size (72 dpi): the page files carry no
-// resolution that the scan road relies on.
+// file's nominal size equals its pixel size, whatever density the file states:
+// the scan road relies on pixel sizes only.
 // Left out: multiple representations, TIFF bytes, other file types and properties.
 #pragma once
 
@@ -25,8 +25,11 @@ public:
     int pixelsHigh() const { return bitmap_.height(); }
     const CGImage& cgImage() const { return bitmap_; }
     // JPEG file bytes at `compressionFactor` (0.0 strongest compression, 1.0
-    // least loss); grey bitmaps give one-component JPEGs. Nothing on failure.
-    std::optional<std::vector<std::uint8_t>> jpegRepresentation(double compressionFactor) const;
+    // least loss) that state a density of `dotsPerInchX` x `dotsPerInchY`
+    // (JFIF, dots per inch); grey bitmaps give one-component JPEGs. Nothing on
+    // failure or for a density below 1.
+    std::optional<std::vector<std::uint8_t>>
+    jpegRepresentation(double compressionFactor, int dotsPerInchX = 72, int dotsPerInchY = 72) const;
 
 private:
     CGImage bitmap_;

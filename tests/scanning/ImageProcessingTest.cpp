@@ -1,15 +1,20 @@
 // The page files: BMP bytes, JPEG pages turned and scaled, sheets of two pages,
-// the PDF as poppler reads it, and what is left on disk after each failure.
+// the PDF as poppler reads it, what is left on disk after each failure, and
+// the density and mode every file of a scan gets.
 #include "scanning/ImageProcessing.h"
 
 #include "platform/foundation/Print.h"
+#include "scanning/ReceiveFolder.h"
 
 #include <QBuffer>
 #include <QImage>
+#include <QImageReader>
 #include <QImageWriter>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
+#include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <iterator>
@@ -44,6 +49,22 @@ std::vector<std::uint8_t> jpegOf(const QImage& image) {
 std::vector<std::uint8_t> fileBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::string run(const std::string& command) {
+    std::string out;
+    if (FILE* p = popen(command.c_str(), "r")) {
+        char buffer[4096];
+        while (std::size_t n = fread(buffer, 1, sizeof buffer, p))
+            out.append(buffer, n);
+        pclose(p);
+    }
+    return out;
+}
+// The density in dots per inch as Qt's JPEG reader reports it.
+std::pair<long, long> qtDensity(const std::string& path) {
+    const QImage image = QImageReader(QString::fromStdString(path)).read();
+    return {std::lround(image.dotsPerMeterX() * 0.0254), std::lround(image.dotsPerMeterY() * 0.0254)};
 }
 
 int greyAt(const QImage& image, double fx, double fy) {
@@ -388,17 +409,6 @@ TEST_F(PageFiles, BMPPagesAreNotCombined) {
 
 // --- PDF -------------------------------------------------------------------------
 
-std::string run(const std::string& command) {
-    std::string out;
-    if (FILE* p = popen(command.c_str(), "r")) {
-        char buffer[4096];
-        while (std::size_t n = fread(buffer, 1, sizeof buffer, p))
-            out.append(buffer, n);
-        pclose(p);
-    }
-    return out;
-}
-
 TEST(PDFPageBox, SizesAndLandscape) {
     ScanParam p;
     p.combineType = "NoCombine";
@@ -406,10 +416,13 @@ TEST(PDFPageBox, SizesAndLandscape) {
         auto b = pdfPageBox(p, size);
         return std::pair{b.width, b.height};
     };
-    EXPECT_EQ(box("B5(JIS)"), (std::pair{514.0, 725.0}));
+    EXPECT_EQ(box("B5(JIS)"), (std::pair{516.0, 729.0})); // 182 x 257 mm
+    EXPECT_EQ(box("Letter"), (std::pair{612.0, 792.0}));  // 8.5 x 11 in
+    EXPECT_EQ(box("A4"), (std::pair{595.0, 842.0}));
+    EXPECT_EQ(box("A5"), (std::pair{420.0, 595.0}));
     EXPECT_EQ(box("Legal"), (std::pair{595.0, 842.0}));
     p.rotateAngle = 90;
-    EXPECT_EQ(box("Letter"), (std::pair{791.0, 611.0}));
+    EXPECT_EQ(box("Letter"), (std::pair{792.0, 612.0}));
     p.rotateAngle = 180;
     EXPECT_EQ(box("A4"), (std::pair{595.0, 842.0}));
     p.combineType = "CombinVertical";
@@ -436,8 +449,8 @@ TEST_F(PageFiles, PDFHasOnePageStretchedOverEachBox) {
     ASSERT_EQ(pdf.size(), out.size() + 1 + 18);
     const std::string info = run("pdfinfo -f 1 -l 2 '" + pdf + "' 2>&1");
     EXPECT_NE(info.find("Pages:           2"), std::string::npos) << info;
-    EXPECT_NE(info.find("Page    1 size:  791 x 611 pts"), std::string::npos) << info;
-    EXPECT_NE(info.find("Page    2 size:  791 x 611 pts"), std::string::npos) << info;
+    EXPECT_NE(info.find("Page    1 size:  792 x 612 pts (letter)"), std::string::npos) << info;
+    EXPECT_NE(info.find("Page    2 size:  792 x 612 pts (letter)"), std::string::npos) << info;
     // The page files stay for the scan to clear.
     EXPECT_TRUE(files().count("scan-0001.jpg") && files().count("scan-0002.jpg"));
 
@@ -445,7 +458,7 @@ TEST_F(PageFiles, PDFHasOnePageStretchedOverEachBox) {
     for (const char* name : {"/render-1.pgm", "/render-2.pgm"}) {
         const QImage rendered(QString::fromStdString(dir + name));
         ASSERT_FALSE(rendered.isNull()) << name;
-        EXPECT_NEAR(rendered.width(), 791 * 18 / 72, 1);
+        EXPECT_NEAR(rendered.width(), 792 * 18 / 72, 1);
         expectQuadrants(rendered, {0, 80, 160, 255});
     }
     // A second document never replaces the first, even within the same second.
@@ -475,6 +488,105 @@ TEST_F(PageFiles, PDFOfAMissingOrCutPageIsNotWritten) {
     EXPECT_FALSE(makePDF(param, -1, "A4"));
     EXPECT_FALSE(save2PDF(param, 2, dir, "A4").status);
     EXPECT_EQ(files().size(), 2u);
+}
+
+// --- What the files say about themselves -------------------------------------------
+
+TEST(ScanResolution, TheResolutionWordsAndWhatIsNotOne) {
+    struct Case {
+        std::string text;
+        std::pair<int, int> dpi;
+    };
+    for (const Case& c :
+         {Case{"200,200", {200, 200}}, Case{"1200,1200", {1200, 1200}}, Case{"300,600", {300, 600}},
+          Case{"", {72, 72}}, Case{"300", {72, 72}}, Case{"300,", {72, 72}}, Case{"0,0", {72, 72}},
+          Case{"-300,-300", {72, 72}}, Case{"300,300x", {72, 72}}, Case{"99999999999,1", {72, 72}}}) {
+        ScanParam p;
+        p.resolution = c.text;
+        EXPECT_EQ(scanResolution(p), c.dpi) << c.text;
+    }
+}
+
+TEST_F(PageFiles, JpegPagesAndSheetsStateTheScanResolution) {
+    TraceCapture trace;
+    const bool haveIdentify = std::system("command -v identify >/dev/null 2>&1") == 0;
+    for (const int dpi : {200, 300, 600, 1200}) {
+        SCOPED_TRACE(dpi);
+        param.resolution = std::to_string(dpi) + "," + std::to_string(dpi);
+        param.combineType = "NoCombine";
+        param.rotateAngle = 90;
+        ASSERT_TRUE(saveImages(param, 1, jpegOf(quadrants(120, 160))).status); // turned page
+        param.rotateAngle = 0;
+        param.combineType = "CombinHorizontal";
+        ASSERT_TRUE(saveImages(param, 2, jpegOf(quadrants(120, 160))).status); // scaled for combining
+        ScanParam text = param;
+        text.mode = "TEXT";
+        text.fileType = "PDF";
+        text.w = 64;
+        text.h = 16;
+        text.combineType = "NoCombine";
+        ASSERT_TRUE(saveImages(text, 3, std::vector<std::uint8_t>(8 * 16, 0x0F)).status); // a PDF's page
+        ASSERT_TRUE(combineImage(2, 0, param).status); // pages 1 and 2 become sheet 1
+
+        for (const int file : {1, 3}) {
+            const std::string name = pageFileName(param.filePath, file, ".jpg");
+            EXPECT_EQ(qtDensity(name), (std::pair<long, long>{dpi, dpi})) << name;
+            if (haveIdentify) {
+                EXPECT_EQ(run("identify -format '%x %y %U' '" + name + "'"),
+                          std::to_string(dpi) + " " + std::to_string(dpi) + " PixelsPerInch")
+                    << name;
+            }
+        }
+        std::filesystem::remove(pageFileName(param.filePath, 1, ".jpg"));
+        std::filesystem::remove(pageFileName(param.filePath, 3, ".jpg"));
+    }
+
+    // The BMP header keeps its fixed fields: no resolution, whatever the scan's.
+    param.mode = "TEXT";
+    param.fileType = "BMP";
+    param.w = 32;
+    param.h = 2;
+    param.resolution = "600,600";
+    ASSERT_TRUE(saveImages(param, 4, std::vector<std::uint8_t>(8, 0xAA)).status);
+    const auto bmp = fileBytes(pageFileName(param.filePath, 4, ".bmp"));
+    ASSERT_EQ(bmp.size(), 62u + 8u);
+    EXPECT_EQ(std::vector<std::uint8_t>(bmp.begin() + 38, bmp.begin() + 46), std::vector<std::uint8_t>(8, 0));
+}
+
+TEST_F(PageFiles, EveryFileOfAScanGetsTheModeTheUmaskLeaves) {
+    for (const mode_t mask : {mode_t(022), mode_t(077), mode_t(002), mode_t(0)}) {
+        SCOPED_TRACE(testing::Message() << std::oct << mask);
+        TraceCapture trace;
+        const mode_t before = ::umask(mask);
+        auto folder = makeNewFolder(dir, "20261208211000");
+        ASSERT_TRUE(folder);
+        param.filePath = *folder + "/scan";
+        param.mode = "GRAY256";
+        param.fileType = "JPEG";
+        param.combineType = "CombinHorizontal";
+        ASSERT_TRUE(saveImages(param, 1, jpegOf(quadrants(120, 160))).status);
+        ASSERT_TRUE(saveImages(param, 2, jpegOf(quadrants(120, 160))).status);
+        ASSERT_TRUE(saveImages(param, 3, jpegOf(quadrants(120, 160))).status);
+        ASSERT_TRUE(combineImage(3, 0, param).status); // two sheets replace three pages
+        ScanParam text = param;
+        text.mode = "TEXT";
+        text.fileType = "BMP";
+        text.w = 32;
+        text.h = 2;
+        ASSERT_TRUE(saveImages(text, 9, std::vector<std::uint8_t>(8, 0)).status);
+        ASSERT_TRUE(save2PDF(param, 2, *folder, "A4").status);
+        ::umask(before);
+
+        const auto expected = static_cast<std::filesystem::perms>(0666 & ~mask);
+        int files = 0;
+        for (const auto& entry : std::filesystem::directory_iterator(*folder)) {
+            EXPECT_EQ(entry.status().permissions(), expected) << entry.path();
+            ++files;
+        }
+        EXPECT_EQ(files, 4); // two sheets, the BMP page, the PDF; no temporary file left
+        EXPECT_EQ(std::filesystem::status(*folder).permissions(),
+                  static_cast<std::filesystem::perms>(0777 & ~mask));
+    }
 }
 
 } // namespace

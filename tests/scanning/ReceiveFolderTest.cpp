@@ -8,6 +8,7 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <unistd.h>
 
 using namespace tbx;
 namespace fs = std::filesystem;
@@ -107,4 +108,40 @@ TEST_F(ReceiveFolderTest, RacingWritersEachGetTheirOwnFile) {
     }
     EXPECT_EQ(contents.size(), 8u);
     EXPECT_EQ(folderEntryCount(dir), 8u);
+}
+
+TEST_F(ReceiveFolderTest, NewFoldersTakeTheNextFreeNameAndRefuseBadParents) {
+    EXPECT_EQ(makeNewFolder(dir, "20261208211000"), dir + "/20261208211000");
+    std::ofstream(dir + "/20261208211000-2") << "a file holds this name";
+    EXPECT_EQ(makeNewFolder(dir, "20261208211000"), dir + "/20261208211000-3");
+    EXPECT_EQ(makeNewFolder(dir, "20261208211000"), dir + "/20261208211000-4");
+    EXPECT_TRUE(fs::is_regular_file(dir + "/20261208211000-2"));
+
+    std::ofstream(dir + "/plain") << "x";
+    for (const std::string& parent : {dir + "/missing", dir + "/plain", std::string()}) {
+        EXPECT_FALSE(makeNewFolder(parent, "s").has_value()) << parent;
+    }
+    if (::geteuid() != 0) { // root writes anywhere
+        fs::create_directory(dir + "/locked");
+        fs::permissions(dir + "/locked", fs::perms::owner_read | fs::perms::owner_exec);
+        EXPECT_FALSE(makeNewFolder(dir + "/locked", "s").has_value());
+        fs::permissions(dir + "/locked", fs::perms::owner_all);
+    }
+}
+
+TEST_F(ReceiveFolderTest, NamesUpToTheFoldersLimitCanBeWritten) {
+    // The temporary name does not grow with the final one.
+    const std::string longest(251, 'n');
+    auto path = writeNewFile(dir, longest, ".pdf", bytes("pdf"));
+    ASSERT_TRUE(path);
+    EXPECT_EQ(slurp(*path), "pdf");
+    TemporaryFile file;
+    const std::string page = dir + "/" + std::string(255, 'p');
+    ASSERT_FALSE(file.write(page, bytes("page")));
+    ASSERT_FALSE(file.commit(page));
+    EXPECT_EQ(slurp(page), "page");
+    EXPECT_EQ(folderEntryCount(dir), 2u);
+    // A name past the limit fails cleanly and leaves nothing behind.
+    EXPECT_FALSE(writeNewFile(dir, std::string(252, 'n'), ".pdf", bytes("x")).has_value());
+    EXPECT_EQ(folderEntryCount(dir), 2u);
 }

@@ -10,6 +10,7 @@
 
 #include <QImage>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -88,7 +89,7 @@ protected:
 
     std::shared_ptr<ScannerModel> scan(const Setting& s, sim::ScannerScript script = {}) {
         script.pages = s.pages;
-        // Receive folders are named by the second: each scan gets its own parent.
+        // Each scan gets a parent folder of its own, so its files are easy to find.
         scanDir = saveDir + "/" + std::to_string(++scans);
         fs::create_directory(scanDir);
         auto model = ScannerModel::make(attach(script));
@@ -142,8 +143,12 @@ TEST_P(ScanEndToEndTest, PagesOfEveryModeAndSourceArriveAsFiles) {
         const std::string extension = s.mode == "TEXT" ? ".bmp" : ".jpg";
         EXPECT_EQ(namesIn(model->receiveDir), pageNames(s.pages, extension)) << s.name;
         for (const auto& name : pageNames(s.pages, extension)) {
-            EXPECT_EQ(sizeOf(fs::path(model->receiveDir) / name), QSize(int(param.w), int(param.h)))
-                << s.name << " " << name;
+            const QImage image(QString::fromStdString((fs::path(model->receiveDir) / name).string()));
+            EXPECT_EQ(image.size(), QSize(int(param.w), int(param.h))) << s.name << " " << name;
+            if (extension == ".jpg") { // 200 dpi, as scanned
+                EXPECT_EQ(std::lround(image.dotsPerMeterX() * 0.0254), 200) << name;
+                EXPECT_EQ(std::lround(image.dotsPerMeterY() * 0.0254), 200) << name;
+            }
         }
     }
 }
@@ -173,6 +178,24 @@ TEST_P(ScanEndToEndTest, CombinedSheetsAndPdf) {
     EXPECT_FALSE(fs::exists(model->receiveDir)); // the pages went into the PDF
 }
 
+TEST_P(ScanEndToEndTest, FourScansInQuickSuccessionIntoOneFolderAllSucceed) {
+    const Setting s{"quick", "FB", "GRAY256", 1};
+    sim::ScannerScript script;
+    script.pages = 1;
+    const Device scanner = attach(script); // one scanner, four jobs
+    scanDir = saveDir;
+    std::set<std::string> folders;
+    for (int scan = 0; scan < 4; ++scan) {
+        auto model = ScannerModel::make(scanner);
+        model->startScan(form(s));
+        EXPECT_EQ(model->alertMessage.get(), "Scanned 1 page(s)") << scan;
+        EXPECT_EQ(namesIn(model->receiveDir), pageNames(1, ".jpg")) << scan;
+        folders.insert(model->receiveDir);
+    }
+    EXPECT_EQ(folders.size(), 4u);
+    EXPECT_EQ(namesIn(saveDir).size(), 4u);
+}
+
 TEST_P(ScanEndToEndTest, PaperJamKeepsThePagesBeforeIt) {
     sim::ScannerScript jam;
     jam.endStatus = 0xC3;
@@ -183,6 +206,33 @@ TEST_P(ScanEndToEndTest, PaperJamKeepsThePagesBeforeIt) {
     EXPECT_EQ(model->alertMessage.get().rfind(localizedString("paperJunck"), 0), 0u)
         << model->alertMessage.get();
     EXPECT_EQ(namesIn(model->receiveDir), pageNames(2, ".jpg"));
+}
+
+TEST_P(ScanEndToEndTest, FailureAlertsSayWhatHappened) {
+    sim::ScannerScript unknown;
+    unknown.endStatus = 0x99;
+    unknown.endStatusAfterPages = 1;
+    auto model = scan({"unknown status", "FB", "GRAY256", 2}, unknown);
+    EXPECT_EQ(model->alertMessage.get(),
+              "The scanner stopped the scan with a status this program does not know (0x99).\nThe pages "
+              "received so far were kept in " +
+                  model->receiveDir);
+    if (GetParam() != Transport::usb) {
+        return;
+    }
+    sim::ScannerScript refusing;
+    refusing.openAnswer = {5, 0, 0, 0, 1};
+    model = scan({"refused", "FB", "GRAY256", 1}, refusing);
+    EXPECT_EQ(
+        model->alertMessage.get(),
+        "The scanner did not accept the request to start a session. Switch it off and on again, then try "
+        "again.");
+    bus->unplug(usbScanner->device());
+    usbScanner.reset();
+    model = ScannerModel::make(Device("Tamberlyx", "Tamberlyx", "USB", "", 0x37, 0x356C));
+    model->startScan(form({"missing", "FB", "GRAY256", 1}));
+    EXPECT_EQ(model->alertMessage.get(), "The scanner was not found on USB. Check that it is switched on and "
+                                         "connected, then refresh the scanner list.");
 }
 
 TEST_P(ScanEndToEndTest, MisbehavingScannerEndsTheScanWithAnErrorInBoundedTime) {

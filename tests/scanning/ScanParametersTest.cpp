@@ -4,9 +4,11 @@
 
 #include <gtest/gtest.h>
 #include <map>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
+#include <vector>
 
 using namespace tbx;
 
@@ -67,7 +69,11 @@ TEST(ScanParameters, EveryCombinationOfSettingsGivesTheScannersWords) {
                             for (std::int64_t a = 0; a < 3; ++a)
                                 for (std::int64_t cb = 0; cb < 4; ++cb) {
                                     const UIParams ui = choices(s, m, r, pg, st, c, a, cb);
-                                    ASSERT_FALSE(invalidSettingKey(ui).has_value());
+                                    // BMP pages are never combined: that choice alone is refused.
+                                    const bool bmpCombined = modes[m] == "TEXT" && st == 0 && cb != 0;
+                                    ASSERT_EQ(invalidSettingKey(ui),
+                                              bmpCombined ? std::optional<std::string>("cannotCombineBWPages")
+                                                          : std::nullopt);
                                     const ScanParam p = scanParameters(ui, "/recv/20261208211000");
                                     const bool text = modes[m] == "TEXT";
                                     auto [w, h] = areaDots.at({pages[pg], resolutions[r]});
@@ -167,4 +173,56 @@ TEST(ScanParameters, FileNamesThatWouldLeaveTheReceiveFolderAreRefused) {
         p.saveFileName = name;
         EXPECT_FALSE(invalidSettingKey(p).has_value()) << name;
     }
+}
+
+TEST(ScanParameters, UnsafeFileNamesAreRefusedEachWithItsOwnKey) {
+    struct Case {
+        std::string name;
+        std::optional<std::string> key;
+    };
+    const std::string longest(255 - kPageFileSuffixBytes, 'a'); // "-NNNNN.jpg" still fits 255 bytes
+    auto chinese = [](int characters) {
+        std::string text;
+        for (int i = 0; i < characters; ++i)
+            text += "扫";
+        return text;
+    };
+    const std::vector<Case> cases{
+        {"scan", std::nullopt},
+        {"扫描 2026", std::nullopt},
+        {chinese(81), std::nullopt},              // 243 bytes
+        {"\xF0\x9F\x93\x84 pages", std::nullopt}, // a four-byte character
+        {longest, std::nullopt},
+        {longest + "a", "saveFileNameTooLong"},
+        {std::string(250, 'x'), "saveFileNameTooLong"},
+        {chinese(82), "saveFileNameTooLong"}, // 82 characters, but 246 bytes
+        {"two\nlines", "saveFileNameControlCharacter"},
+        {"tab\there", "saveFileNameControlCharacter"},
+        {"del\x7F", "saveFileNameControlCharacter"},
+        {"-scan", "saveFileNameStartsWithDash"},
+        {"\xE6\x89", "saveFileNameNotUTF8"}, // cut short
+        {"a\x80"
+         "b",
+         "saveFileNameNotUTF8"},                     // a lone continuation byte
+        {"\xC0\xAF", "saveFileNameNotUTF8"},         // overlong "/"
+        {"\xE0\x80\xAF", "saveFileNameNotUTF8"},     // overlong "/" in three bytes
+        {"\xED\xA0\x80", "saveFileNameNotUTF8"},     // a surrogate
+        {"\xF4\x90\x80\x80", "saveFileNameNotUTF8"}, // above U+10FFFF
+        {"a/b", "invalidSaveFileName"},
+    };
+    for (const Case& c : cases) {
+        UIParams p = choices(0, 0, 0, 0);
+        p.saveFileName = c.name;
+        EXPECT_EQ(invalidSettingKey(p), c.key) << testing::PrintToString(c.name);
+        EXPECT_EQ(saveFileNameProblem(c.name, 255), c.key) << testing::PrintToString(c.name);
+    }
+    // The folder's own limit counts, and so does the whole path.
+    EXPECT_EQ(saveFileNameProblem("name", 14), std::nullopt);
+    EXPECT_EQ(saveFileNameProblem("name5", 14), std::optional<std::string>("saveFileNameTooLong"));
+    UIParams deep = choices(0, 0, 0, 0);
+    deep.saveDir = "/" + std::string(4000, 'd');
+    deep.saveFileName = std::string(80, 'f');
+    EXPECT_EQ(invalidSettingKey(deep), std::optional<std::string>("saveFileNameTooLong"));
+    deep.saveFileName = "f";
+    EXPECT_EQ(invalidSettingKey(deep), std::nullopt);
 }

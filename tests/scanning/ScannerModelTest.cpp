@@ -182,21 +182,73 @@ TEST_F(ScannerModelTest, OnlyNetGoesTheNetworkWay) {
     }
 }
 
-TEST_F(ScannerModelTest, SecondScanInTheSameSecondIsRefusedAndTheFirstPagesStay) {
+TEST_F(ScannerModelTest, FourScansInOneSecondGetFourFoldersAndEarlierPagesStay) {
     auto model = modelWith(usb());
+    std::vector<std::string> folders;
+    for (int scan = 1; scan <= 4; ++scan) {
+        model->alertMessage = "";
+        model->startScan(form());
+        EXPECT_EQ(model->alertTitle.get(), "Information") << scan;
+        EXPECT_EQ(model->alertMessage.get(), "Scanned 3 page(s)") << scan;
+        folders.push_back(model->receiveDir);
+        writeText(model->receiveDir + "/file-0001.jpg", "scan " + std::to_string(scan));
+    }
+    EXPECT_EQ(calls.size(), 4u);
+    EXPECT_EQ(folders, (std::vector<std::string>{receiveFolder(), receiveFolder() + "-2",
+                                                 receiveFolder() + "-3", receiveFolder() + "-4"}));
+    for (int scan = 1; scan <= 4; ++scan) {
+        EXPECT_EQ(calls[std::size_t(scan - 1)].param.filePath, folders[std::size_t(scan - 1)] + "/file");
+        std::ifstream in(folders[std::size_t(scan - 1)] + "/file-0001.jpg");
+        std::string text;
+        std::getline(in, text);
+        EXPECT_EQ(text, "scan " + std::to_string(scan)); // no scan wrote into another's folder
+        EXPECT_EQ(namesIn(folders[std::size_t(scan - 1)]).size(), 3u);
+    }
+    // A plain file that holds the name is passed over as well.
+    now += std::chrono::seconds(1);
+    writeText(saveDir + "/" + scanTimestamp(now), "not a folder");
     model->startScan(form());
-    writeText(receiveFolder() + "/file-0001.jpg", "first scan");
-    model->alertMessage = "";
-    TraceCapture trace;
-    model->startScan(form());
-    EXPECT_EQ(calls.size(), 1u); // the scanner is not contacted again
-    EXPECT_EQ(model->alertTitle.get(), "Error");
-    EXPECT_EQ(model->alertMessage.get(), localizedString("cannotCreateReceiveDir"));
-    EXPECT_EQ(trace.lines(), (std::vector<std::string>{"create save image directory error"}));
-    std::ifstream in(receiveFolder() + "/file-0001.jpg");
-    std::string text;
-    std::getline(in, text);
-    EXPECT_EQ(text, "first scan");
+    EXPECT_EQ(model->receiveDir, saveDir + "/" + scanTimestamp(now) + "-2");
+}
+
+TEST_F(ScannerModelTest, UnsafeFileNamesAndBmpCombiningAreRefusedBeforeTheScan) {
+    struct Case {
+        std::string name;
+        std::int64_t mode;
+        std::int64_t combine;
+        std::string text;
+    };
+    const std::vector<Case> cases{
+        {std::string(250, 'n'), 0, 0,
+         "The file name is too long for the chosen folder. Use a shorter name or a folder higher up."},
+        {"two\nlines", 0, 0,
+         "The file name must not contain a line break, a tab or another control character."},
+        {"file", 2, 3,
+         "Black-and-white pages saved as BMP files cannot be combined. Choose PDF as the file type, or no "
+         "combining."},
+    };
+    for (const Case& c : cases) {
+        auto model = modelWith(usb());
+        UIParams ui = form(c.name);
+        ui.colorModeIndex = c.mode;
+        ui.combineTypeIndex = c.combine;
+        model->startScan(ui);
+        EXPECT_EQ(model->alertTitle.get(), "Error") << testing::PrintToString(c.name);
+        EXPECT_EQ(model->alertMessage.get(), c.text) << testing::PrintToString(c.name);
+    }
+    EXPECT_TRUE(calls.empty()); // the scanner was never contacted
+    EXPECT_TRUE(namesIn(saveDir).empty());
+
+    // Black-and-white pages for a PDF are JPEG pages: they are combined.
+    auto model = modelWith(usb());
+    UIParams ui = form();
+    ui.colorModeIndex = 2;
+    ui.combineTypeIndex = 3;
+    ui.saveTypeIndex = 1;
+    model->startScan(ui);
+    EXPECT_EQ(calls.size(), 1u);
+    EXPECT_EQ(combineCalls.size(), 1u);
+    EXPECT_EQ(pdfCalls.size(), 1u);
 }
 
 TEST_F(ScannerModelTest, ReceiveFolderThatCannotBeMadeScansNothing) {

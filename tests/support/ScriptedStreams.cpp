@@ -22,9 +22,14 @@ void ScriptedInputStream::pushEnd() {
     steps_.push_back({{}, 0});
 }
 
-void ScriptedInputStream::pushFailure() {
+void ScriptedInputStream::pushFailure(int error) {
     std::lock_guard lock(mutex_);
-    steps_.push_back({{}, -1});
+    steps_.push_back({{}, -1, error});
+}
+
+int ScriptedInputStream::streamError() const {
+    std::lock_guard lock(mutex_);
+    return error_;
 }
 
 void ScriptedInputStream::setResultWhenExhausted(long result) {
@@ -76,6 +81,7 @@ long ScriptedInputStream::read(std::uint8_t* buffer, std::size_t maxLength) {
     Step& step = steps_.front();
     if (step.result <= 0) {
         const long result = step.result;
+        error_ = step.error;
         steps_.pop_front();
         return result;
     }

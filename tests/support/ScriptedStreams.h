@@ -24,8 +24,9 @@ public:
     void pushText(std::string_view text);
     // One read answers 0 (the peer ended the stream).
     void pushEnd();
-    // One read answers -1 (a failed or timed-out read).
-    void pushFailure();
+    // One read answers -1 (a failed read; `error` is then the stream's error,
+    // ETIMEDOUT for a read whose time ran out).
+    void pushFailure(int error = 0);
     // When the script is used up, reads answer this (default: 0, end of stream).
     void setResultWhenExhausted(long result);
 
@@ -38,16 +39,18 @@ public:
     void open() override;
     void close() override;
     cfnetwork::StreamStatus streamStatus() const override;
-    int streamError() const override { return 0; }
+    int streamError() const override;
     long read(std::uint8_t* buffer, std::size_t maxLength) override;
 
 private:
     struct Step {
         std::vector<std::uint8_t> bytes;
         long result;
+        int error = 0;
     };
     mutable std::mutex mutex_;
     std::deque<Step> steps_;
+    int error_ = 0;
     long exhausted_ = 0;
     std::vector<std::size_t> asked_;
     cfnetwork::StreamStatus status_ = cfnetwork::StreamStatus::notOpen;

@@ -1,0 +1,136 @@
+#include "monitor_app/ContentView.h"
+
+#include "monitor_app/MonitorState.h"
+#include "monitor_app/NetworkSettingAction.h"
+#include "monitor_app/SettingView.h"
+#include "monitor_app/SidebarView.h"
+#include "monitor_app/StatusInfoView.h"
+#include "platform/widgets/Alert.h"
+#include "platform/widgets/Text.h"
+
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QPushButton>
+#include <QShortcut>
+#include <QTimer>
+
+namespace tbx::monitorapp {
+
+ContentView::ContentView(std::shared_ptr<PrinterModel> printerModel, NetworkModel& networkModel,
+                         QWidget* parent)
+    : QWidget(parent), printerModel_(std::move(printerModel)), networkModel_(networkModel) {
+    auto* layout = new QHBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    sidebar_ = new SidebarView(this);
+    sidebar_->setMinimumWidth(200);
+    sidebar_->setMaximumWidth(256);
+    layout->addWidget(sidebar_, 1);
+    auto* column = new QFrame(this);
+    column->setFrameShape(QFrame::VLine);
+    column->setFrameShadow(QFrame::Sunken);
+    layout->addWidget(column);
+    status_ =
+        new StatusInfoView([this](QWidget* parent) { return new SettingView(networkModel_, parent); }, this);
+    status_->setMinimumSize(400, 250);
+    status_->setMaximumWidth(450);
+    layout->addWidget(status_, 1);
+    resize(256 + 450, 480);
+
+    connect(sidebar_, &SidebarView::printerTapped, this, &ContentView::selectPrinter);
+    connect(sidebar_, &SidebarView::refreshRequested, this, &ContentView::refreshPrinterList);
+    connect(status_, &StatusInfoView::networkSettingRequested, this, &ContentView::networkSetting);
+
+    PrinterModel* model = printerModel_.get();
+    for (auto changed : {&PrinterModel::printerListChanged, &PrinterModel::selectedPrinterChanged,
+                         &PrinterModel::statusInfoChanged, &PrinterModel::discoveringChanged}) {
+        connect(model, changed, this, &ContentView::scheduleRender);
+    }
+    connect(model, &PrinterModel::discoveringChanged, this, [this] {
+        if (!printerModel_->discovering()) {
+            discoveryFinished();
+        }
+    });
+    // Published before the value is stored: draw on the next turn.
+    networkChanges_ = networkModel_.objectWillChange.sink([this] { scheduleRender(); });
+
+    auto* newWindow = new QShortcut(QKeySequence::New, this);
+    connect(newWindow, &QShortcut::activated, this, [this] {
+        auto* window = new ContentView(printerModel_, networkModel_);
+        window->setAttribute(Qt::WA_DeleteOnClose);
+        window->show();
+    });
+
+    render();
+    if (!printerModel_->discovering()) {
+        discoveryFinished();
+    }
+}
+
+ContentView::~ContentView() = default;
+
+void ContentView::scheduleRender() {
+    if (renderPending_) {
+        return;
+    }
+    renderPending_ = true;
+    QTimer::singleShot(0, this, [this] {
+        renderPending_ = false;
+        render();
+    });
+}
+
+void ContentView::render() {
+    setWindowTitle(widgets::localizedText("statusMonitor"));
+    const PrinterModel& model = *printerModel_;
+    sidebar_->render(sidebarState(model.printerList(), model.selectedPrinter()));
+    sidebar_->refreshButton()->setEnabled(!model.discovering());
+    status_->render(
+        statusViewState(model.selectedPrinter(), model.statusInfo(), networkModel_.showNetworkSetting.get()));
+}
+
+void ContentView::discoveryFinished() {
+    // The discovery that the model's construction started decides the
+    // no-printer alert, once; a later empty refresh shows only its own alert.
+    if (!noPrinterAlertDecided_) {
+        noPrinterAlertDecided_ = true;
+        if (printerModel_->printerList().empty()) {
+            status_->showNoPrinterAlert();
+        }
+    }
+    if (refreshAlertPending_) {
+        refreshAlertPending_ = false;
+        sidebar_->showRefreshAlert();
+    }
+}
+
+void ContentView::selectPrinter(int row) {
+    const auto& list = printerModel_->printerList();
+    if (row < 0 || static_cast<std::size_t>(row) >= list.size()) {
+        return;
+    }
+    const Printer printer = list[static_cast<std::size_t>(row)];
+    printerModel_->setStatusInfo(connectingStatus());
+    printerModel_->setSelectedPrinter(printer);
+    printerModel_->setWakeUp(true);
+    printerModel_->updateStatus(printer);
+    networkModel_.showNetworkSetting = false;
+}
+
+void ContentView::refreshPrinterList() {
+    printerModel_->stopUpdateStatus();
+    refreshAlertPending_ = true;
+    printerModel_->getPrinterList();
+    // The alert follows the whole discovery, the network part included.
+    if (!printerModel_->discovering()) {
+        discoveryFinished();
+    }
+}
+
+void ContentView::networkSetting() {
+    if (const auto failure = openNetworkSetting(networkModel_)) {
+        widgets::presentAlert(this, widgets::localizedText(failure->title),
+                              widgets::localizedText(failure->message), widgets::localizedText("ok"));
+    }
+}
+
+} // namespace tbx::monitorapp

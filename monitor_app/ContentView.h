@@ -1,0 +1,56 @@
+// The status monitor's window: the printer sidebar and the status view side
+// by side (sidebar 200 to 256 wide, status view 400 to 450 wide and at least
+// 250 high), titled with the string table's "statusMonitor". It redraws both
+// from the printer model and the network model after every published change,
+// and turns the views' taps into model operations. Every window made over the
+// same models shows the same list, selection and status; New (Ctrl+N) opens
+// another one.
+#pragma once
+
+#include "monitor/PrinterModel.h"
+#include "platform/combine/Combine.h"
+#include "wifi_setup/NetworkModel.h"
+
+#include <QWidget>
+#include <memory>
+
+class QMessageBox;
+
+namespace tbx::monitorapp {
+
+class SidebarView;
+class StatusInfoView;
+
+class ContentView : public QWidget {
+public:
+    ContentView(std::shared_ptr<PrinterModel> printerModel, NetworkModel& networkModel,
+                QWidget* parent = nullptr);
+    ~ContentView() override;
+
+    SidebarView* sidebar() const { return sidebar_; }
+    StatusInfoView* statusView() const { return status_; }
+    // Draws the models' present state now (a change draws it on the next turn
+    // of the event loop).
+    void render();
+
+    // The sidebar's actions, also reachable without a click.
+    void selectPrinter(int row);
+    void refreshPrinterList();
+    void networkSetting();
+
+private:
+    void scheduleRender();
+    void discoveryFinished();
+
+    std::shared_ptr<PrinterModel> printerModel_;
+    NetworkModel& networkModel_;
+    SidebarView* sidebar_;
+    StatusInfoView* status_;
+    combine::AnyCancellable networkChanges_;
+    bool renderPending_ = false;
+    // The no-printer alert is decided once, when the first list is complete.
+    bool noPrinterAlertDecided_ = false;
+    bool refreshAlertPending_ = false;
+};
+
+} // namespace tbx::monitorapp

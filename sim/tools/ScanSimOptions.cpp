@@ -1,0 +1,177 @@
+#include "sim/tools/ScanSimOptions.h"
+
+#include "scanning/ScanOptions.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <sys/stat.h>
+#include <vector>
+
+namespace tbx::sim {
+
+namespace {
+
+std::string joined(const std::vector<std::string>& words) {
+    std::string text;
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        text += (i == 0 ? "" : i + 1 == words.size() ? " or " : ", ") + words[i];
+    }
+    return text;
+}
+
+// A whole decimal number in [low, high], or nothing.
+std::optional<int> number(const std::string& text, int low, int high) {
+    int value = 0;
+    const char* first = text.data();
+    const char* last = first + text.size();
+    const auto [end, error] = std::from_chars(first, last, value);
+    if (text.empty() || error != std::errc() || end != last || value < low || value > high) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+} // namespace
+
+std::string scanSimUsage() {
+    auto line = [](const std::string& option, const std::string& text) {
+        return "  " + option + std::string(option.size() < 22 ? 22 - option.size() : 1, ' ') + text + "\n";
+    };
+    return "usage: tamberlyx-scan-sim [options]\n"
+           "One whole scan against the simulated scanner over USB or TCP (run it inside scripts/sandbox).\n" +
+           line("--transport usb|tcp",
+                "the scanner's connection (default: TAMBERLYX_SIMULATED_SCANNER, else tcp)") +
+           line("--pages N", "pages in the job, 1 to " + std::to_string(kMaxScanSimPages) + " (default 2)") +
+           line("--source WORD", "paper source: " + joined(scanSourceOption()) + " (default ADF)") +
+           line("--mode WORD", "colour mode: " + joined(colorModeOption()) + " (default GRAY256)") +
+           line("--resolution WORD", joined(resolutionOption()) + " (default 200dpi)") +
+           line("--size WORD", "page size: " + joined(pageSizeOption()) + " (default A4)") +
+           line("--combine WORD", joined(combineTypeOption()) + " (default NoCombine)") +
+           line("--pdf", "gather the pages into one PDF") +
+           line("--jam-after N", "a paper jam after N pages, 0 to --pages") +
+           line("--trailer-pause MS", "TCP: the scanner's pause after each page trailer, 0 to 10000 ms") +
+           line("--out DIR", "folder for the scan, made when missing (default: a new folder in /tmp)") +
+           line("--help", "this text") +
+           "Exit status: 0 when the scan succeeded, 1 when it failed, 2 for a bad option.\n";
+}
+
+std::variant<ScanSimOptions, std::string> parseScanSimOptions(std::span<const std::string> args,
+                                                              const std::string& transport) {
+    if (std::find(args.begin(), args.end(), "--help") != args.end() ||
+        std::find(args.begin(), args.end(), "-h") != args.end()) {
+        ScanSimOptions help;
+        help.help = true;
+        return help;
+    }
+    ScanSimOptions o;
+    if (!transport.empty()) {
+        o.transport = transport;
+    }
+    // The options whose value is a word of a list.
+    struct Word {
+        const char* option;
+        std::string* field;
+        const std::vector<std::string>* list;
+    };
+    const std::vector<std::string> transports{"usb", "tcp"};
+    const Word words[] = {
+        {"--transport", &o.transport, &transports}, {"--source", &o.source, &scanSourceOption()},
+        {"--mode", &o.mode, &colorModeOption()},    {"--resolution", &o.resolution, &resolutionOption()},
+        {"--size", &o.size, &pageSizeOption()},     {"--combine", &o.combine, &combineTypeOption()},
+    };
+    std::optional<std::string> jamText;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg == "--pdf") {
+            o.pdf = true;
+            continue;
+        }
+        const bool takesValue =
+            std::any_of(std::begin(words), std::end(words), [&](const Word& w) { return arg == w.option; }) ||
+            arg == "--pages" || arg == "--jam-after" || arg == "--trailer-pause" || arg == "--out";
+        if (!takesValue) {
+            return "unknown option " + arg + " (see --help)";
+        }
+        if (i + 1 >= args.size()) {
+            return arg + " needs a value (see --help)";
+        }
+        const std::string& value = args[++i];
+        bool known = false;
+        for (const Word& w : words) {
+            if (arg == w.option) {
+                if (std::find(w.list->begin(), w.list->end(), value) == w.list->end()) {
+                    return arg + " must be " + joined(*w.list) + ", not \"" + value + "\"";
+                }
+                *w.field = value;
+                known = true;
+            }
+        }
+        if (known) {
+            continue;
+        }
+        if (arg == "--pages") {
+            const auto pages = number(value, 1, kMaxScanSimPages);
+            if (!pages) {
+                return "--pages must be a whole number from 1 to " + std::to_string(kMaxScanSimPages) +
+                       ", not \"" + value + "\"";
+            }
+            o.pages = *pages;
+        } else if (arg == "--jam-after") {
+            jamText = value; // checked against --pages, which may follow
+        } else if (arg == "--trailer-pause") {
+            const auto pause = number(value, 0, 10000);
+            if (!pause) {
+                return "--trailer-pause must be a whole number of milliseconds from 0 to 10000, not \"" +
+                       value + "\"";
+            }
+            o.trailerPause = *pause;
+        } else if (value.empty()) {
+            return "--out needs a folder name";
+        } else {
+            o.out = value;
+        }
+    }
+    if (jamText) {
+        const auto jam = number(*jamText, 0, o.pages);
+        if (!jam) {
+            return "--jam-after must be a whole number from 0 to --pages (" + std::to_string(o.pages) +
+                   "), not \"" + *jamText + "\"";
+        }
+        o.jamAfter = *jam;
+    }
+    if (o.transport != "usb" && o.transport != "tcp") {
+        return "TAMBERLYX_SIMULATED_SCANNER must be usb or tcp, not \"" + o.transport + "\"";
+    }
+    return o;
+}
+
+std::optional<std::string> outputFolderProblem(const std::string& out) {
+    // The first part of the path that exists must be a folder.
+    std::string path = out;
+    while (!path.empty()) {
+        struct stat st {};
+        if (::stat(path.c_str(), &st) == 0) {
+            if (!S_ISDIR(st.st_mode)) {
+                return path == out ? "--out " + out + " is not a folder"
+                                   : "--out " + out + " cannot be made: " + path + " is not a folder";
+            }
+            return std::nullopt;
+        }
+        if (errno != ENOENT && errno != ENOTDIR) {
+            return "--out " + out + ": " + std::strerror(errno);
+        }
+        const auto slash = path.find_last_of('/');
+        if (slash == std::string::npos) {
+            break;
+        }
+        path.resize(slash == 0 ? 1 : slash);
+        if (path == "/") {
+            break;
+        }
+    }
+    return std::nullopt;
+}
+
+} // namespace tbx::sim

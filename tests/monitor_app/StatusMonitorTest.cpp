@@ -1,0 +1,201 @@
+// The status monitor's window against the simulated printers: a USB printer on
+// the simulated bus and a network printer (snmpd on a sandbox test host).
+// Every case runs in a sandbox of its own.
+#include "monitor_app/ContentView.h"
+#include "monitor_app/SettingView.h"
+#include "monitor_app/SidebarView.h"
+#include "monitor_app/StatusInfoView.h"
+#include "monitor_app/TonerView.h"
+#include "platform/foundation/Localization.h"
+#include "tests/monitor_app/support/SimulatedPrinters.h"
+#include "wifi_setup/forms/APSettingView.h"
+#include "wifi_setup/forms/ClientModeSettingView.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTabWidget>
+#include <gtest/gtest.h>
+
+namespace tbx::monitorapp {
+namespace {
+
+using test::waitUntil;
+
+class StatusMonitorTest : public testing::Test {
+protected:
+    void SetUp() override { setCurrentLanguage("zh"); }
+    void TearDown() override {
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            w->close();
+        }
+        QApplication::processEvents();
+        setCurrentLanguage(languageFromEnvironment());
+    }
+
+    void start(test::SimulatedPrintersOptions options, PrinterModel::Options modelOptions = {}) {
+        printers = std::make_unique<test::SimulatedPrinters>(options);
+        ASSERT_TRUE(printers->ready()) << printers->problem;
+        printerModel = printers->makePrinterModel(modelOptions);
+        networkModel = printers->makeNetworkModel(printerModel);
+        window = std::make_unique<ContentView>(printerModel, *networkModel);
+        window->show();
+        ASSERT_TRUE(waitUntil([&] { return !printerModel->discovering(); }, 60)) << "discovery did not end";
+        QApplication::processEvents();
+    }
+
+    // The alerts that are shown.
+    std::vector<QMessageBox*> alerts() const {
+        std::vector<QMessageBox*> shown;
+        for (QMessageBox* box : window->findChildren<QMessageBox*>()) {
+            if (box->isVisible()) {
+                shown.push_back(box);
+            }
+        }
+        return shown;
+    }
+    StatusInfoView& status() const { return *window->statusView(); }
+    SidebarView& sidebar() const { return *window->sidebar(); }
+    void settle() {
+        for (int i = 0; i < 3; ++i) {
+            QApplication::processEvents();
+        }
+    }
+
+    std::unique_ptr<test::SimulatedPrinters> printers;
+    std::shared_ptr<PrinterModel> printerModel;
+    std::unique_ptr<NetworkModel> networkModel;
+    std::unique_ptr<ContentView> window;
+};
+
+TEST_F(StatusMonitorTest, ListsBothPrintersAndFollowsTheSelection) {
+    ASSERT_NO_FATAL_FAILURE(start({.netStatus = "2017,paper low", .netToner = 57}));
+    EXPECT_EQ(window->windowTitle(), "Tamberlyx 状态监视器");
+    ASSERT_EQ(sidebar().rowCount(), 2);
+    EXPECT_EQ(sidebar().rowButton(0)->text(), "Tamberlyx(USB)");
+    EXPECT_EQ(sidebar().rowButton(1)->text(),
+              QString::fromStdString("Tamberlyx(" + printers->netAddress + ")"));
+    EXPECT_TRUE(sidebar().rowButton(0)->property("selectedRow").toBool());
+    EXPECT_FALSE(sidebar().rowButton(1)->property("selectedRow").toBool());
+    EXPECT_EQ(status().nameLabel()->text(), "Tamberlyx");
+    EXPECT_TRUE(status().networkSettingButton()->isVisible());
+    ASSERT_TRUE(waitUntil([&] { return status().tonerView()->ring()->toner() == 80; }));
+    EXPECT_EQ(status().messageLabel()->text(), "就绪");
+    EXPECT_TRUE(alerts().empty());
+
+    sidebar().rowButton(1)->click();
+    // Drawn before any answer can come back (answers arrive through the event loop):
+    // the placeholder status in black with 0%.
+    window->render();
+    EXPECT_EQ(status().messageLabel()->text(), "正在连接");
+    EXPECT_EQ(status().messageLabel()->palette().color(QPalette::WindowText), QColor(Qt::black));
+    EXPECT_EQ(status().tonerView()->ring()->toner(), 0);
+    EXPECT_TRUE(sidebar().rowButton(1)->property("selectedRow").toBool());
+    EXPECT_FALSE(sidebar().rowButton(0)->property("selectedRow").toBool());
+    EXPECT_FALSE(status().networkSettingButton()->isVisible());
+    EXPECT_EQ(status().connectionTexts(),
+              (QStringList{"网络打印机", QString::fromStdString("IP：" + printers->netAddress)}));
+    ASSERT_TRUE(waitUntil([&] { return status().messageLabel()->text() == "纸量较少"; }))
+        << status().messageLabel()->text().toStdString();
+    EXPECT_EQ(status().descriptionLabel()->text(), "请添加纸张");
+    EXPECT_TRUE(waitUntil([&] { return status().tonerView()->ring()->toner() == 57; })); // the second GET
+    EXPECT_EQ(status().messageLabel()->palette().color(QPalette::WindowText), levelColor(2));
+
+    // A second window over the same models shows the same state.
+    ContentView second(printerModel, *networkModel);
+    EXPECT_EQ(second.sidebar()->rowCount(), 2);
+    EXPECT_TRUE(second.sidebar()->rowButton(1)->property("selectedRow").toBool());
+    EXPECT_TRUE(second.findChildren<QMessageBox*>().empty());
+    second.sidebar()->rowButton(0)->click();
+    settle();
+    EXPECT_TRUE(sidebar().rowButton(0)->property("selectedRow").toBool());
+}
+
+TEST_F(StatusMonitorTest, NoPrinterAtLaunchAlertsOnceAndRefreshConfirms) {
+    ASSERT_NO_FATAL_FAILURE(start({.usbPrinter = false, .netPrinter = false}));
+    EXPECT_EQ(sidebar().rowCount(), 0);
+    EXPECT_FALSE(status().networkSettingButton()->isVisible());
+    EXPECT_EQ(status().messageLabel()->text(), "没有连接的设备");
+    ASSERT_EQ(alerts().size(), 1u);
+    EXPECT_EQ(alerts().front()->windowTitle(), "错误");
+    EXPECT_EQ(alerts().front()->informativeText(), "未找到打印机。请连接打印机后刷新列表。");
+    alerts().front()->buttons().at(0)->click();
+    settle();
+    EXPECT_TRUE(alerts().empty());
+
+    sidebar().refreshButton()->click();
+    ASSERT_TRUE(waitUntil([&] { return !alerts().empty(); }, 60));
+    ASSERT_EQ(alerts().size(), 1u); // only the refresh alert, not the no-printer one again
+    EXPECT_EQ(alerts().front()->windowTitle(), "刷新");
+    EXPECT_EQ(alerts().front()->informativeText(), "打印机列表已刷新。");
+}
+
+TEST_F(StatusMonitorTest, NetworkSettingsOfTheUsbPrinter) {
+    ASSERT_NO_FATAL_FAILURE(start({.netPrinter = false}, {.pollInterval = dispatch::Seconds(0.2)}));
+    ASSERT_EQ(sidebar().rowCount(), 1);
+    printers->responder->setNetworks({});
+    const int before = printers->responder->requestCount();
+    status().networkSettingButton()->click();
+    settle();
+    const auto requests = printers->responder->requests();
+    ASSERT_EQ(requests.size(), static_cast<std::size_t>(before + 3));
+    EXPECT_EQ(requests[before], "CheckwifiAP?");
+    EXPECT_EQ(requests[before + 1], "CheckwifiSTA?");
+    EXPECT_EQ(requests[before + 2], "Checkwifiserver?");
+
+    auto* screen = dynamic_cast<SettingView*>(status().settingScreen());
+    ASSERT_NE(screen, nullptr);
+    EXPECT_EQ(screen->tabs()->currentIndex(), 0);
+    EXPECT_EQ(screen->tabs()->tabText(0), "热点模式");
+    EXPECT_EQ(screen->tabs()->tabText(1), "客户端模式");
+    EXPECT_FALSE(screen->clientForm()->okButton()->isEnabled()); // the printer listed no network
+    screen->tabs()->setCurrentIndex(1);
+
+    // Another press and a status poll keep the screen and its tab.
+    const int polls = printers->usb->statusRequests();
+    status().networkSettingButton()->click();
+    ASSERT_TRUE(waitUntil([&] { return printers->usb->statusRequests() > polls + 1; }));
+    settle();
+    EXPECT_EQ(status().settingScreen(), screen);
+    EXPECT_EQ(screen->tabs()->currentIndex(), 1);
+
+    // Picking a printer closes it; the next showing starts on tab 0 again.
+    sidebar().rowButton(0)->click();
+    settle();
+    EXPECT_EQ(status().settingScreen(), nullptr);
+    status().networkSettingButton()->click();
+    settle();
+    ASSERT_NE(status().settingScreen(), nullptr);
+    EXPECT_NE(status().settingScreen(), screen);
+    EXPECT_EQ(dynamic_cast<SettingView*>(status().settingScreen())->tabs()->currentIndex(), 0);
+}
+
+TEST_F(StatusMonitorTest, FailedReadShowsItsAlertInsteadOfTheScreen) {
+    ASSERT_NO_FATAL_FAILURE(start({.netPrinter = false}));
+    printers->responder->setBusy(true);
+    const int before = printers->responder->requestCount();
+    status().networkSettingButton()->click();
+    settle();
+    EXPECT_EQ(status().settingScreen(), nullptr);
+    EXPECT_FALSE(networkModel->showNetworkSetting.get());
+    EXPECT_EQ(printers->responder->requestCount(), before + 1); // nothing asked after the failure
+    ASSERT_EQ(alerts().size(), 1u);
+    EXPECT_EQ(alerts().front()->windowTitle(), "错误");
+    EXPECT_EQ(alerts().front()->informativeText(), "设备忙,打印中");
+    alerts().front()->buttons().at(0)->click();
+    settle();
+
+    // A failed client-mode read stops before the list as well.
+    printers->responder->setBusy(false);
+    printers->responder->queueReply("8014,ap;AP\r\n6\r\npw\r\n192.168.1.1\r\n255.255.255.0\r\n192.168.1.1");
+    printers->responder->queueReply("8001,not in this mode");
+    status().networkSettingButton()->click();
+    settle();
+    EXPECT_EQ(status().settingScreen(), nullptr);
+    ASSERT_EQ(alerts().size(), 1u);
+    EXPECT_EQ(alerts().front()->informativeText(), "当前wifi模式不支持");
+}
+
+} // namespace
+} // namespace tbx::monitorapp

@@ -1,0 +1,116 @@
+// Offscreen widget tests of the sidebar and the status view drawn from plain
+// state: row order, the selection look and taps, and the level colour on screen.
+#include "monitor_app/SidebarView.h"
+#include "monitor_app/StatusInfoView.h"
+#include "platform/foundation/Localization.h"
+
+#include <QApplication>
+#include <QImage>
+#include <QLabel>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <gtest/gtest.h>
+#include <map>
+
+namespace tbx::monitorapp {
+namespace {
+
+// The colour that covers most of a widget's pixels.
+QColor dominantColour(QWidget& widget) {
+    const QImage image = widget.grab().toImage();
+    std::map<QRgb, int> counts;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            ++counts[image.pixel(x, y)];
+        }
+    }
+    auto best = counts.begin();
+    for (auto it = counts.begin(); it != counts.end(); ++it) {
+        if (it->second > best->second) {
+            best = it;
+        }
+    }
+    return QColor(best->first);
+}
+
+// Whether any pixel of the widget is close to `colour`.
+bool showsColour(QWidget& widget, const QColor& colour) {
+    const QImage image = widget.grab().toImage();
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            const QColor p = image.pixelColor(x, y);
+            if (std::abs(p.red() - colour.red()) < 30 && std::abs(p.green() - colour.green()) < 30 &&
+                std::abs(p.blue() - colour.blue()) < 30) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+class ViewWidgetsTest : public testing::Test {
+protected:
+    void SetUp() override { setCurrentLanguage("zh"); }
+    void TearDown() override { setCurrentLanguage(languageFromEnvironment()); }
+};
+
+TEST_F(ViewWidgetsTest, SidebarRowsFollowTheSelection) {
+    SidebarView sidebar;
+    sidebar.resize(230, 400);
+    sidebar.show();
+    sidebar.render({{{"Tamberlyx(USB)", true}, {"Tamberlyx(10.213.0.2)", false}}});
+    QApplication::processEvents(); // lays the new rows out
+    ASSERT_EQ(sidebar.rowCount(), 2);
+    EXPECT_EQ(sidebar.rowButton(0)->text(), "Tamberlyx(USB)");
+    EXPECT_EQ(sidebar.rowButton(1)->text(), "Tamberlyx(10.213.0.2)");
+
+    const QColor blue(0, 122, 255);
+    EXPECT_EQ(dominantColour(*sidebar.rowButton(0)), blue);
+    EXPECT_TRUE(showsColour(*sidebar.rowButton(0), Qt::white));
+    EXPECT_NE(dominantColour(*sidebar.rowButton(1)), blue);
+    // The blue band is as wide as its text, not the whole column.
+    EXPECT_EQ(sidebar.rowButton(0)->width(), sidebar.rowButton(0)->sizeHint().width());
+
+    // A new selection turns the old row back in the same render.
+    sidebar.render({{{"Tamberlyx(USB)", false}, {"Tamberlyx(10.213.0.2)", true}}});
+    EXPECT_NE(dominantColour(*sidebar.rowButton(0)), blue);
+    EXPECT_EQ(dominantColour(*sidebar.rowButton(1)), blue);
+
+    QSignalSpy taps(&sidebar, &SidebarView::printerTapped);
+    QSignalSpy refreshes(&sidebar, &SidebarView::refreshRequested);
+    sidebar.rowButton(1)->click();
+    sidebar.refreshButton()->click();
+    ASSERT_EQ(taps.count(), 1);
+    EXPECT_EQ(taps.at(0).at(0).toInt(), 1);
+    EXPECT_EQ(refreshes.count(), 1);
+
+    sidebar.render({});
+    EXPECT_EQ(sidebar.rowCount(), 0);
+    EXPECT_FALSE(sidebar.rowButton(0));
+}
+
+TEST_F(ViewWidgetsTest, StatusLinesDrawnInTheLevelColour) {
+    StatusInfoView view({});
+    view.resize(450, 500);
+    view.show();
+    const struct {
+        int level;
+        QColor colour;
+    } cases[] = {{1, Qt::black},
+                 {2, QColor(255, 149, 0)},
+                 {3, QColor(255, 59, 48)},
+                 {0, QColor(255, 59, 48)},
+                 {4, QColor(255, 59, 48)}};
+    for (const auto& c : cases) {
+        view.render({.status = {.name = "Tamberlyx",
+                                .type = "USB",
+                                .level = c.level,
+                                .message = "纸量较少",
+                                .discription = "请添加纸张"}});
+        EXPECT_TRUE(showsColour(*view.messageLabel(), c.colour)) << c.level;
+        EXPECT_TRUE(showsColour(*view.descriptionLabel(), c.colour)) << c.level;
+    }
+}
+
+} // namespace
+} // namespace tbx::monitorapp

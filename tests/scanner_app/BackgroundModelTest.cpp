@@ -1,0 +1,230 @@
+// The scanner model's background discovery and scan: the work runs off the
+// main thread, the main thread stays free meanwhile, and the outcome lands on
+// the main thread in the fields and order that the synchronous operations set.
+#include "platform/dispatch/Dispatch.h"
+#include "platform/foundation/Localization.h"
+#include "platform/foundation/Print.h"
+#include "scanning/ScannerModel.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <mutex>
+#include <thread>
+
+using namespace tbx;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+namespace {
+
+class Gate {
+public:
+    void open() {
+        std::lock_guard lock(mutex_);
+        open_ = true;
+        changed_.notify_all();
+    }
+    void wait() {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [this] { return open_; });
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool open_ = false;
+};
+
+// Every published change of a model: which field, and whether on the main thread.
+struct Changes {
+    std::vector<std::string> fields;
+    bool allOnMain = true;
+    std::vector<combine::AnyCancellable> subscriptions;
+
+    void watch(ScannerModel& model) {
+        auto note = [this](const char* name) {
+            return [this, name](const auto&) {
+                fields.push_back(name);
+                allOnMain = allOnMain && dispatch::isMainThread();
+            };
+        };
+        subscriptions.push_back(model.scannerList.sink(note("scannerList")));
+        subscriptions.push_back(model.showAlert.sink(note("showAlert")));
+        subscriptions.push_back(model.alertTitle.sink(note("alertTitle")));
+        subscriptions.push_back(model.alertMessage.sink(note("alertMessage")));
+        fields.clear(); // sink() reports the current values first
+    }
+};
+
+Device usb() {
+    return Device("Tamberlyx", "Tamberlyx", "USB", "", 0x37, 0x356C);
+}
+Device net() {
+    return Device("Tamberlyx", "Tamberlyx(10.213.0.2)", "Net", "10.213.0.2", 0x37, 0x356C);
+}
+
+class BackgroundModelTest : public testing::Test {
+protected:
+    void SetUp() override {
+        setCurrentLanguage("en");
+        char pattern[] = "/tmp/tbx-background-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        saveDir = pattern;
+        services.now = [] { return std::chrono::system_clock::from_time_t(1796764200); };
+    }
+    void TearDown() override { fs::remove_all(saveDir); }
+
+    UIParams form(const std::string& dir) const {
+        UIParams ui;
+        ui.scannerName = "Tamberlyx";
+        ui.savePrefix = "file";
+        ui.saveFileName = "file";
+        ui.saveDir = dir;
+        return ui;
+    }
+
+    std::string saveDir;
+    ScannerServices services;
+};
+
+} // namespace
+
+TEST_F(BackgroundModelTest, DiscoveryRunsOffTheMainThreadAndLandsOnIt) {
+    struct Case {
+        const char* what;
+        std::vector<Device> found;
+        std::vector<std::string> fields;
+    };
+    const Case cases[] = {
+        {"scanners found", {net(), usb()}, {"scannerList"}},
+        {"nothing found", {}, {"scannerList", "showAlert", "alertTitle", "alertMessage"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::atomic<bool> ranOnMain{true};
+        services.getDevicesList = [&] {
+            ranOnMain = dispatch::isMainThread();
+            return c.found;
+        };
+        auto model = ScannerModel::make(Device::placeholder(), services);
+        Changes changes;
+        changes.watch(*model);
+        TraceCapture trace;
+        model->autoDetectScannersInBackground();
+        EXPECT_TRUE(changes.fields.empty()); // nothing changes before the result is back
+        ASSERT_TRUE(dispatch::runMainUntil([&] { return !changes.fields.empty(); }, 20s));
+        dispatch::runMainFor(20ms);
+
+        EXPECT_FALSE(ranOnMain);
+        EXPECT_TRUE(changes.allOnMain);
+        EXPECT_EQ(changes.fields, c.fields);
+        EXPECT_EQ(model->scannerList.get(), c.found);
+        if (c.found.empty()) {
+            EXPECT_TRUE(model->showAlert.get());
+            EXPECT_EQ(model->alertTitle.get(), localizedString("error"));
+            EXPECT_EQ(model->alertMessage.get(), localizedString("noScannerFound"));
+        } else {
+            EXPECT_EQ(model->selectedScanner, c.found.front());
+            EXPECT_NE(std::find(trace.lines().begin(), trace.lines().end(), "find scanner , ip = 10.213.0.2"),
+                      trace.lines().end());
+        }
+    }
+}
+
+TEST_F(BackgroundModelTest, DiscoveriesOfSeveralWindowsRunOneAtATime) {
+    std::atomic<int> running{0}, most{0};
+    services.getDevicesList = [&] {
+        const int now = ++running;
+        most = std::max(most.load(), now);
+        std::this_thread::sleep_for(30ms);
+        --running;
+        return std::vector<Device>{usb()};
+    };
+    std::vector<std::shared_ptr<ScannerModel>> models;
+    for (int i = 0; i < 3; ++i) {
+        models.push_back(ScannerModel::make(Device::placeholder(), services));
+        models.back()->autoDetectScannersInBackground();
+    }
+    ASSERT_TRUE(dispatch::runMainUntil(
+        [&] {
+            return std::all_of(models.begin(), models.end(),
+                               [](auto& m) { return !m->scannerList->empty(); });
+        },
+        20s));
+    EXPECT_EQ(most.load(), 1);
+}
+
+TEST_F(BackgroundModelTest, ScanRunsOffTheMainThreadWhichStaysFree) {
+    Gate gate;
+    std::atomic<bool> scanOnMain{true};
+    std::atomic<int> usbScans{0}, netScans{0};
+    services.runUsbScan = [&](const Device&, const std::shared_ptr<ScanCommand>&) {
+        scanOnMain = dispatch::isMainThread();
+        ++usbScans;
+        gate.wait();
+        return ResultPair{true, "2"};
+    };
+    services.runSocketScan = [&](const Device&, const std::shared_ptr<ScanCommand>&) {
+        ++netScans;
+        return ResultPair{true, "2"};
+    };
+    auto model = ScannerModel::make(usb(), services);
+    Changes changes;
+    changes.watch(*model);
+    int finished = 0;
+    bool finishedOnMain = false;
+    model->startScanInBackground(form(saveDir), [&] {
+        ++finished;
+        finishedOnMain = dispatch::isMainThread();
+    });
+    // The scan goes on with the scanner chosen when it started.
+    model->selectedScanner = net();
+
+    // While the scan waits at the gate, main-queue work runs promptly.
+    ASSERT_TRUE(dispatch::runMainUntil([&] { return usbScans.load() == 1; }, 20s));
+    bool probed = false;
+    dispatch::Queue::main().async([&] { probed = true; });
+    EXPECT_TRUE(dispatch::runMainUntil([&] { return probed; }, 5s));
+    EXPECT_TRUE(changes.fields.empty());
+    EXPECT_EQ(finished, 0);
+
+    gate.open();
+    ASSERT_TRUE(dispatch::runMainUntil([&] { return finished == 1; }, 20s));
+    dispatch::runMainFor(20ms);
+    EXPECT_EQ(finished, 1);
+    EXPECT_TRUE(finishedOnMain);
+    EXPECT_FALSE(scanOnMain);
+    EXPECT_EQ(netScans.load(), 0);
+    EXPECT_TRUE(changes.allOnMain);
+    EXPECT_EQ(changes.fields, (std::vector<std::string>{"showAlert", "alertTitle", "alertMessage"}));
+    EXPECT_EQ(model->alertTitle.get(), localizedString("info"));
+    EXPECT_EQ(model->alertMessage.get(), localizedString("scanPages") + "2 " + localizedString("pages"));
+    EXPECT_EQ(model->receiveDir, saveDir + "/20261208211000");
+}
+
+TEST_F(BackgroundModelTest, WaitForBackgroundWorkLetsARunningScanFinish) {
+    Gate gate;
+    std::atomic<bool> ended{false};
+    services.runUsbScan = [&](const Device&, const std::shared_ptr<ScanCommand>&) {
+        gate.wait();
+        std::this_thread::sleep_for(50ms);
+        ended = true;
+        return ResultPair{true, "1"};
+    };
+    auto model = ScannerModel::make(usb(), services);
+    model->startScanInBackground(form(saveDir), nullptr);
+    std::thread opener([&] {
+        std::this_thread::sleep_for(100ms);
+        gate.open();
+    });
+    ScannerModel::waitForBackgroundWork();
+    EXPECT_TRUE(ended);
+    opener.join();
+    dispatch::runMainFor(20ms); // the posted outcome still lands
+    EXPECT_TRUE(model->showAlert.get());
+}

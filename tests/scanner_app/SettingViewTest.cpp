@@ -1,0 +1,292 @@
+// The scanner window on the offscreen platform: the form's widgets follow its
+// rules, a failed check raises one alert and starts nothing (the order of the
+// checks is a table of the rules test), a valid form starts one scan, the
+// folder chooser, new windows, and a whole scan against the simulated USB
+// scanner with the window staying free.
+#include "platform/dispatch/Dispatch.h"
+#include "platform/foundation/Localization.h"
+#include "platform/foundation/Print.h"
+#include "scanner_app/ContentView.h"
+#include "sim/scanner/UsbScanner.h"
+#include "sim/usb/SimulatedUsb.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <chrono>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <mutex>
+
+using namespace tbx;
+using namespace tbx::scanner_app;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+namespace {
+
+Device usb() {
+    return Device("Tamberlyx", "Tamberlyx", "USB", "", 0x37, 0x356C);
+}
+
+class SettingViewTest : public testing::Test {
+protected:
+    void SetUp() override {
+        setCurrentLanguage("en");
+        char pattern[] = "/tmp/tbx-window-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        saveDir = pattern;
+        services.scanner.getDevicesList = [this] { return found; };
+        services.scanner.runUsbScan = [this](const Device&, const std::shared_ptr<ScanCommand>& command) {
+            std::lock_guard lock(mutex);
+            scans.push_back(command->param.filePath);
+            return ResultPair{true, "1"};
+        };
+        services.chooseFolder = [this](QWidget*, const std::string&) {
+            ++chooserRuns;
+            return choice;
+        };
+    }
+    void TearDown() override {
+        QApplication::closeAllWindows();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        ScannerModel::waitForBackgroundWork();
+        fs::remove_all(saveDir);
+    }
+
+    ContentView* openWindow() {
+        auto* window = ContentView::open(services);
+        dispatch::runMainUntil([&] { return window->form().model().scannerList->size() == found.size(); },
+                               20s);
+        dispatch::runMainFor(20ms);
+        return window;
+    }
+
+    template <class T>
+    static T* child(ContentView* window, const char* name) {
+        T* found = window->findChild<T*>(name);
+        EXPECT_NE(found, nullptr) << name;
+        return found;
+    }
+    static void pick(ContentView* window, const char* row, const QString& text) {
+        auto* picker = child<QComboBox>(window, row);
+        const int index = picker->findText(text);
+        ASSERT_GE(index, 0) << row << ": " << text.toStdString();
+        picker->setCurrentIndex(index);
+    }
+    static QStringList items(ContentView* window, const char* row) {
+        QStringList out;
+        auto* picker = child<QComboBox>(window, row);
+        for (int i = 0; i < picker->count(); ++i) {
+            out << picker->itemText(i);
+        }
+        return out;
+    }
+
+    std::string saveDir;
+    std::vector<Device> found{usb()};
+    FormServices services;
+    FolderChoice choice;
+    int chooserRuns = 0;
+    std::mutex mutex;
+    std::vector<std::string> scans; // page file paths of the scans started
+};
+
+} // namespace
+
+TEST_F(SettingViewTest, NewWindowShowsTheDefaultsWithinTheFormsSizeLimits) {
+    ContentView* window = openWindow();
+    const char* rows[] = {"scanner",     "scanSource", "colorMode",    "contenType",  "resolution",
+                          "combineType", "pageSize",   "saveFileType", "rotateAngle", "saveFileName"};
+    for (const char* row : rows) {
+        EXPECT_FALSE(child<QWidget>(window, row)->isHidden()) << row;
+        EXPECT_TRUE(child<QWidget>(window, row)->isEnabled()) << row;
+        EXPECT_EQ(child<QWidget>(window, row)->width(), 230) << row;
+    }
+    const std::pair<const char*, const char*> shown[] = {
+        {"scanner", "Tamberlyx"}, {"scanSource", "Auto"},   {"colorMode", "Colour"},
+        {"contenType", "Auto"},   {"resolution", "200dpi"}, {"combineType", "No combining"},
+        {"pageSize", "A4"},       {"saveFileType", "JPEG"}, {"rotateAngle", "0"},
+    };
+    for (const auto& [row, text] : shown) {
+        EXPECT_EQ(child<QComboBox>(window, row)->currentText().toStdString(), text) << row;
+    }
+    EXPECT_EQ(child<QLineEdit>(window, "saveFileName")->text(), "file");
+    EXPECT_EQ(child<QLineEdit>(window, "saveDir")->text().toStdString(), desktopFolder());
+
+    // The window's limits are the form's frame (5 points of padding around it).
+    const int menu = window->minimumHeight() - 410;
+    EXPECT_GE(menu, 0);
+    EXPECT_EQ(window->minimumSize(), QSize(360, 410 + menu));
+    EXPECT_EQ(window->maximumSize(), QSize(760, 610 + menu));
+    EXPECT_EQ(window->form().minimumSize(), QSize(360, 410));
+    EXPECT_EQ(window->form().maximumSize(), QSize(760, 610));
+
+    // A pick goes through the rules and comes back rendered: ID card locks A4 and the flatbed.
+    pick(window, "pageSize", "Letter");
+    pick(window, "combineType", "ID card, both sides");
+    EXPECT_EQ(child<QComboBox>(window, "pageSize")->currentText(), "A4");
+    EXPECT_FALSE(child<QWidget>(window, "pageSize")->isEnabled());
+    EXPECT_EQ(child<QComboBox>(window, "scanSource")->currentText(), "Flatbed");
+    EXPECT_FALSE(child<QWidget>(window, "scanSource")->isEnabled());
+    EXPECT_TRUE(child<QWidget>(window, "rotateAngle")->isHidden());
+    EXPECT_EQ(items(window, "resolution").size(), 4); // with 1200 dpi on the flatbed
+
+    // New Window: a second form with its own model and discovery.
+    pick(window, "colorMode", "Grey");
+    window->findChild<QAction*>("newWindow")->trigger();
+    ContentView* second = nullptr;
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+        if (auto* c = dynamic_cast<ContentView*>(w); c != nullptr && c != window) {
+            second = c;
+        }
+    }
+    ASSERT_NE(second, nullptr);
+    EXPECT_NE(&second->form().model(), &window->form().model());
+    ASSERT_TRUE(dispatch::runMainUntil([&] { return !second->form().model().scannerList->empty(); }, 20s));
+    EXPECT_EQ(second->form().state().colorMode, 0);
+    EXPECT_EQ(window->form().state().colorMode, 1);
+}
+
+TEST_F(SettingViewTest, ScanChecksRaiseOneAlertAndAValidFormScansOnce) {
+    struct Case {
+        const char* what;
+        std::vector<Device> scanners;
+        std::string dir, prefix;
+        const char* messageKey; // nullptr: the scan starts
+    };
+    const Case cases[] = {
+        {"no scanner", {}, "", "", "noScannerFound"},
+        {"unsafe prefix", {usb()}, "/tmp", "../file", "unsafeSavePrefix"},
+        {"valid", {usb()}, "", "scan", nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        found = c.scanners;
+        scans.clear();
+        ContentView* window = openWindow();
+        if (auto* box = window->form().visibleAlert()) {
+            box->accept(); // discovery's own "no scanner" alert
+            dispatch::runMainFor(20ms);
+        }
+        auto& model = window->form().model();
+        int alerts = 0;
+        auto counting = model.showAlert.sink([&](bool shown) { alerts += shown ? 1 : 0; });
+        alerts = 0;
+        child<QLineEdit>(window, "saveDir")->setText(QString::fromStdString(c.messageKey ? c.dir : saveDir));
+        child<QLineEdit>(window, "saveFileName")->setText(QString::fromStdString(c.prefix));
+        child<QPushButton>(window, "scan")->click();
+        if (c.messageKey == nullptr) {
+            EXPECT_FALSE(child<QPushButton>(window, "scan")->isEnabled()); // off while the scan runs
+            ASSERT_TRUE(dispatch::runMainUntil([&] { return !window->form().state().scanning; }, 20s));
+        }
+        dispatch::runMainFor(30ms);
+
+        QMessageBox* box = window->form().visibleAlert();
+        ASSERT_NE(box, nullptr);
+        EXPECT_EQ(alerts, 1);
+        EXPECT_TRUE(box->text().contains(QString::fromStdString(model.alertTitle.get())));
+        if (c.messageKey != nullptr) {
+            EXPECT_EQ(model.alertTitle.get(), localizedString("error"));
+            EXPECT_EQ(model.alertMessage.get(), localizedString(c.messageKey));
+            EXPECT_TRUE(scans.empty());
+        } else {
+            EXPECT_EQ(model.alertTitle.get(), localizedString("info"));
+            EXPECT_EQ(scans, std::vector<std::string>{model.receiveDir + "/scan"});
+            EXPECT_TRUE(child<QPushButton>(window, "scan")->isEnabled());
+            EXPECT_TRUE(fs::is_directory(model.receiveDir)) << model.receiveDir;
+            EXPECT_EQ(fs::path(model.receiveDir).parent_path(), fs::path(saveDir));
+        }
+        box->accept(); // OK dismisses and clears the flag
+        dispatch::runMainFor(20ms);
+        EXPECT_FALSE(model.showAlert.get());
+        EXPECT_EQ(window->form().visibleAlert(), nullptr);
+        window->close();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+}
+
+TEST_F(SettingViewTest, FolderChooser) {
+    ContentView* window = openWindow();
+    auto* folder = child<QLineEdit>(window, "saveDir");
+    folder->setText("/start");
+    struct Case {
+        const char* what;
+        bool accepted;
+        const char* path; // nullptr: the chooser gave none
+        QString folder;
+        std::vector<std::string> trace;
+    };
+    const Case cases[] = {
+        {"cancel", false, "/elsewhere", "/start", {}},
+        {"OK without a path", true, nullptr, "/start", {}},
+        {"a folder", true, "/home/user/scans", "/home/user/scans", {"select file path = /home/user/scans"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        choice = FolderChoice{};
+        choice.accepted = c.accepted;
+        if (c.path != nullptr) {
+            choice.path = c.path;
+        }
+        TraceCapture capture;
+        child<QPushButton>(window, "browser")->click();
+        EXPECT_EQ(folder->text(), c.folder);
+        EXPECT_EQ(window->form().state().saveDir, c.folder.toStdString());
+        EXPECT_EQ(capture.lines(), c.trace);
+    }
+    EXPECT_EQ(chooserRuns, 3);
+}
+
+TEST_F(SettingViewTest, ScanOfTheSimulatedUsbScannerKeepsTheWindowFree) {
+    auto bus = sim::usb::Bus::install();
+    sim::ScannerScript script;
+    script.pages = 3;
+    sim::UsbScanner scanner(script);
+    bus->plug(scanner.device());
+    services.scanner = productScannerServices();
+
+    ContentView* window = ContentView::open(services);
+    auto& form = window->form();
+    ASSERT_TRUE(dispatch::runMainUntil([&] { return !form.model().scannerList->empty(); }, 30s));
+    EXPECT_EQ(form.model().scannerList->front().type, "USB");
+    child<QLineEdit>(window, "saveDir")->setText(QString::fromStdString(saveDir));
+    pick(window, "resolution", "300dpi");
+    child<QPushButton>(window, "scan")->click();
+
+    // Probes posted to the main queue while the scan runs.
+    int whileScanning = 0;
+    auto slowest = std::chrono::steady_clock::duration::zero();
+    while (form.state().scanning) {
+        const auto posted = std::chrono::steady_clock::now();
+        bool ran = false;
+        bool scanning = false;
+        dispatch::Queue::main().async([&] {
+            ran = true;
+            scanning = form.state().scanning;
+            slowest = std::max(slowest, std::chrono::steady_clock::now() - posted);
+        });
+        ASSERT_TRUE(dispatch::runMainUntil([&] { return ran; }, 60s));
+        whileScanning += scanning ? 1 : 0;
+        dispatch::runMainFor(10ms);
+    }
+    EXPECT_GT(whileScanning, 0);
+    EXPECT_LT(slowest, 100ms);
+
+    dispatch::runMainFor(30ms);
+    auto& model = form.model();
+    EXPECT_EQ(model.alertTitle.get(), localizedString("info"));
+    EXPECT_EQ(model.alertMessage.get(), localizedString("scanPages") + "3 " + localizedString("pages"));
+    ASSERT_NE(form.visibleAlert(), nullptr);
+    EXPECT_EQ(fs::path(model.receiveDir).parent_path(), fs::path(saveDir));
+    EXPECT_GE(fs::path(model.receiveDir).filename().string().size(), 14u); // yyyyMMddHHmmss
+    for (int page = 1; page <= 3; ++page) {
+        EXPECT_TRUE(fs::exists(model.receiveDir + "/file-000" + std::to_string(page) + ".jpg")) << page;
+    }
+    EXPECT_EQ(scanner.settings().resolution, "300,300");
+    window->close();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    bus->unplug(scanner.device());
+}

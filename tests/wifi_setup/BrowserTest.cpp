@@ -1,0 +1,113 @@
+// The service browser against a private Avahi daemon inside the network
+// sandbox, and without any daemon.
+#include "wifi_setup/Browser.h"
+
+#include "platform/dispatch/Dispatch.h"
+#include "platform/foundation/Print.h"
+#include "tests/support/Sandbox.h"
+#include "tests/wifi_setup/AvahiDaemon.h"
+
+#include <algorithm>
+#include <chrono>
+#include <gtest/gtest.h>
+#include <thread>
+
+using namespace tbx;
+using namespace tbx::test;
+
+namespace {
+
+const std::string kResult = "browser.browseResultsChangedHandler result: ";
+const std::string kOne = kResult + "Tamberlyx One._superapp._tcp.local.@lo";
+const std::string kTwo = kResult + "Tamberlyx Two._superapp._tcp.local.@lo";
+
+bool holds(const TraceCapture& capture, const std::string& line) {
+    const auto lines = capture.lines();
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+bool mentions(const TraceCapture& capture, const std::string& part) {
+    return capture.text().find(part) != std::string::npos;
+}
+
+bool runUntil(const std::function<bool()>& done, double seconds = 20) {
+    return dispatch::runMainUntil(done, dispatch::Seconds(seconds));
+}
+
+TEST(BrowserTest, ResultLinesNameServiceEndpointsOnly) {
+    using nw::Endpoint;
+    const std::set<nw::BrowseResult> results = {
+        {{Endpoint::Kind::service, "A", "_superapp._tcp", "local", "lo"}},
+        {{Endpoint::Kind::hostPort, "10.0.0.1:9101", "", "", ""}},
+        {{Endpoint::Kind::service, "B b", "_superapp._tcp", "local", ""}},
+        {{Endpoint::Kind::url, "http://x/", "", "", ""}},
+    };
+    EXPECT_EQ(Browser::resultLines(results),
+              (std::vector<std::string>{kResult + "A._superapp._tcp.local.@lo",
+                                        kResult + "B b._superapp._tcp.local."}));
+    EXPECT_EQ(Browser().nwBrowser().descriptor().type, "_superapp._tcp");
+    EXPECT_TRUE(Browser().nwBrowser().parameters().includePeerToPeer);
+}
+
+TEST(BrowserTest, WithoutADaemonItWaitsOrFailsAndDoesNotCrash) {
+    TBX_REQUIRE_NETWORK_SANDBOX();
+    AvahiDaemon unused; // only for its folder
+    pointAtMissingBus(unused.folder());
+    TraceCapture capture;
+    {
+        Browser browser;
+        browser.start();
+        EXPECT_TRUE(runUntil(
+            [&] {
+                return mentions(capture, "browser.stateUpdateHandler waiting(") ||
+                       mentions(capture, "browser.stateUpdateHandler failed(");
+            },
+            5))
+            << capture.text();
+    }
+    dispatch::runMainFor(dispatch::Seconds(0.1));
+    EXPECT_FALSE(mentions(capture, kResult));
+    ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+}
+
+TEST(BrowserTest, ListsOnlyItsServiceTypeAndFollowsChanges) {
+    TBX_REQUIRE_NETWORK_SANDBOX();
+    AvahiDaemon avahi;
+    ASSERT_TRUE(avahi.start()) << avahi.error() << avahi.log();
+    TraceCapture capture;
+    auto browser = std::make_unique<Browser>();
+    browser->start();
+    ASSERT_TRUE(runUntil([&] { return holds(capture, "browser.stateUpdateHandler ready"); }))
+        << capture.text() << avahi.log();
+
+    const pid_t one = avahi.publish("Tamberlyx One", "_superapp._tcp", 9101);
+    ASSERT_NE(avahi.publish("Other Printer", "_ipp._tcp", 631), 0);
+    ASSERT_TRUE(runUntil([&] { return holds(capture, kOne); })) << capture.text() << avahi.log();
+    dispatch::runMainFor(dispatch::Seconds(1.5)); // time for the other type to show, if it did
+    EXPECT_FALSE(mentions(capture, "Other Printer")) << capture.text();
+
+    // A second service: the whole set is printed again.
+    capture.clear();
+    avahi.publish("Tamberlyx Two", "_superapp._tcp", 9101);
+    ASSERT_TRUE(runUntil([&] { return holds(capture, kTwo); })) << capture.text();
+    EXPECT_EQ(capture.lines(), (std::vector<std::string>{kOne, kTwo}));
+
+    // A removal: what is left is printed.
+    capture.clear();
+    avahi.withdraw(one);
+    ASSERT_TRUE(runUntil([&] { return holds(capture, kTwo); })) << capture.text();
+    EXPECT_EQ(capture.lines(), std::vector<std::string>{kTwo});
+
+    // Destroyed while browsing, with results already posted to the main queue:
+    // none of them runs afterwards.
+    avahi.publish("Tamberlyx Three", "_superapp._tcp", 9101);
+    std::this_thread::sleep_for(std::chrono::seconds(3)); // the main queue does not run meanwhile
+    capture.clear();
+    browser.reset();
+    avahi.stop();
+    dispatch::runMainFor(dispatch::Seconds(0.3));
+    EXPECT_EQ(capture.text(), "");
+    ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+}
+
+} // namespace

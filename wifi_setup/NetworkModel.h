@@ -1,0 +1,126 @@
+// The status monitor's Wi-Fi setup model: what it knows of the printer's
+// access point, its client-mode settings and the networks the printer sees,
+// the alert the last settings command left behind, the TCP client of the
+// command channel, and the published switch of the Wi-Fi settings screen.
+//
+// Observing it: the model is a combine::ObservableObject. Only
+// `showNetworkSetting` is published: every assignment, of the value it already
+// holds too, sends `objectWillChange` first and then the new value to the
+// field's subscribers. The other fields notify nobody.
+//
+// Commands: every read or write is one request and one reply through
+// `sendCommand`, which goes over TCP for a selected printer of type "Net" and
+// over the USB bulk pipes otherwise. Nothing here throws to the caller; a failed
+// exchange is an absent reply. Everything runs on the main thread and blocks it
+// for the exchange (bounded by the USB and TCP time-outs).
+#pragma once
+
+#include "device/Build.h"
+#include "device/TCPCommunicator.h"
+#include "platform/combine/Combine.h"
+#include "wifi_setup/APSetting.h"
+#include "wifi_setup/ClietModeSetting.h"
+#include "wifi_setup/HotSpot.h"
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tbx {
+
+// The printer commands go to, as the printer model shows it.
+struct CommandTarget {
+    std::string type; // "USB", "Net", or empty for the no-printer entry
+    std::uint16_t PID = 0;
+    std::uint16_t VID = 0x0EFD;
+    std::string name;
+    std::string address; // the IPv4 address of a network printer
+    // The registry location of a USB printer, telling two attached printers of
+    // the same model apart; none: the first device with PID and VID.
+    std::optional<std::uint32_t> usbLocation = std::nullopt;
+};
+
+// (show an alert, title, message) of a settings command.
+struct AlertTriple {
+    bool show = false;
+    std::string title;
+    std::string message;
+
+    bool operator==(const AlertTriple&) const = default;
+};
+
+// What the model reaches outside itself. The status monitor wires the printer
+// model's selected printer in (monitor/SharedData); tests give their own.
+struct NetworkModelEnvironment {
+    // The selected printer; unset: the no-printer entry.
+    std::function<CommandTarget()> selectedPrinter;
+    // The command port of a network printer.
+    std::uint32_t commandPort = 9101;
+    // Bounds of the TCP exchange: the connection, each write and the read.
+    cfnetwork::StreamTimeouts tcpTimeouts{std::chrono::seconds(3), std::chrono::seconds(3),
+                                          std::chrono::seconds(3)};
+    // The blocking wait before the network list is asked for again; unset: sleep.
+    std::function<void(std::chrono::milliseconds)> pause;
+    // Requests of one network-list query at most, "8011" answers included.
+    int hotSpotListRequests = 5;
+};
+
+class NetworkModel : public combine::ObservableObject {
+public:
+    using Communicator = TCPCommunicator<MonitorBuild>;
+
+    explicit NetworkModel(NetworkModelEnvironment environment = {});
+
+    const std::string GETHOTSPOTLISTCMD = "Checkwifiserver?";
+    std::optional<ClietModeSetting> clietModeSetting;
+    std::optional<APSetting> apSetting;
+    std::vector<HotSpot> hotSpotList;
+    bool showAlter = false;
+    std::string alterTitle;
+    std::string alterInfo;
+    // Made for "192.168.1.1", port 9101; not connected. An exchange with a
+    // network printer points it at that printer's own address first.
+    std::unique_ptr<Communicator> tcpClient;
+    combine::Published<bool> showNetworkSetting{*this, false};
+
+    // Points the client at `url` (an address text) and connects it.
+    void initTCPClient(const std::string& url);
+    void disconnectTCPClient();
+
+    // Rebuilds `hotSpotList` from the printer's list and marks the entry named
+    // like `clietModeSetting.WifiName` in `orderInList`. While the printer
+    // answers "8011" it asks again after 2 seconds, up to the request limit;
+    // then the list stays empty.
+    void getHotSpotList();
+    AlertTriple getAPInfo();
+    // Sends `apSetting`. A text field holding a control byte is refused
+    // (nothing is sent). The encryption code the printer reported is sent back
+    // unchanged unless the choice (encrypted or not) was changed since.
+    AlertTriple setAPInfo();
+    AlertTriple getClientModeInfo();
+    // Sends the network at `orderInList` of `hotSpotList` with the password and
+    // address settings of `clietModeSetting`. A position outside the list or a
+    // field holding a control byte gives the parse-error result; nothing is sent.
+    AlertTriple setClientModeInfo();
+
+    // One request and its reply (absent when the exchange failed).
+    std::optional<std::string> sendCommand(const std::string& cmd);
+    std::optional<std::string> usbCommucation(const std::string& cmd);
+    std::optional<std::string> tcpCommucation(const std::string& cmd);
+
+    const NetworkModelEnvironment& environment() const { return environment_; }
+
+private:
+    CommandTarget selectedPrinter() const;
+    void setAlert(std::string_view title, std::string_view info);
+
+    NetworkModelEnvironment environment_;
+    // The encryption code of the last good access-point read or write.
+    std::optional<std::string> printerEncryptCode_;
+};
+
+} // namespace tbx
