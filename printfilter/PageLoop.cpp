@@ -2,6 +2,7 @@
 
 #include "printfilter/Halftone.h"
 #include "printfilter/PageScaler.h"
+#include "printfilter/RasterSource.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -42,8 +43,7 @@ bool PageLoop::convertPage(int n, const cups_page_header2_t& header) {
     }
     // Rows the raster never supplied are lost content, not white paper.
     if (raster.rowsRead < raster.page.height) {
-        fail("page " + std::to_string(n) + " of the raster ends after " + std::to_string(raster.rowsRead) +
-             " of its " + std::to_string(raster.page.height) + " rows");
+        fail(shortPageError(n, raster.rowsRead, raster.page.height));
         return false;
     }
     sizes_[n] = {raster.page.width, raster.page.height};
@@ -143,12 +143,10 @@ PageLoopResult PageLoop::run() {
     std::fprintf(stderr, "DEBUG:[Tamberlyx] total page number =  %d ========================\n", i);
     std::fprintf(stderr, "DEBUG: total page number =  %d ========================\n", pages);
     if (endOfRaster) {
-        const std::string rest = options_.checkRasterEnd ? options_.checkRasterEnd() : std::string();
-        if (!rest.empty())
-            fail(pages == 0 ? "no page in the job's raster: " + rest
-                            : "the raster after page " + std::to_string(pages) + " is unreadable: " + rest);
-        else if (pages == 0)
-            fail("no page in the job's raster");
+        const std::string why =
+            rasterEndError(pages, options_.checkRasterEnd ? options_.checkRasterEnd() : std::string());
+        if (!why.empty())
+            fail(why);
     }
     if (stopped())
         return result_;

@@ -138,9 +138,7 @@ ConversionResult convertCapturedRaster(const CaptureConversion& c) {
             break;
         }
         if (raster.rowsRead < raster.page.height) {
-            result.error = "page " + std::to_string(page) + " of the raster ends after " +
-                           std::to_string(raster.rowsRead) + " of its " + std::to_string(raster.page.height) +
-                           " rows";
+            result.error = shortPageError(page, raster.rowsRead, raster.page.height);
             break;
         }
         const GrayPage& grey = raster.page;
