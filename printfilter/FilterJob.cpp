@@ -139,8 +139,9 @@ int runFilter(int argc, const char* const* argv, const FilterEnvironment& env) {
     if (result.cancelled)
         return 0;
     if (result.failed) {
-        // Nothing after the point of failure but the printer's cancel command.
-        stream.sendCancelAfterFailure();
+        // Nothing after the point of failure but the printer's cancel command (not even that once
+        // the output itself has failed).
+        stream.sendCmd("CancelJob?");
         return 1;
     }
 

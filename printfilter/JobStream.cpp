@@ -211,12 +211,6 @@ cups_sc_status_t JobStream::drain() {
     return status;
 }
 
-void JobStream::sendCancelAfterFailure() {
-    constexpr std::string_view cancel = "CancelJob?";
-    std::fprintf(stderr, "DEBUG:[Tamberlyx] sned cmd = %s\n", std::string(cancel).c_str());
-    write(cancel.data(), cancel.size());
-}
-
 cups_sc_status_t JobStream::sendCmd(std::string_view text) {
     std::fprintf(stderr, "DEBUG:[Tamberlyx] sned cmd = %s\n", printableForLog(text).c_str());
     write(text.data(), text.size());

@@ -61,10 +61,6 @@ public:
     void endOfPage() { sendCmd("Event=EndOfPage;"); }
     void endOfJob() { sendCmd("Event=EndOfJob;"); }
 
-    // The cancel command at the point where a failed job stops, without waiting for a drain; not
-    // written when the output itself has failed.
-    void sendCancelAfterFailure();
-
     // True once the printer cannot be reached any more: a write to the output failed (the backend
     // has gone) or the backend answered a drain with an I/O error (its connection to the printer
     // broke). The "ERROR:" line has been written; no more page data should be sent.

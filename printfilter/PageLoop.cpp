@@ -1,6 +1,7 @@
 #include "printfilter/PageLoop.h"
 
 #include "printfilter/PageConverter.h"
+#include "printfilter/RasterSource.h"
 
 #include <cerrno>
 #include <chrono>
@@ -86,8 +87,7 @@ bool PageLoop::readPage(int n) {
     const int height = converted.page.height;
     if (converted.rowsRead < height) {
         p.log.resize(beforeConversion);
-        p.failure = "page " + std::to_string(n) + " of the raster ends after " +
-                    std::to_string(converted.rowsRead) + " of its " + std::to_string(height) + " rows";
+        p.failure = shortPageError(n, converted.rowsRead, height);
         pending_.push_back(std::move(p));
         return false;
     }
@@ -210,12 +210,10 @@ PageLoopResult PageLoop::run() {
     std::fprintf(stderr, "DEBUG:[Tamberlyx] total page number =  %d ========================\n", pages + 1);
     std::fprintf(stderr, "DEBUG: total page number =  %d ========================\n", pages);
     if (endOfRaster) {
-        const std::string rest = options_.checkRasterEnd ? options_.checkRasterEnd() : std::string();
-        if (!rest.empty())
-            fail(pages == 0 ? "no page in the job's raster: " + rest
-                            : "the raster after page " + std::to_string(pages) + " is unreadable: " + rest);
-        else if (pages == 0)
-            fail("no page in the job's raster");
+        const std::string why =
+            rasterEndError(pages, options_.checkRasterEnd ? options_.checkRasterEnd() : std::string());
+        if (!why.empty())
+            fail(why);
     }
     if (stopped()) {
         encoders_ = nullptr;

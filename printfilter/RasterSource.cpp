@@ -141,4 +141,18 @@ std::string RasterSource::endProblem() {
     return {};
 }
 
+std::string shortPageError(int page, int rowsRead, int height) {
+    return "page " + std::to_string(page) + " of the raster ends after " + std::to_string(rowsRead) +
+           " of its " + std::to_string(height) + " rows";
+}
+
+std::string rasterEndError(int pagesRead, const std::string& endProblem) {
+    if (pagesRead == 0)
+        return endProblem.empty() ? "no page in the job's raster"
+                                  : "no page in the job's raster: " + endProblem;
+    if (endProblem.empty())
+        return {};
+    return "the raster after page " + std::to_string(pagesRead) + " is unreadable: " + endProblem;
+}
+
 } // namespace tbx

@@ -54,4 +54,11 @@ private:
     std::string emptyPage_;          // a page header of no size was seen: its description
 };
 
+// The "ERROR:" texts of a raster that fails, in one wording for the filter and the conversion tool:
+// page n supplied only rowsRead of its height rows; and, once no further page header can be read
+// after pagesRead pages, what endProblem() said (empty when the raster ended cleanly after at
+// least one page).
+std::string shortPageError(int page, int rowsRead, int height);
+std::string rasterEndError(int pagesRead, const std::string& endProblem);
+
 } // namespace tbx

@@ -84,22 +84,29 @@ cups_sc_status_t CupsSideChannel::request(cups_sc_command_t command, double time
     if (!present_)
         return CUPS_SC_STATUS_NOT_IMPLEMENTED;
     // Whatever is waiting now answers an earlier request that timed out.
-    bool open = receive(0);
+    const bool open = receive(0);
     cups_sc_command_t gotCommand;
     cups_sc_status_t status;
-    while (takeAnswer(gotCommand, status)) {
-    }
+    while (takeAnswer(gotCommand, status))
+        lateAnswer_ = false;
     if (!open || cupsSideChannelWrite(command, CUPS_SC_STATUS_NONE, nullptr, 0, timeout) != 0)
         return closed();
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::duration<double>(timeout);
+    bool skippedAsLate = false;
     for (;;) {
-        bool matched = false;
-        while (!matched && takeAnswer(gotCommand, status))
-            matched = gotCommand == command; // an answer to another command came late: skipped
-        if (matched) {
-            answered_ = true;
-            return status;
+        while (takeAnswer(gotCommand, status)) {
+            // The backend answers in order: the first answer after a time-out is the late one.
+            if (lateAnswer_) {
+                lateAnswer_ = false;
+                skippedAsLate = true;
+                continue;
+            }
+            if (gotCommand == command) {
+                answered_ = true;
+                return status;
+            }
+            // An answer to another command: one that was given up on; skipped.
         }
         const double left = std::chrono::duration<double>(deadline - Clock::now()).count();
         if (left <= 0)
@@ -107,6 +114,12 @@ cups_sc_status_t CupsSideChannel::request(cups_sc_command_t command, double time
         if (!receive(left))
             return closed();
     }
+    // This request's answer may still come. When an answer was skipped as the late one and none
+    // followed, the backend had dropped the earlier request and the skipped answer was this one's:
+    // nothing more is owed. Any answer to the connection question says the same, so a late one
+    // may stand for the next.
+    if (command != CUPS_SC_CMD_GET_CONNECTED)
+        lateAnswer_ = !skippedAsLate;
     // Silence before any answer at all means there is no backend behind the channel; a backend
     // that has answered before is only slow this time.
     if (!answered_ && command != CUPS_SC_CMD_GET_CONNECTED)

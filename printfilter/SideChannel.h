@@ -52,8 +52,9 @@ public:
     // A backend that answers a request after its time-out leaves that answer waiting on the
     // channel, where it would be taken for the answer to the next request (and two answers read
     // at once are one malformed message to libcups): answers are therefore split by their own
-    // lengths here, answers already waiting when a request goes out are dropped, and an answer
-    // to another command than the one asked is skipped.
+    // lengths here, answers already waiting when a request goes out are dropped, the first answer
+    // after a time-out is taken for the late one (the backend answers in order), and an answer to
+    // another command than the one asked is skipped.
     cups_sc_status_t request(cups_sc_command_t command, double timeout) override;
     void markAbsent(const char* reason) override;
     bool answered() const override { return answered_; }
@@ -68,8 +69,9 @@ private:
     bool takeAnswer(cups_sc_command_t& command, cups_sc_status_t& status);
 
     bool present_ = false;
-    bool answered_ = false; // the backend has answered at least once: later time-outs are slowness
-    std::string received_;  // bytes from the backend not yet taken as answers
+    bool answered_ = false;   // the backend has answered at least once: later time-outs are slowness
+    std::string received_;    // bytes from the backend not yet taken as answers
+    bool lateAnswer_ = false; // the answer to a request that timed out may still come
 };
 
 class CupsBackChannel : public BackChannel {

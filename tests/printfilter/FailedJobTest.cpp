@@ -35,13 +35,6 @@ std::string withHeaderField(std::size_t offset, unsigned value) {
 constexpr std::size_t kHeader = sizeof(cups_page_header2_t);
 constexpr std::size_t kPlainPage = kHeader + 64 * 40; // one page of twoPages(), uncompressed
 
-bool spoolLeft(const std::string& folder) {
-    for (const auto& e : std::filesystem::recursive_directory_iterator(folder))
-        if (e.path().filename().string().rfind("tamberlyx-jbig-", 0) == 0)
-            return true;
-    return false;
-}
-
 struct BrokenJob {
     const char* name;
     std::string input;
@@ -118,7 +111,7 @@ TEST(FailedJob, EachBrokenJobFailsWithItsReasonAndSendsNothingAfterIt) {
         const FilterRun run = peer.run();
         EXPECT_EQ(run.exitStatus, 1) << run.err;
         EXPECT_NE(run.err.find(std::string("ERROR: [Tamberlyx] ") + c.error), std::string::npos) << run.err;
-        EXPECT_FALSE(spoolLeft(peer.folder()));
+        EXPECT_FALSE(spoolFolderLeft(peer.folder()));
         EXPECT_TRUE(run.ippRequests.empty()) << "a failed job is left to the scheduler's error policy";
         if (!c.streamStarted) {
             EXPECT_EQ(run.out, "");
@@ -182,7 +175,7 @@ TEST(FailedJob, APrinterThatClosesTheConnectionEndsTheJob) {
               std::string::npos)
         << run.err;
     EXPECT_EQ(run.err.find("INFO: Finish sending all job data"), std::string::npos);
-    EXPECT_FALSE(spoolLeft(peer.folder()));
+    EXPECT_FALSE(spoolFolderLeft(peer.folder()));
 }
 
 } // namespace

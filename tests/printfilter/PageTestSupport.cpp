@@ -108,6 +108,13 @@ void writeFile(const std::string& path, const std::string& bytes) {
     out << bytes;
 }
 
+bool spoolFolderLeft(const std::string& folder) {
+    for (const auto& e : std::filesystem::recursive_directory_iterator(folder))
+        if (e.path().filename().string().rfind("tamberlyx-jbig-", 0) == 0)
+            return true;
+    return false;
+}
+
 bool fileExists(const std::string& path) {
     return std::filesystem::exists(path);
 }

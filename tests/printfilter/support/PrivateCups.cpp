@@ -1,5 +1,6 @@
 #include "tests/printfilter/support/PrivateCups.h"
 
+#include "tests/printfilter/support/FilterPeer.h"
 #include "tests/printfilter/support/JobStreamDecoder.h"
 
 #include <arpa/inet.h>
@@ -8,7 +9,6 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
-#include <fstream>
 #include <netinet/in.h>
 #include <poll.h>
 #include <stdexcept>
@@ -26,10 +26,6 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr const char* kFilterName = "printfilter-tamberlyx";
-
-void writeText(const std::string& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-}
 
 // A new regular file at to with from's bytes; fails rather than write into anything that exists
 // (a link above all).
@@ -176,17 +172,18 @@ PrivateScheduler::PrivateScheduler(const std::string& dir, const std::string& se
         fs::create_directories(dir + "/" + sub);
     socket_ = dir + "/cupsd.sock";
     const int port = freeLoopbackPort();
-    writeText(dir + "/conf/cupsd.conf", "Listen " + socket_ + "\nListen 127.0.0.1:" + std::to_string(port) +
-                                            "\nLogLevel debug\nBrowsing Off\nWebInterface No\n"
-                                            "DefaultAuthType None\n<Location />\nOrder Allow,Deny\n"
-                                            "Allow all\n</Location>\n<Policy default>\n<Limit All>\n"
-                                            "Order Deny,Allow\n</Limit>\n</Policy>\n");
-    writeText(dir + "/conf/cups-files.conf",
-              "ServerRoot " + dir + "/conf\nServerBin " + serverBin + "\nDataDir " + dataDir +
-                  "\nRequestRoot " + dir + "/spool\nTempDir " + dir + "/spool/tmp\nCacheDir " + dir +
-                  "/cache\nStateDir " + dir + "/state\nAccessLog " + dir + "/log/access_log\nErrorLog " +
-                  dir + "/log/error_log\nPageLog " + dir + "/log/page_log\nPrintcap " + dir +
-                  "/printcap\nFileDevice No\nUser lp\nGroup lp\nSystemGroup root\n");
+    writeWholeFile(dir + "/conf/cupsd.conf", "Listen " + socket_ +
+                                                 "\nListen 127.0.0.1:" + std::to_string(port) +
+                                                 "\nLogLevel debug\nBrowsing Off\nWebInterface No\n"
+                                                 "DefaultAuthType None\n<Location />\nOrder Allow,Deny\n"
+                                                 "Allow all\n</Location>\n<Policy default>\n<Limit All>\n"
+                                                 "Order Deny,Allow\n</Limit>\n</Policy>\n");
+    writeWholeFile(dir + "/conf/cups-files.conf",
+                   "ServerRoot " + dir + "/conf\nServerBin " + serverBin + "\nDataDir " + dataDir +
+                       "\nRequestRoot " + dir + "/spool\nTempDir " + dir + "/spool/tmp\nCacheDir " + dir +
+                       "/cache\nStateDir " + dir + "/state\nAccessLog " + dir + "/log/access_log\nErrorLog " +
+                       dir + "/log/error_log\nPageLog " + dir + "/log/page_log\nPrintcap " + dir +
+                       "/printcap\nFileDevice No\nUser lp\nGroup lp\nSystemGroup root\n");
     const std::string conf = dir + "/conf/cupsd.conf";
     const std::string files = dir + "/conf/cups-files.conf";
     pid_ = ::fork();
