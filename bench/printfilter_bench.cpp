@@ -1,258 +1,338 @@
-// printfilter_bench: speed and memory of the print filter's page path on A4 pages at 600 dpi
-// (4961 × 7016 grey pixels): raster reading, scaling (ratio 1.0 and 0.9), halftoning and JBIG
-// encoding into a spool file, for an office page and a photo-like page; and JBIG-KIT's own
-// pbmtojbg on the same bitmap as the reference for the encode step.
+// printfilter_bench: the print filter as the scheduler runs it, timed as a whole process on 1-page
+// and 10-page text, mixed and photo jobs that CUPS's own cupsfilter made with the project's PPD
+// (8-bit grey A4 raster at 600 dpi), beside peer programs on the same halftoned pages:
+// JBIG-KIT's pbmtojbg -q (JBIG encoding alone, one process per page), foo2zjs (a JBIG printer
+// driver reading 1-bit pages) and rastertobrlaser (a CUPS raster driver reading 1-bit raster),
+// the last two when their Debian packages are unpacked in the peer folder
+// (bench/printfilter-bench fetches them). Prints ms per page, peak memory and the ratios to each
+// peer, then the per-stage figures of the page path.
 //
-//   printfilter_bench [repetitions]
+//   printfilter_bench [--runs N] [--peers FOLDER] [--work FOLDER] [--keep]
 //
-// Peak memory is the maximum resident size of a child process that runs one page from a raster
-// file through the whole path, as the filter does.
+// Every figure is the median of N runs (default 3) of the whole process, the programs of a job
+// taking turns; peak memory is the largest peak resident size seen in those runs. The filter runs with its
+// default number of encoder threads and with TAMBERLYX_ENCODER_THREADS=1, and the two job streams are
+// compared.
 
-#include "printfilter/GrayPage.h"
-#include "printfilter/Halftone.h"
-#include "printfilter/JbigPageEncoder.h"
-#include "printfilter/PageScaler.h"
-#include "printfilter/RasterPageReader.h"
-#include "printfilter/SpoolDirectory.h"
+#include "FilterBenchJobs.h"
+#include "FilterStageFigures.h"
+#include "ProcessRun.h"
 
 #include <algorithm>
-#include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <functional>
-#include <random>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <stdexcept>
 #include <string>
-#include <sys/resource.h>
 #include <sys/wait.h>
+#include <thread>
+#include <type_traits>
 #include <unistd.h>
 #include <vector>
 
-using namespace tbx;
-using Clock = std::chrono::steady_clock;
+using namespace tbx::bench;
+namespace fs = std::filesystem;
 
 namespace {
 
-constexpr int pageW = 4961, pageH = 7016;
+constexpr int darkness = 3; // the PPD's default GammaDarkness
 
-GrayPage officePage() {
-    GrayPage p(pageW, pageH);
-    std::mt19937 rng(7);
-    // Text: 62 lines of words made of 5 × 7 glyphs at 8 pixels per dot, with grey edge pixels.
-    for (int line = 0; line < 62; ++line) {
-        const int top = 400 + line * 100;
-        int x = 400;
-        while (x < pageW - 600) {
-            const int letters = 3 + static_cast<int>(rng() % 7);
-            for (int c = 0; c < letters && x < pageW - 400; ++c, x += 48) {
-                const std::uint32_t glyph = rng();
-                for (int gy = 0; gy < 7; ++gy)
-                    for (int gx = 0; gx < 5; ++gx) {
-                        if (!((glyph >> ((gy * 5 + gx) % 32)) & 1))
-                            continue;
-                        for (int yy = 0; yy < 8; ++yy)
-                            for (int xx = 0; xx < 6; ++xx) {
-                                const bool edge = yy == 0 || yy == 7 || xx == 0 || xx == 5;
-                                p.row(top + gy * 8 + yy)[x + gx * 6 + xx] = edge ? 96 : 0;
-                            }
-                    }
-            }
-            x += 40;
-        }
-    }
-    // A grey logo box and a rule.
-    for (int y = 150; y < 330; ++y)
-        for (int x = 400; x < 1400; ++x)
-            p.row(y)[x] = static_cast<std::uint8_t>(60 + (x - 400) / 6);
-    for (int y = 6700; y < 6706; ++y)
-        std::memset(p.row(y) + 400, 0, pageW - 800);
-    return p;
-}
-
-GrayPage photoPage() {
-    GrayPage p(pageW, pageH);
-    std::mt19937 rng(11);
-    for (int y = 0; y < pageH; ++y)
-        for (int x = 0; x < pageW; ++x) {
-            const double v =
-                128 + 70 * std::sin(x / 310.0) * std::cos(y / 450.0) + 40 * std::sin((x + y) / 97.0);
-            const int n = static_cast<int>(rng() % 25) - 12;
-            p.row(y)[x] = static_cast<std::uint8_t>(std::clamp(static_cast<int>(v) + n, 0, 255));
-        }
-    return p;
-}
-
-std::string rasterOf(const GrayPage& page) {
-    std::string out;
-    auto append = [](void* ctx, unsigned char* buf, size_t len) -> ssize_t {
-        static_cast<std::string*>(ctx)->append(reinterpret_cast<const char*>(buf), len);
-        return static_cast<ssize_t>(len);
-    };
-    cups_raster_t* ras = cupsRasterOpenIO(append, &out, CUPS_RASTER_WRITE_COMPRESSED);
-    cups_page_header2_t h{};
-    h.HWResolution[0] = h.HWResolution[1] = 600;
-    h.cupsWidth = pageW;
-    h.cupsHeight = pageH;
-    h.cupsBitsPerColor = h.cupsBitsPerPixel = 8;
-    h.cupsBytesPerLine = pageW;
-    h.cupsColorSpace = CUPS_CSPACE_W;
-    h.cupsNumColors = 1;
-    cupsRasterWriteHeader2(ras, &h);
-    cupsRasterWritePixels(ras, const_cast<unsigned char*>(page.pixels.data()), page.pixels.size());
-    cupsRasterClose(ras);
-    return out;
-}
-
-struct Memory {
-    const std::string* bytes;
-    std::size_t pos = 0;
+struct Figure {
+    double msPerPage = -1; // -1: not measured (peer missing or failed)
+    double peakMiB = 0;
 };
 
-GrayPage readPage(const std::string& raster) {
-    Memory m{&raster};
-    auto read = [](void* ctx, unsigned char* buf, size_t len) -> ssize_t {
-        auto* mem = static_cast<Memory*>(ctx);
-        const std::size_t n = std::min(len, mem->bytes->size() - mem->pos);
-        std::memcpy(buf, mem->bytes->data() + mem->pos, n);
-        mem->pos += n;
-        return static_cast<ssize_t>(n);
-    };
-    cups_raster_t* ras = cupsRasterOpenIO(read, &m, CUPS_RASTER_READ);
-    cups_page_header2_t h;
-    cupsRasterReadHeader2(ras, &h);
-    RasterPage page = readRasterPage(ras, h, false);
-    cupsRasterClose(ras);
-    return std::move(page.page);
+struct Options {
+    int runs = 3;
+    std::string peers;
+    std::string work;
+    bool keep = false;
+};
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
 }
 
-// Median wall time of runs of f, in seconds.
-double timeIt(int runs, const std::function<void()>& f) {
-    std::vector<double> t;
-    for (int i = 0; i < runs; ++i) {
-        const auto start = Clock::now();
-        f();
-        t.push_back(std::chrono::duration<double>(Clock::now() - start).count());
+// The job stream without its job time, which differs from run to run.
+std::string withoutJobTime(std::string stream) {
+    const std::size_t at = stream.find("JobTime=");
+    if (at != std::string::npos) {
+        const std::size_t end = stream.find(';', at);
+        if (end != std::string::npos)
+            stream.erase(at, end - at);
     }
-    std::sort(t.begin(), t.end());
-    return t[t.size() / 2];
+    return stream;
 }
 
-// Runs a program and returns its wall time and peak resident size (KiB); -1 when it failed.
-std::pair<double, long> runProgram(std::vector<std::string> args) {
-    const auto start = Clock::now();
+// Runs each contender (one or more processes one after another) runs times, taking turns, so a
+// change in the machine's load between rounds touches every contender alike. An empty contender
+// is not measured. ms per page of each contender's median round and its largest peak.
+std::vector<Figure> measureInTurns(int runs, int pages,
+                                   const std::vector<std::vector<ProcessSpec>>& contenders) {
+    std::vector<std::vector<double>> totals(contenders.size());
+    std::vector<long> peaks(contenders.size(), 0);
+    std::vector<bool> failed(contenders.size(), false);
+    for (int r = 0; r < runs; ++r)
+        for (std::size_t c = 0; c < contenders.size(); ++c) {
+            if (contenders[c].empty() || failed[c])
+                continue;
+            double total = 0;
+            for (const ProcessSpec& spec : contenders[c]) {
+                const ProcessRun run = runProcess(spec);
+                failed[c] = failed[c] || !run.ok;
+                total += run.seconds;
+                peaks[c] = std::max(peaks[c], run.peakKiB);
+            }
+            totals[c].push_back(total);
+        }
+    std::vector<Figure> figures(contenders.size());
+    for (std::size_t c = 0; c < contenders.size(); ++c)
+        if (!contenders[c].empty() && !failed[c])
+            figures[c] = {median(totals[c]) * 1000.0 / pages, peaks[c] / 1024.0};
+    return figures;
+}
+
+std::string cell(const Figure& f) {
+    char buf[64];
+    if (f.msPerPage < 0)
+        return "       -          ";
+    std::snprintf(buf, sizeof buf, "%7.1f ms %5.1f MB", f.msPerPage, f.peakMiB);
+    return buf;
+}
+
+std::string ratio(const Figure& ours, const Figure& peer) {
+    char buf[32];
+    if (ours.msPerPage < 0 || peer.msPerPage <= 0)
+        return "    -";
+    std::snprintf(buf, sizeof buf, "%5.2f", ours.msPerPage / peer.msPerPage);
+    return buf;
+}
+
+Options parse(int argc, char** argv) {
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc)
+                throw std::runtime_error(a + " needs a value");
+            return argv[++i];
+        };
+        if (a == "--runs")
+            o.runs = std::max(1, std::atoi(value().c_str()));
+        else if (a == "--peers")
+            o.peers = value();
+        else if (a == "--work")
+            o.work = value();
+        else if (a == "--keep")
+            o.keep = true;
+        else
+            throw std::runtime_error(
+                "usage: printfilter_bench [--runs N] [--peers FOLDER] [--work FOLDER] [--keep]");
+    }
+    return o;
+}
+
+// Runs f in a child process and hands back what it returns (a trivially copyable value), so that
+// the memory f uses never counts towards the peaks of processes the benchmark starts later (a
+// fork begins with its parent's resident pages). Nothing when the child failed; with quiet set
+// the child's standard error goes nowhere.
+template <typename T, typename F>
+std::optional<T> inChild(bool quiet, F f) {
+    static_assert(std::is_trivially_copyable_v<T>);
+    std::fflush(stdout);
+    std::fflush(stderr);
+    int fds[2];
+    if (::pipe(fds) != 0)
+        return std::nullopt;
     const pid_t pid = ::fork();
     if (pid == 0) {
-        std::vector<char*> argv;
-        for (auto& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        ::execvp(argv[0], argv.data());
-        ::_exit(127);
+        ::close(fds[0]);
+        if (quiet) {
+            const int devNull = ::open("/dev/null", O_WRONLY);
+            ::dup2(devNull, 2);
+        }
+        try {
+            const T value = f();
+            const bool sent = ::write(fds[1], &value, sizeof value) == static_cast<ssize_t>(sizeof value);
+            std::fflush(stdout);
+            std::_Exit(sent ? 0 : 1);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "printfilter_bench: %s\n", e.what());
+            std::_Exit(1);
+        }
     }
+    ::close(fds[1]);
+    T value{};
+    const bool got = pid > 0 && ::read(fds[0], &value, sizeof value) == static_cast<ssize_t>(sizeof value);
+    ::close(fds[0]);
     int status = 0;
-    struct rusage ru {};
-    ::wait4(pid, &status, 0, &ru);
-    const double wall = std::chrono::duration<double>(Clock::now() - start).count();
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        return {-1, -1};
-    return {wall, ru.ru_maxrss};
+    if (pid > 0)
+        ::waitpid(pid, &status, 0);
+    if (!got || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        return std::nullopt;
+    return value;
 }
 
-// The child of the memory measurement: one page from a raster file through the whole path.
-int pipelineChild(const char* rasterPath, double ratio, const char* tmp) {
-    const int fd = ::open(rasterPath, O_RDONLY);
-    cups_raster_t* ras = cupsRasterOpen(fd, CUPS_RASTER_READ);
-    cups_page_header2_t h;
-    if (!ras || !cupsRasterReadHeader2(ras, &h))
-        return 1;
-    auto spool = SpoolDirectory::create(nullptr, tmp);
-    RasterPage page = readRasterPage(ras, h, false);
-    GrayPage scaled = zoomGrayPage(std::move(page.page), ratio);
-    PackedPage packed = halftone(std::move(scaled), 3);
-    const bool ok = spool && spool->writePage(1, packed);
-    cupsRasterClose(ras);
-    ::close(fd);
-    return ok ? 0 : 1;
+std::string peerProgram(const Options& o, const std::string& relative) {
+    if (o.peers.empty())
+        return {};
+    const std::string path = o.peers + "/" + relative;
+    return ::access(path.c_str(), X_OK) == 0 ? path : std::string();
 }
 
 } // namespace
 
-int main(int argc, char** argv) {
-    if (argc == 5 && std::strcmp(argv[1], "--pipeline-child") == 0)
-        return pipelineChild(argv[2], std::atof(argv[3]), argv[4]);
-    const int runs = argc >= 2 ? std::max(1, std::atoi(argv[1])) : 5;
-    std::freopen("/dev/null", "w", stderr); // the stages' DEBUG lines
-    char tmpl[] = "/tmp/tbx-bench-XXXXXX";
-    const std::string tmp = ::mkdtemp(tmpl);
+int main(int argc, char** argv) try {
+    const Options opt = parse(argc, argv);
+    std::string work = opt.work;
+    if (work.empty()) {
+        char tmpl[] = "/tmp/tbx-filter-bench-XXXXXX";
+        if (!::mkdtemp(tmpl))
+            throw std::runtime_error("cannot make a work folder");
+        work = tmpl;
+    }
+    fs::create_directories(work);
+    const std::string foo2zjs = peerProgram(opt, "usr/bin/foo2zjs");
+    const std::string brlaser = peerProgram(opt, "usr/lib/cups/filter/rastertobrlaser");
     const bool havePbmtojbg = std::system("command -v pbmtojbg >/dev/null 2>&1") == 0;
 
-    std::printf("A4 600 dpi page %d x %d, median of %d runs, darkness 3 (computed screen)\n\n", pageW, pageH,
-                runs);
-    std::printf("%-7s %7s %8s %8s %8s %8s %8s %9s %9s %8s %8s\n", "page", "read", "scale1.0", "scale0.9",
-                "halftone", "encode", "pbmtojbg", "page1.0", "page0.9", "pages/s", "peakMiB");
-    for (const char* kind : {"office", "photo"}) {
-        const GrayPage source = std::strcmp(kind, "office") == 0 ? officePage() : photoPage();
-        const std::string raster = rasterOf(source);
-        const std::string rasterPath = tmp + "/" + kind + ".ras";
-        {
-            std::FILE* f = std::fopen(rasterPath.c_str(), "wb");
-            std::fwrite(raster.data(), 1, raster.size(), f);
-            std::fclose(f);
-        }
-        const double tRead = timeIt(runs, [&] { (void)readPage(raster); });
-        // Each stage takes its page by value; the copy of the source is made outside the timing.
-        auto stage = [&](const std::function<void(GrayPage)>& f) {
-            std::vector<double> t;
-            for (int i = 0; i < runs; ++i) {
-                GrayPage copy = source;
-                const auto start = Clock::now();
-                f(std::move(copy));
-                t.push_back(std::chrono::duration<double>(Clock::now() - start).count());
-            }
-            std::sort(t.begin(), t.end());
-            return t[t.size() / 2];
-        };
-        const double tScale1 = stage([](GrayPage p) { (void)zoomGrayPage(std::move(p), 1.0); });
-        const double tScale09 = stage([](GrayPage p) { (void)zoomGrayPage(std::move(p), 0.9); });
-        const double tHalftone = stage([](GrayPage p) { (void)halftone(std::move(p), 3); });
-        const PackedPage packed = halftone(source, 3);
-        auto spool = SpoolDirectory::create(nullptr, tmp);
-        const double tEncode = timeIt(runs, [&] { spool->writePage(1, packed); });
+    std::printf("Making the jobs with cupsfilter and %s ...\n", TBX_FILTER_PPD);
+    std::fflush(stdout);
+    std::vector<JobInputs> jobs;
+    for (Content c : {Content::Text, Content::Mixed, Content::Photo})
+        for (int pages : {1, 10})
+            jobs.push_back(jobFiles(c, pages, work));
+    const auto made = inChild<int>(false, [&] {
+        for (const JobInputs& job : jobs)
+            makeJob(job, TBX_FILTER_PPD, darkness);
+        return 1;
+    });
+    if (!made)
+        throw std::runtime_error("the jobs could not be made");
+    for (JobInputs& job : jobs)
+        job = jobFiles(job.content, job.pages, work);
 
-        double tRef = -1;
-        if (havePbmtojbg) {
-            const std::string pbm = tmp + "/" + kind + ".pbm";
-            std::FILE* f = std::fopen(pbm.c_str(), "wb");
-            std::fprintf(f, "P4\n%d %d\n", packed.width, packed.height);
-            std::fwrite(packed.bits.data(), 1, packed.bits.size(), f);
-            std::fclose(f);
-            std::vector<double> t;
-            for (int i = 0; i < runs; ++i)
-                t.push_back(runProgram({"pbmtojbg", "-q", pbm, tmp + "/ref.jbig"}).first);
-            std::sort(t.begin(), t.end());
-            tRef = t[t.size() / 2];
-        }
-        auto whole = [&](double ratio) {
-            return timeIt(runs, [&] {
-                GrayPage g = readPage(raster);
-                PackedPage p = halftone(zoomGrayPage(std::move(g), ratio), 3);
-                spool->writePage(1, p);
-            });
-        };
-        const double tPage1 = whole(1.0);
-        const double tPage09 = whole(0.9);
-        const auto child = runProgram({"/proc/self/exe", "--pipeline-child", rasterPath, "0.9", tmp});
-        std::printf("%-7s %6.0fms %6.1fms %6.1fms %6.1fms %6.0fms %6.0fms %7.0fms %7.0fms %8.2f %8.1f\n",
-                    kind, tRead * 1e3, tScale1 * 1e3, tScale09 * 1e3, tHalftone * 1e3, tEncode * 1e3,
-                    tRef * 1e3, tPage1 * 1e3, tPage09 * 1e3, 1.0 / tPage09, child.second / 1024.0);
-        spool->remove();
+    double load[3] = {};
+    if (std::FILE* f = std::fopen("/proc/loadavg", "r")) {
+        if (std::fscanf(f, "%lf %lf %lf", &load[0], &load[1], &load[2]) != 3)
+            load[0] = -1;
+        std::fclose(f);
     }
-    std::printf("\nread: CUPS raster (compressed) to grey page; encode: JBIG into the spool file;\n"
-                "pbmtojbg: JBIG-KIT's pbmtojbg -q on the same bitmap (a whole process run);\n"
-                "page: read + scale + halftone + encode; pages/s at ratio 0.9;\n"
-                "peakMiB: peak resident size of a process running one page through the path (ratio 0.9).\n");
-    std::string cleanup = "rm -rf " + tmp;
-    return std::system(cleanup.c_str()) == 0 ? 0 : 1;
+    std::printf("\nWhole processes on %dx%d pages, median of %d runs; %u cores, load %.2f when started\n",
+                jobs[0].width, jobs[0].height, opt.runs, std::thread::hardware_concurrency(), load[0]);
+    std::printf("%-9s %-18s %-18s %-18s %-18s %-18s\n", "job", "filter", "filter 1 thread", "pbmtojbg -q",
+                "foo2zjs", "rastertobrlaser");
+
+    struct Row {
+        std::string name;
+        Figure ours, one, pbm, foo, brl;
+    };
+    std::vector<Row> rows;
+    bool identical = true;
+    for (const JobInputs& job : jobs) {
+        const std::string base = work + "/" + contentName(job.content) + "-" + std::to_string(job.pages);
+        auto filter = [&](const std::string& threads, const std::string& out) {
+            ProcessSpec s;
+            s.argv = {TBX_FILTER_PROGRAM, "1", "bench", "bench", "1", "", job.raster};
+            s.output = out;
+            s.errors = base + ".filter.log";
+            s.env = {{"PPD", TBX_FILTER_PPD},
+                     {"TMPDIR", work},
+                     {"TAMBERLYX_ENCODER_THREADS", threads},
+                     {"DEVICE_URI", ""}};
+            return std::vector<ProcessSpec>{s};
+        };
+        std::vector<ProcessSpec> pbmtojbg;
+        if (havePbmtojbg)
+            for (const std::string& pbm : job.pagePbm)
+                pbmtojbg.push_back(ProcessSpec::command({"pbmtojbg", "-q", pbm, base + ".jbg"}));
+        std::vector<ProcessSpec> foo;
+        if (!foo2zjs.empty()) {
+            ProcessSpec s = ProcessSpec::command(
+                {foo2zjs, "-r600x600", "-g" + std::to_string(job.width) + "x" + std::to_string(job.height),
+                 "-p9"});
+            s.input = job.allPbm;
+            s.output = base + ".zjs";
+            foo.push_back(s);
+        }
+        std::vector<ProcessSpec> brl;
+        if (!brlaser.empty()) {
+            ProcessSpec s =
+                ProcessSpec::command({brlaser, "1", "bench", "bench", "1", "", job.bilevelRaster});
+            s.output = base + ".brl";
+            s.env = {{"PPD", ""}};
+            brl.push_back(s);
+        }
+        const std::vector<Figure> f =
+            measureInTurns(opt.runs, job.pages,
+                           {filter("", base + ".job"), filter("1", base + ".1.job"), pbmtojbg, foo, brl});
+        Row row{std::string(contentName(job.content)) + " x" + std::to_string(job.pages),
+                f[0],
+                f[1],
+                f[2],
+                f[3],
+                f[4]};
+        if (withoutJobTime(slurp(base + ".job")) != withoutJobTime(slurp(base + ".1.job")))
+            identical = false;
+        std::printf("%-9s %s %s %s %s %s\n", row.name.c_str(), cell(row.ours).c_str(), cell(row.one).c_str(),
+                    cell(row.pbm).c_str(), cell(row.foo).c_str(), cell(row.brl).c_str());
+        std::fflush(stdout);
+        rows.push_back(row);
+    }
+
+    std::printf("\nRatios, ms per page of the filter to the peer (filter with its default threads / with 1 "
+                "thread)\n");
+    std::printf("%-9s %-14s %-14s %-14s   %s\n", "job", "/ pbmtojbg", "/ foo2zjs", "/ brlaser",
+                "memory / foo2zjs");
+    for (const Row& r : rows) {
+        char mem[32] = "    -";
+        if (r.foo.msPerPage > 0)
+            std::snprintf(mem, sizeof mem, "%5.2f / %5.2f", r.ours.peakMiB / r.foo.peakMiB,
+                          r.one.peakMiB / r.foo.peakMiB);
+        std::printf("%-9s %s / %s  %s / %s  %s / %s   %s\n", r.name.c_str(), ratio(r.ours, r.pbm).c_str(),
+                    ratio(r.one, r.pbm).c_str(), ratio(r.ours, r.foo).c_str(), ratio(r.one, r.foo).c_str(),
+                    ratio(r.ours, r.brl).c_str(), ratio(r.one, r.brl).c_str(), mem);
+    }
+    std::printf("\nJob streams with the default threads %s those with 1 thread (job time aside).\n",
+                identical ? "are identical to" : "DIFFER from");
+    if (foo2zjs.empty() || brlaser.empty())
+        std::printf("Peers not found in \"%s\": run bench/printfilter-bench to fetch them.\n",
+                    opt.peers.c_str());
+
+    std::printf("\nStages of the page path on page 1 of each 1-page job, median of %d runs (ms)\n", opt.runs);
+    std::printf("%-6s %6s %8s %8s %8s %7s %8s | %9s %9s | %9s %9s %9s\n", "page", "read", "scale1.0",
+                "scale0.9", "halftone", "encode", "pbmtojbg", "staged1.0", "staged0.9", "stream1.0",
+                "stream0.9", "turned");
+    for (const JobInputs& job : jobs) {
+        if (job.pages != 1)
+            continue;
+        const auto figures =
+            inChild<StageFigures>(true, [&] { return measureStages(job.raster, darkness, opt.runs, work); });
+        if (!figures)
+            throw std::runtime_error("the stages of " + job.raster + " could not be measured");
+        const StageFigures& s = *figures;
+        std::printf("%-6s %6.1f %8.1f %8.1f %8.1f %7.1f %8.1f | %9.1f %9.1f | %9.1f %9.1f %9.1f\n",
+                    contentName(job.content), s.read * 1e3, s.scale10 * 1e3, s.scale09 * 1e3,
+                    s.halftone * 1e3, s.encode * 1e3, s.pbmtojbg * 1e3, s.staged10 * 1e3, s.staged09 * 1e3,
+                    s.streamed10 * 1e3, s.streamed09 * 1e3, s.streamedTurned * 1e3);
+    }
+    std::printf(
+        "read: raster page into a whole grey page; encode: JBIG into a spool file; pbmtojbg: a whole\n"
+        "process on the same bitmap; staged: read, scale, halftone, encode one after another (the page\n"
+        "path before rows were streamed); stream: raster rows streamed into the 1-bit page, without\n"
+        "encoding (what the page loop's own thread does per page); turned: the same for a back side.\n");
+    if (!opt.keep && opt.work.empty())
+        fs::remove_all(work);
+    return identical ? 0 : 1;
+} catch (const std::exception& e) {
+    std::fprintf(stderr, "printfilter_bench: %s\n", e.what());
+    return 2;
 }

@@ -1,6 +1,7 @@
 #include "printfilter/FilterJob.h"
 
 #include "printfilter/Cancellation.h"
+#include "printfilter/RasterSource.h"
 #include "printfilter/SpoolDirectory.h"
 
 #include <cerrno>
@@ -12,7 +13,6 @@
 #include <ctime>
 #include <cups/cups.h>
 #include <cups/raster.h>
-#include <fcntl.h>
 #include <memory>
 #include <unistd.h>
 
@@ -64,44 +64,6 @@ void FilterPageSink::cancelJob() {
     std::fprintf(stderr, "[Tamberlyx]cupsCancelJoblasterror = %s\n", cupsLastErrorString());
 }
 
-namespace {
-
-class RasterInput {
-public:
-    ~RasterInput() {
-        if (ras_)
-            cupsRasterClose(ras_);
-        if (ownFd_ >= 0)
-            ::close(ownFd_);
-    }
-    // Opens the raster file, or uses fd when there is none. On failure an "ERROR:" line says why.
-    bool open(const std::string& file, int fd) {
-        if (!file.empty()) {
-            ownFd_ = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-            if (ownFd_ < 0) {
-                std::fprintf(stderr, "ERROR: [Tamberlyx] cannot open the raster file %s: %s\n", file.c_str(),
-                             std::strerror(errno));
-                return false;
-            }
-            fd = ownFd_;
-        }
-        ras_ = cupsRasterOpen(fd, CUPS_RASTER_READ);
-        if (!ras_) {
-            std::fprintf(stderr, "ERROR: [Tamberlyx] no CUPS raster in the job's input: %s\n",
-                         cupsRasterErrorString());
-            return false;
-        }
-        return true;
-    }
-    cups_raster_t* get() const { return ras_; }
-
-private:
-    cups_raster_t* ras_ = nullptr;
-    int ownFd_ = -1;
-};
-
-} // namespace
-
 int runFilter(int argc, const char* const* argv, const FilterEnvironment& env) {
     cancellation::installHandler();
     std::signal(SIGPIPE, SIG_IGN); // a vanished backend shows as a failed write, not a killed filter
@@ -111,6 +73,18 @@ int runFilter(int argc, const char* const* argv, const FilterEnvironment& env) {
         return 1;
     }
     JobOptions job = parseJobArguments(argc, argv);
+    // The copies go into the printer's stream or become as many passes over the document: only
+    // what the scheduler itself allows is taken.
+    const auto copies = parseCopies(argv[4]);
+    if (!copies) {
+        std::fprintf(
+            stderr,
+            "ERROR: [Tamberlyx] the number of copies must be a whole number from 1 to %d, not \"%s\"\n",
+            kMaxCopies, printableForLog(argv[4] ? argv[4] : "").c_str());
+        return 1;
+    }
+    job.copies = *copies;
+    job.jobCopies = std::to_string(*copies);
 
     const auto marked = readMarkedChoices(env.ppdPath, job.optionText);
     if (!marked) {
@@ -123,9 +97,12 @@ int runFilter(int argc, const char* const* argv, const FilterEnvironment& env) {
     cancellation::setLanguage(messages.language());
     applyMarkedChoices(job, *marked);
 
-    RasterInput raster;
-    if (!raster.open(job.rasterFile, env.rasterIn))
+    RasterSource raster;
+    std::string rasterError;
+    if (!raster.open(job.rasterFile, env.rasterIn, &rasterError)) {
+        std::fprintf(stderr, "ERROR: [Tamberlyx] %s\n", rasterError.c_str());
         return 1;
+    }
     std::string spoolError;
     auto spool = SpoolDirectory::create(&spoolError, env.spoolRoot);
     if (!spool) {
@@ -154,12 +131,19 @@ int runFilter(int argc, const char* const* argv, const FilterEnvironment& env) {
     loopOptions.copies = job.copies;
     loopOptions.scaleRatio = job.scaleRatio;
     loopOptions.imageDarkness = job.imageDarkness_type;
+    loopOptions.checkRasterEnd = [&raster] { return raster.endProblem(); };
     FilterPageSink sink(stream, job, messages);
     PageLoop loop(raster.get(), loopOptions, sink, *spool);
     const PageLoopResult result = loop.run();
     spool->remove();
     if (result.cancelled)
         return 0;
+    if (result.failed) {
+        // Nothing after the point of failure but the printer's cancel command (not even that once
+        // the output itself has failed).
+        stream.sendCmd("CancelJob?");
+        return 1;
+    }
 
     if (result.softFailure)
         cancellation::cancelJob();

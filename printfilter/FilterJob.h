@@ -47,6 +47,8 @@ public:
     void sendPageHeader(int width, int height) override { stream_.sendPageHeader(job_, width, height); }
     bool sendPageData(const std::string& path) override { return stream_.sendPageData(path) == 0; }
     void endOfPage() override { stream_.endOfPage(); }
+    void pageSent(int n, int copies) override { messages_.pageSent(n, copies); }
+    bool printerLost() override { return stream_.outputFailed(); }
 
 private:
     JobStream& stream_;
@@ -55,7 +57,10 @@ private:
 };
 
 // The whole filter: returns the process exit status. 0 for a printed job and for a cancelled one;
-// 1 when the arguments are wrong, there is no raster, the raster was refused or pages were lost.
+// 1, with an "ERROR:" line naming the cause, when the arguments are wrong (copies other than a
+// whole number from 1 to 9999), there is no raster or no page in it, the raster was refused or
+// ends inside a page, a spool file cannot be written, the printer connection is lost, or pages
+// were lost otherwise. A job that fails after its start ends its stream with "CancelJob?".
 int runFilter(int argc, const char* const* argv, const FilterEnvironment& env);
 
 } // namespace tbx

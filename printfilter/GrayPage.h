@@ -1,8 +1,8 @@
 #pragma once
 
-// Page images handed along the filter's page pipeline: raster → scaled grey page → packed
-// 1-bit page → JBIG spool file. Each stage takes its input by value (moved in) and returns its
-// output, so at most the buffers of two neighbouring stages are alive at once.
+// Page images: the whole 8-bit grey page (the raster conversion tool and the page-at-a-time
+// stages, which take their input by value and return their output) and the packed 1-bit page the
+// printer prints, which the filter makes straight from the raster rows and JBIG-encodes.
 
 #include <cstddef>
 #include <cstdint>

@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
+#if defined(__x86_64__)
+#include <immintrin.h>
 #endif
 
 namespace tbx {
@@ -52,12 +52,55 @@ constexpr std::array<std::uint8_t, 256> makeBitReverse() {
 }
 constexpr std::array<std::uint8_t, 256> bitReverse = makeBitReverse();
 
-void packRow(const std::uint8_t* g, int w, const std::uint8_t (&t)[8], std::uint8_t* out) {
+bool vectorKernels = true;
+
+#if defined(__x86_64__)
+// 32 pixels at a time. Within every group of 8 the pixels are put in reverse order first, so the
+// compare mask's bytes come out in printer order (the first pixel in the most significant bit)
+// and are stored as they are.
+__attribute__((target("avx2"))) int halftoneAvx2(const std::uint8_t* g, int w, const std::uint8_t* t,
+                                                 std::uint8_t* out) {
+    std::uint8_t reversed[32];
+    for (int k = 0; k < 32; ++k)
+        reversed[k] = t[7 - k % 8];
+    const __m256i th = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(reversed));
+    const __m256i order = _mm256_setr_epi8(7, 6, 5, 4, 3, 2, 1, 0, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4,
+                                           3, 2, 1, 0, 15, 14, 13, 12, 11, 10, 9, 8);
     int x = 0;
+    for (; x + 32 <= w; x += 32) {
+        const __m256i v =
+            _mm256_shuffle_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(g + x)), order);
+        const __m256i black = _mm256_cmpeq_epi8(_mm256_min_epu8(v, th), v); // g <= t
+        const std::uint32_t m = static_cast<std::uint32_t>(_mm256_movemask_epi8(black));
+        std::memcpy(out + x / 8, &m, 4); // little-endian: the first group's byte first
+    }
+    return x;
+}
+
+bool haveAvx2() {
+    static const bool have = __builtin_cpu_supports("avx2");
+    return have;
+}
+#endif
+
+} // namespace
+
+namespace detail {
+void setHalftoneVectorKernels(bool enabled) {
+    vectorKernels = enabled;
+}
+} // namespace detail
+
+void halftoneRow(const std::uint8_t* g, int w, const std::array<std::uint8_t, 8>& t, std::uint8_t* out) {
+    int x = 0;
+#if defined(__x86_64__)
+    if (vectorKernels && haveAvx2())
+        x = halftoneAvx2(g, w, t.data(), out);
+#endif
 #if defined(__SSE2__)
     std::uint8_t pattern[16];
-    std::memcpy(pattern, t, 8);
-    std::memcpy(pattern + 8, t, 8);
+    std::memcpy(pattern, t.data(), 8);
+    std::memcpy(pattern + 8, t.data(), 8);
     const __m128i th = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pattern));
     for (; x + 16 <= w; x += 16) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(g + x));
@@ -76,8 +119,6 @@ void packRow(const std::uint8_t* g, int w, const std::uint8_t (&t)[8], std::uint
         out[x / 8] = static_cast<std::uint8_t>(byte); // bits past the last pixel stay 0 (white)
     }
 }
-
-} // namespace
 
 const std::array<std::uint8_t, ClusterHeight* ClusterWidth> FINE_TAry_128 = makeFineScreen();
 
@@ -124,19 +165,24 @@ ThresholdRows halftoneThresholds(int imageDarkness) {
     return rows;
 }
 
-PackedPage halftone(GrayPage gray, int imageDarkness) {
-    const float gamma = darknessGamma(imageDarkness);
-    std::fprintf(stderr, "DEBUG:[Tamberlyx]---curGammaVal=%.2f;\n", gamma);
-    const ThresholdRows thresholds = halftoneThresholds(imageDarkness);
+std::string halftoneTraceLine(int imageDarkness) {
+    char line[64];
+    std::snprintf(line, sizeof line, "DEBUG:[Tamberlyx]---curGammaVal=%.2f;\n", darknessGamma(imageDarkness));
+    return line;
+}
 
+const char* halftoneReleaseLine(int imageDarkness) {
+    const float gamma = darknessGamma(imageDarkness);
+    return (gamma != 0.0f && gamma != 1.0f) ? "DEBUG:[Tamberlyx]==free=Halftone;\n" : "";
+}
+
+PackedPage halftone(GrayPage gray, int imageDarkness) {
+    std::fputs(halftoneTraceLine(imageDarkness).c_str(), stderr);
+    const ThresholdRows thresholds = halftoneThresholds(imageDarkness);
     PackedPage packed(gray.width, gray.height);
-    for (int y = 0; y < gray.height; ++y) {
-        std::uint8_t t[8];
-        std::memcpy(t, thresholds[y % ClusterHeight].data(), 8);
-        packRow(gray.row(y), gray.width, t, packed.row(y));
-    }
-    if (gamma != 0.0f && gamma != 1.0f)
-        std::fprintf(stderr, "DEBUG:[Tamberlyx]==free=Halftone;\n");
+    for (int y = 0; y < gray.height; ++y)
+        halftoneRow(gray.row(y), gray.width, thresholds[y % ClusterHeight], packed.row(y));
+    std::fputs(halftoneReleaseLine(imageDarkness), stderr);
     return packed;
 }
 

@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 
 namespace tbx {
 
@@ -34,8 +35,24 @@ std::array<std::uint8_t, 256> gammaToneCurve(float gamma);
 using ThresholdRows = std::array<std::array<std::uint8_t, 8>, ClusterHeight>;
 ThresholdRows halftoneThresholds(int imageDarkness);
 
+// One grey row of w pixels against the thresholds of its 8 bit positions, into (w + 7) / 8 packed
+// bytes; pad bits are white.
+void halftoneRow(const std::uint8_t* grey, int w, const std::array<std::uint8_t, 8>& thresholds,
+                 std::uint8_t* out);
+
+// The trace lines of halftoning a page at a darkness level: before (the gamma) and after (only when
+// a table was computed; empty otherwise).
+std::string halftoneTraceLine(int imageDarkness);
+const char* halftoneReleaseLine(int imageDarkness);
+
 // Halftones the page at the darkness level and returns the packed page; pad bits are white.
 // Writes the gamma trace line. Throws std::bad_alloc when the packed page cannot be had.
 PackedPage halftone(GrayPage gray, int imageDarkness);
 
 } // namespace tbx
+
+namespace tbx::detail {
+// Chooses between the vector kernel (used when the processor has it) and the plain loops of
+// halftoneRow; both give the same bits. For tests.
+void setHalftoneVectorKernels(bool enabled);
+} // namespace tbx::detail

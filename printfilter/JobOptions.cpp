@@ -1,10 +1,12 @@
 #include "printfilter/JobOptions.h"
 
 #include <cctype>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
+#include <unistd.h>
 
 // The PPD interface of libcups is marked deprecated in favour of the IPP destination API, but a
 // PPD-driven CUPS filter reads its queue's PPD through exactly these calls.
@@ -35,6 +37,22 @@ int decimalValue(const char* text) {
             return negative ? INT_MIN : INT_MAX;
     }
     return static_cast<int>(negative ? -value : value);
+}
+
+std::optional<int> parseCopies(const char* text) {
+    if (!text || !*text)
+        return std::nullopt;
+    int value = 0;
+    for (const char* c = text; *c; ++c) {
+        if (!std::isdigit(static_cast<unsigned char>(*c)))
+            return std::nullopt;
+        value = value * 10 + (*c - '0');
+        if (value > kMaxCopies)
+            return std::nullopt;
+    }
+    if (value < 1)
+        return std::nullopt;
+    return value;
 }
 
 JobOptions parseJobArguments(int argc, const char* const* argv) {
@@ -154,8 +172,21 @@ std::optional<std::vector<MarkedChoice>> readMarkedChoices(const char* ppdPath,
             return std::nullopt;
     }
     ppd_file_t* ppd = ppdPath && *ppdPath ? ppdOpenFile(ppdPath) : nullptr;
-    if (!ppd && ppdPath && *ppdPath)
-        std::fprintf(stderr, "DEBUG:[Tamberlyx] cannot open PPD file %s; using the defaults\n", ppdPath);
+    if (!ppd && ppdPath && *ppdPath) {
+        std::string why;
+        if (::access(ppdPath, R_OK) != 0) {
+            why = std::strerror(errno);
+        } else {
+            int line = 0;
+            why = ppdErrorString(ppdLastError(&line));
+            if (line > 0)
+                why += " on line " + std::to_string(line);
+        }
+        std::fprintf(
+            stderr,
+            "WARNING: [Tamberlyx] cannot read the PPD file %s (%s); printing with the default settings\n",
+            ppdPath, why.c_str());
+    }
     std::vector<MarkedChoice> marked;
     if (ppd) {
         ppdMarkDefaults(ppd);

@@ -35,6 +35,11 @@ std::string usageLine(const char* program);
 // numbers the way the scheduler writes them; text that is no number counts as 0.
 JobOptions parseJobArguments(int argc, const char* const* argv);
 
+// The number of copies the scheduler passes: a whole number from 1 to kMaxCopies written in decimal
+// digits alone; nothing for any other text.
+inline constexpr int kMaxCopies = 9999;
+std::optional<int> parseCopies(const char* text);
+
 // Decimal value of a leading number in text ("3", " 12abc"); 0 when there is none. Saturates
 // instead of overflowing.
 int decimalValue(const char* text);
@@ -50,9 +55,10 @@ struct MarkedChoice {
 // marked choice keeps its default. Writes the DEBUG lines of each outcome to standard error.
 void applyMarkedChoices(JobOptions& job, const std::vector<MarkedChoice>& marked);
 
-// Opens the PPD file (may be null or unreadable: then no choice is marked), marks its defaults
-// and the job's options, and returns the marked choices of the keywords the filter reads.
-// Returns nothing when the option text cannot be parsed.
+// Opens the PPD file (may be null or unreadable: then no choice is marked, and a named file that
+// cannot be read gets a "WARNING:" line), marks its defaults and the job's options, and returns
+// the marked choices of the keywords the filter reads. Returns nothing when the option text
+// cannot be parsed.
 std::optional<std::vector<MarkedChoice>> readMarkedChoices(const char* ppdPath,
                                                            const std::string& optionText);
 

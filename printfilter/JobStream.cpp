@@ -185,8 +185,9 @@ void JobStream::write(const void* data, std::size_t size) {
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            std::fprintf(stderr, "ERROR: [Tamberlyx] cannot write the job to the printer: %s\n",
-                         std::strerror(errno));
+            if (!printerLost_)
+                std::fprintf(stderr, "ERROR: [Tamberlyx] the connection to the printer was lost: %s\n",
+                             std::strerror(errno));
             failed_ = true;
             return;
         }
@@ -197,9 +198,17 @@ void JobStream::write(const void* data, std::size_t size) {
 }
 
 cups_sc_status_t JobStream::drain() {
-    if (failed_ || !side_.present())
+    if (failed_ || printerLost_ || !side_.present())
         return CUPS_SC_STATUS_NOT_IMPLEMENTED;
-    return side_.request(CUPS_SC_CMD_DRAIN_OUTPUT, 1.0);
+    const cups_sc_status_t status = side_.request(CUPS_SC_CMD_DRAIN_OUTPUT, 1.0);
+    if (status == CUPS_SC_STATUS_IO_ERROR) {
+        // The backend could not pass the bytes on: its connection to the printer is gone, and
+        // whatever follows would be lost as well.
+        std::fprintf(stderr, "ERROR: [Tamberlyx] the connection to the printer was lost: the backend "
+                             "reports an I/O error\n");
+        printerLost_ = true;
+    }
+    return status;
 }
 
 cups_sc_status_t JobStream::sendCmd(std::string_view text) {
@@ -249,6 +258,8 @@ int JobStream::sendPageData(const std::string& path) {
         if (failed_)
             break;
         const cups_sc_status_t status = drain();
+        if (printerLost_)
+            break;
         if (status == CUPS_SC_STATUS_TIMEOUT)
             std::fprintf(stderr, "DEBUG:[Tamberlyx] write data to stdout time out \n");
         else if (status == CUPS_SC_STATUS_IO_ERROR)
@@ -262,7 +273,7 @@ int JobStream::sendPageData(const std::string& path) {
                      path.c_str());
         return 3;
     }
-    return failed_ ? 3 : 0;
+    return outputFailed() ? 3 : 0;
 }
 
 } // namespace tbx

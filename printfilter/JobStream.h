@@ -61,8 +61,10 @@ public:
     void endOfPage() { sendCmd("Event=EndOfPage;"); }
     void endOfJob() { sendCmd("Event=EndOfJob;"); }
 
-    // True once a write to the output failed (the backend has gone): nothing more is written.
-    bool outputFailed() const { return failed_; }
+    // True once the printer cannot be reached any more: a write to the output failed (the backend
+    // has gone) or the backend answered a drain with an I/O error (its connection to the printer
+    // broke). The "ERROR:" line has been written; no more page data should be sent.
+    bool outputFailed() const { return failed_ || printerLost_; }
     // Bytes written so far.
     std::size_t bytesWritten() const { return written_; }
 
@@ -72,7 +74,8 @@ private:
 
     int out_;
     SideChannel& side_;
-    bool failed_ = false;
+    bool failed_ = false;      // a write to the output failed: nothing more is written
+    bool printerLost_ = false; // the backend lost the printer: nothing more is drained
     std::size_t written_ = 0;
 };
 

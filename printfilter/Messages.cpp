@@ -67,6 +67,10 @@ std::string allDataSentLine(Language language) {
                 "INFO:打印数据已完成发送，等待打印机打印完成\n");
 }
 
+std::string pageLine(int page, int copies) {
+    return "PAGE: " + std::to_string(page) + " " + std::to_string(copies) + "\n";
+}
+
 void Messages::write(const std::string& line) {
     if (line.empty())
         return;

@@ -24,6 +24,8 @@ std::string jobCancelledLine(Language language);
 std::string pageConvertedLine(Language language, int page);
 std::string pageSendingLine(Language language, int page);
 std::string allDataSentLine(Language language);
+// "PAGE: n copies" for the scheduler's page log, in every language.
+std::string pageLine(int page, int copies);
 
 class Messages {
 public:
@@ -34,6 +36,8 @@ public:
     void pageConverted(int page) const { write(pageConvertedLine(language_, page)); }
     void pageSending(int page) const { write(pageSendingLine(language_, page)); }
     void allDataSent() const { write(allDataSentLine(language_)); }
+    // The scheduler's page accounting: page n went to the printer, which prints it copies times.
+    void pageSent(int page, int copies) const { write(pageLine(page, copies)); }
 
 private:
     static void write(const std::string& line);

@@ -1,68 +1,173 @@
 #include "printfilter/PageLoop.h"
 
-#include "printfilter/Halftone.h"
-#include "printfilter/PageScaler.h"
+#include "printfilter/PageConverter.h"
+#include "printfilter/RasterSource.h"
 
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
-#include <new>
+#include <cstring>
+#include <memory>
 
 namespace tbx {
+namespace {
 
-bool PageLoop::convertPage(int n, const cups_page_header2_t& header) {
-    const bool turn = options_.isDuplex == 2 && n % 2 == 0;
-    RasterPage raster;
-    try {
-        raster = readRasterPage(ras_, header, turn);
-    } catch (const std::bad_alloc&) {
-        std::fprintf(stderr, "DEBUG:[Tamberlyx] failed to locate temp image memory size=%llu\n",
-                     static_cast<unsigned long long>(header.cupsWidth) * header.cupsHeight);
-        return false;
-    }
-    sizes_[n] = {raster.page.width, raster.page.height};
+// The reason a spool file could not be written, for the "ERROR:" line.
+std::string spoolFailure(const SpoolDirectory& spool, int n) {
+    const int error = spool.lastError();
+    if (error == ENOSPC || error == EDQUOT)
+        return "no space left in the temporary folder " + spool.path() + " for page " + std::to_string(n);
+    return "cannot write the spool file of page " + std::to_string(n) + ": " +
+           std::strerror(error ? error : EIO);
+}
 
-    GrayPage scaled;
-    try {
-        scaled = zoomGrayPage(std::move(raster.page), options_.scaleRatio);
-    } catch (const std::bad_alloc&) {
-        std::fprintf(stderr, "DEBUG:[Tamberlyx]:allocate zoom page image memory failed\n");
-        result_.softFailure = true;
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using OpenFile = std::unique_ptr<std::FILE, FileCloser>;
+
+// The encoding of one page into its open spool file; the page and the file are released when the
+// job is done or dropped.
+PageEncoders::Job encodingJob(PackedPage page, std::FILE* file) {
+    return PageEncoders::Job([page = std::move(page), out = OpenFile(file)]() mutable {
+        return SpoolDirectory::writePageFile(page, out.release());
+    });
+}
+
+template <typename... Args>
+void appendLine(std::string& log, const char* format, Args... args) {
+    char line[512];
+    std::snprintf(line, sizeof line, format, args...);
+    log += line;
+}
+
+} // namespace
+
+void PageLoop::fail(const std::string& why) {
+    if (!why.empty())
+        std::fprintf(stderr, "ERROR: [Tamberlyx] %s\n", why.c_str());
+    result_.failed = true;
+}
+
+bool PageLoop::readPage(int n) {
+    cups_page_header2_t header;
+    if (!cupsRasterReadHeader2(ras_, &header)) {
+        rasterEnded_ = true;
         return false;
     }
-    PackedPage packed;
-    try {
-        packed = halftone(std::move(scaled), options_.imageDarkness);
-    } catch (const std::bad_alloc&) {
-        std::fprintf(stderr, "DEBUG: failed to locate memory for halftone line and dstImage .\n");
-        result_.softFailure = true;
+    Pending p;
+    p.n = n;
+    appendLine(p.log, "DEBUG:[Tamberlyx] raster image width =%u  height = %u\n", header.cupsWidth,
+               header.cupsHeight);
+    const std::string refusal = checkRasterHeader(header, options_.limits);
+    if (!refusal.empty()) {
+        p.failure = "page " + std::to_string(n) + ": " + refusal;
+        pending_.push_back(std::move(p));
         return false;
     }
-    if (!spool_.writePage(n, packed))
-        std::fprintf(stderr, "DEBUG:[Tamberlyx] cannot write spool file %s\n", spool_.pagePath(n).c_str());
-    sink_.pageConverted(n);
+    const std::size_t beforeConversion = p.log.size();
+    const PageConversion how{options_.isDuplex == 2 && n % 2 == 0, options_.scaleRatio,
+                             options_.imageDarkness};
+    ConvertedPage converted = convertRasterPage(ras_, header, how, p.log);
+    switch (converted.failure) {
+    case ConversionFailure::None:
+        break;
+    case ConversionFailure::NoRasterMemory:
+        p.failure = "not enough memory for page " + std::to_string(n);
+        pending_.push_back(std::move(p));
+        return false;
+    case ConversionFailure::NoScaleMemory:
+    case ConversionFailure::NoHalftoneMemory:
+        p.softFailure = true;
+        pending_.push_back(std::move(p));
+        return false;
+    }
+    // Rows the raster never supplied are lost content, not white paper: the page is not printed,
+    // and nothing of its scaling and halftoning is reported.
+    const int height = converted.page.height;
+    if (converted.rowsRead < height) {
+        p.log.resize(beforeConversion);
+        p.failure = shortPageError(n, converted.rowsRead, height);
+        pending_.push_back(std::move(p));
+        return false;
+    }
+    sizes_[n] = {converted.page.width, height};
+    p.isPage = true;
+    if (std::FILE* file = spool_.openPage(n)) {
+        p.written = encoders_->submit(encodingJob(std::move(converted.page), file));
+    } else {
+        std::promise<int> failed;
+        failed.set_value(spool_.lastError() ? spool_.lastError() : EIO);
+        p.written = failed.get_future();
+    }
+    pending_.push_back(std::move(p));
     return true;
+}
+
+bool PageLoop::ready(const Pending& p) const {
+    return !p.isPage || p.written.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+}
+
+void PageLoop::takeOldest() {
+    Pending p = std::move(pending_.front());
+    pending_.pop_front();
+    const int error = p.isPage ? p.written.get() : 0;
+    std::fputs(p.log.c_str(), stderr);
+    if (!p.isPage) {
+        if (!p.failure.empty())
+            fail(p.failure);
+        result_.softFailure = result_.softFailure || p.softFailure;
+        return;
+    }
+    result_.pagesRead = p.n; // page n's own sends may already count it as a document page
+    if (error) {
+        spool_.discardPage(p.n, error);
+        fail(spoolFailure(spool_, p.n));
+        return;
+    }
+    taken_ = p.n;
+    sink_.pageConverted(p.n);
+    if (options_.isDuplex == 0)
+        sendOnePage(p.n);
+    else if (p.n % 2 == 0)
+        sendPair(p.n, p.n - 1);
 }
 
 void PageLoop::createBlankPage(int n, std::pair<int, int> size) {
     sizes_[n] = size;
     if (!spool_.writePage(n, PackedPage(size.first, size.second)))
-        std::fprintf(stderr, "DEBUG:[Tamberlyx] cannot write spool file %s\n", spool_.pagePath(n).c_str());
+        fail(spoolFailure(spool_, n));
 }
 
 void PageLoop::sendOnePage(int n) {
-    if (result_.cancelled)
+    if (stopped())
         return;
     if (sink_.cancelRequested()) {
         result_.cancelled = true;
-        spool_.remove(); // the cancel ends the process: nothing of the job may stay behind
+        if (encoders_)
+            encoders_->drain(); // no page file is being written while the folder goes
+        spool_.remove();        // the cancel ends the process: nothing of the job may stay behind
         sink_.cancelJob();
         return;
     }
     sink_.pageSending(n);
     const auto size = sizes_.at(n);
     sink_.sendPageHeader(size.first, size.second);
-    if (!sink_.sendPageData(spool_.pagePath(n)))
+    const bool whole = !sink_.printerLost() && sink_.sendPageData(spool_.pagePath(n));
+    if (sink_.printerLost()) {
+        fail({}); // the job stream has said why
+        return;
+    }
+    if (!whole)
         result_.softFailure = true;
     sink_.endOfPage();
+    if (sink_.printerLost()) {
+        fail({});
+        return;
+    }
+    // The blank back side of an odd two-sided job is no page of the document.
+    if (whole && n <= result_.pagesRead)
+        sink_.pageSent(n, options_.collate ? 1 : options_.copies);
 }
 
 void PageLoop::sendPair(int back, int front) {
@@ -71,39 +176,56 @@ void PageLoop::sendPair(int back, int front) {
 }
 
 PageLoopResult PageLoop::run() {
-    const bool duplex = options_.isDuplex != 0;
-    int i = 1;
-    cups_page_header2_t header;
-    while (!result_.softFailure && !result_.cancelled && cupsRasterReadHeader2(ras_, &header)) {
-        std::fprintf(stderr, "DEBUG:[Tamberlyx] raster image width =%u  height = %u\n", header.cupsWidth,
-                     header.cupsHeight);
-        const std::string refusal = checkRasterHeader(header, options_.limits);
-        if (!refusal.empty()) {
-            std::fprintf(stderr, "ERROR: [Tamberlyx] page %d: %s\n", i, refusal.c_str());
-            result_.softFailure = true;
+    const int threads = options_.encoderThreads > 0 ? options_.encoderThreads : encoderThreads();
+    PageEncoders encoders(threads);
+    encoders_ = &encoders;
+    // Pages handed over and not yet taken back: one waiting beside each encoding.
+    const std::size_t ahead = static_cast<std::size_t>(encoders.threads()) + 1;
+    bool reading = true;
+    int next = 1;
+    while (!readingStopped()) {
+        // Pages whose encoding is done are taken at once, so the printer gets them early.
+        while (!pending_.empty() && !readingStopped() && ready(pending_.front()))
+            takeOldest();
+        if (readingStopped())
             break;
+        // A cancel request is carried out at the next page sent: take the pages in hand first.
+        if (!pending_.empty() && (!reading || pending_.size() >= ahead || sink_.cancelRequested())) {
+            takeOldest();
+            continue;
         }
-        if (!convertPage(i, header))
+        if (!reading)
             break;
-        if (!duplex)
-            sendOnePage(i);
-        else if (i % 2 == 0)
-            sendPair(i, i - 1);
-        ++i;
+        reading = readPage(next++);
     }
-    const int pages = i - 1;
+    // The end of the raster counts only when every page before it was taken: a loop that stopped
+    // earlier never got that far.
+    const bool endOfRaster = rasterEnded_ && !readingStopped() && pending_.empty();
+    encoders.drain(); // pages read ahead of a page that stopped the job are dropped
+    pending_.clear();
+
+    const bool duplex = options_.isDuplex != 0;
+    const int pages = taken_;
     result_.pagesRead = pages;
-    std::fprintf(stderr, "DEBUG:[Tamberlyx] total page number =  %d ========================\n", i);
+    std::fprintf(stderr, "DEBUG:[Tamberlyx] total page number =  %d ========================\n", pages + 1);
     std::fprintf(stderr, "DEBUG: total page number =  %d ========================\n", pages);
-    if (result_.cancelled)
+    if (endOfRaster) {
+        const std::string why =
+            rasterEndError(pages, options_.checkRasterEnd ? options_.checkRasterEnd() : std::string());
+        if (!why.empty())
+            fail(why);
+    }
+    if (stopped()) {
+        encoders_ = nullptr;
         return result_;
+    }
 
     if (duplex && pages % 2 == 1) {
         createBlankPage(pages + 1, sizes_.at(pages));
         sendPair(pages + 1, pages);
     }
     if (options_.collate) {
-        for (int k = 2; k <= options_.copies && !result_.cancelled; ++k) {
+        for (int k = 2; k <= options_.copies && !stopped(); ++k) {
             std::fprintf(stderr, "DEBUG:send copy = %d and total copies = %d ========================\n", k,
                          options_.copies);
             if (!duplex) {
@@ -115,6 +237,7 @@ PageLoopResult PageLoop::run() {
             }
         }
     }
+    encoders_ = nullptr;
     return result_;
 }
 

@@ -1,15 +1,25 @@
 #pragma once
 
-// The page loop: reads the job's raster page by page, scales, halftones and JBIG-encodes each page
-// into its spool file, and sends the pages in the order the printer needs: one-sided pages at once,
-// two-sided pages in pairs with the back side (the even page) first, an odd two-sided job completed
-// by a blank back side. When the filter collates, the document is sent again from the spool files
-// for each further copy. A cancel request is carried out before the next page is sent.
+// The page loop: reads the job's raster page by page, scales and halftones each page, JBIG-encodes
+// it into its spool file, and sends the pages in the order the printer needs: one-sided pages at
+// once, two-sided pages in pairs with the back side (the even page) first, an odd two-sided job
+// completed by a blank back side. When the filter collates, the document is sent again from the
+// spool files for each further copy. A cancel request is carried out before the next page is sent.
+//
+// Pages are encoded on worker threads while the loop reads the next pages, at most one page more
+// than there are threads ahead of the page being sent. The loop takes each page back in page
+// order and only then writes the lines of its reading and conversion, reports it converted and
+// sends what has become due, so the job stream and every line on standard error come exactly as
+// from a loop that does one page after the other (which is what one encoder thread does). Pages
+// read ahead of a page that ends the job (cancel, failed send) are dropped without a trace.
 
+#include "printfilter/PageEncoders.h"
 #include "printfilter/RasterPageReader.h"
 #include "printfilter/SpoolDirectory.h"
 
 #include <cups/raster.h>
+#include <deque>
+#include <functional>
 #include <map>
 #include <string>
 #include <utility>
@@ -23,6 +33,10 @@ struct PageLoopOptions {
     double scaleRatio = 1.0;
     int imageDarkness = 0; // GammaDarkness level 0..5
     RasterLimits limits;
+    // Asked once no further page header can be read: empty when the raster ended where a page
+    // ended, else why the rest of it is no page (garbage, a header cut short). Unset: not asked.
+    std::function<std::string()> checkRasterEnd;
+    int encoderThreads = 0; // 0: encoderThreads(), the machine's cores or TAMBERLYX_ENCODER_THREADS
 };
 
 // The job stream side of the loop. The filter implements it on its job stream and messages; tests
@@ -43,12 +57,21 @@ public:
     // Streams the page's JBIG file; false when it could not be read.
     virtual bool sendPageData(const std::string& path) = 0;
     virtual void endOfPage() = 0;
+    // Page n went out whole; the printer prints it copies times (1 for each collated pass).
+    virtual void pageSent(int /*n*/, int /*copies*/) {}
+    // The printer can no longer be reached (a write failed, the backend reported an I/O error):
+    // the loop stops at once and sends nothing more.
+    virtual bool printerLost() { return false; }
 };
 
 struct PageLoopResult {
     int pagesRead = 0;
     bool softFailure = false; // a page failed: the job ends early but in order
     bool cancelled = false;   // the cancel was carried out (only seen when cancelJob returns)
+    // The job cannot be printed (raster rows missing or unreadable, no page, refused raster, no
+    // room for a spool file, printer lost): nothing was sent after the point of failure, and the
+    // caller ends the stream with the cancel command. The "ERROR:" line has been written.
+    bool failed = false;
 };
 
 class PageLoop {
@@ -61,7 +84,22 @@ public:
     PageLoopResult run();
 
 private:
-    bool convertPage(int n, const cups_page_header2_t& header); // false: stop reading
+    // A page read and handed to the encoders, or the place where reading stopped.
+    struct Pending {
+        int n = 0;
+        std::string log;          // lines of reading and converting, written when the page is taken
+        bool isPage = false;      // false: no page; reading stopped here
+        bool softFailure = false; // (no page) the stop is a failed page
+        std::string failure;      // (no page) why the job cannot be printed, for the "ERROR:" line
+        std::future<int> written; // 0 once the page's spool file is complete, else the errno value
+    };
+
+    bool readPage(int n); // false: nothing more to read
+    bool ready(const Pending& p) const;
+    void takeOldest();
+    void fail(const std::string& why); // writes the "ERROR:" line
+    bool stopped() const { return result_.failed || result_.cancelled; }
+    bool readingStopped() const { return stopped() || result_.softFailure; }
     void createBlankPage(int n, std::pair<int, int> size);
     void sendOnePage(int n);
     void sendPair(int back, int front);
@@ -70,6 +108,10 @@ private:
     PageLoopOptions options_;
     PageSink& sink_;
     SpoolDirectory& spool_;
+    PageEncoders* encoders_ = nullptr; // while run() runs
+    std::deque<Pending> pending_;
+    int taken_ = 0;            // pages taken back in order (converted, as far as the job goes)
+    bool rasterEnded_ = false; // reading found no further page header
     std::map<int, std::pair<int, int>> sizes_; // each page's own raster size, for its page header
     PageLoopResult result_;
 };

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <utility>
 
 #if defined(__x86_64__)
@@ -113,17 +115,22 @@ bool haveAvx2() {
 }
 #endif
 
+// Source rows horizontally interpolated, two held at a time. The rows come from fetch(y), which
+// gives source row y (width bytes) or nothing for a row outside the page (sampled as 0).
 class RowInterpolator {
 public:
-    RowInterpolator(const GrayPage& src, const Taps& cols) : src_(src), cols_(cols) {
+    using Fetch = std::function<const std::uint8_t*(int)>;
+
+    RowInterpolator(int width, const Taps& cols, Fetch fetch)
+        : width_(width), cols_(cols), fetch_(std::move(fetch)) {
         const int mx = static_cast<int>(cols.lo.size());
         buf_[0].resize(mx);
         buf_[1].resize(mx);
         // Neighbour indexes grow with the column. Columns before fast_ have both neighbours inside
         // the row; those before gather_ also have lo + 1 inside it, for the 2-byte loads.
-        while (fast_ < mx && cols.hi[fast_] < src.width)
+        while (fast_ < mx && cols.hi[fast_] < width)
             ++fast_;
-        while (gather_ < fast_ && cols.lo[gather_] + 1 < src.width)
+        while (gather_ < fast_ && cols.lo[gather_] + 1 < width)
             ++gather_;
     }
 
@@ -141,11 +148,11 @@ public:
 private:
     void compute(int y, double* out) {
         const int mx = static_cast<int>(cols_.lo.size());
-        if (y < 0 || y >= src_.height) { // rows outside the page sample as 0
+        const std::uint8_t* p = fetch_(y);
+        if (!p) { // rows outside the page sample as 0
             std::fill(out, out + mx, 0.0);
             return;
         }
-        const std::uint8_t* p = src_.row(y);
         int j = 0;
 #if defined(__x86_64__)
         if (vectorKernels && haveAvx2())
@@ -154,18 +161,48 @@ private:
         interpolateScalar(p, cols_, j, fast_, out);
         for (j = fast_; j < mx; ++j) {
             const int lo = cols_.lo[j], hi = cols_.hi[j];
-            const double a = (lo >= 0 && lo < src_.width) ? p[lo] : 0;
-            const double b = (hi >= 0 && hi < src_.width) ? p[hi] : 0;
+            const double a = (lo >= 0 && lo < width_) ? p[lo] : 0;
+            const double b = (hi >= 0 && hi < width_) ? p[hi] : 0;
             out[j] = a * cols_.wLo[j] + b * cols_.wHi[j];
         }
     }
 
-    const GrayPage& src_;
+    int width_;
     const Taps& cols_;
+    Fetch fetch_;
     int fast_ = 0, gather_ = 0;
     std::vector<double> buf_[2];
     int tag_[2] = {-2, -2}; // -2: nothing held (-1 is never a sampled row)
 };
+
+// Output row from the two interpolated source rows of row i: columns below mx; the rest is left.
+void blendRow(RowInterpolator& interpolated, const Taps& rows, int i, int mx, std::uint8_t* out,
+              bool lowerFirst) {
+    const int y0 = rows.lo[i];
+    const int y1 = rows.hi[i];
+    if (y0 == y1) {
+        const double* top = interpolated.row(y0, y0);
+        for (int j = 0; j < mx; ++j)
+            out[j] = static_cast<std::uint8_t>(static_cast<int>(top[j]));
+        return;
+    }
+    // Both rows are fetched in the order the caller's source can give them.
+    const double* top;
+    const double* bottom;
+    if (lowerFirst) {
+        top = interpolated.row(y0, y1);
+        bottom = interpolated.row(y1, y0);
+    } else {
+        bottom = interpolated.row(y1, y0);
+        top = interpolated.row(y0, y1);
+    }
+    int j = 0;
+#if defined(__x86_64__)
+    if (vectorKernels && haveAvx2())
+        j = blendAvx2(top, bottom, rows.wLo[i], rows.wHi[i], mx, out);
+#endif
+    blendScalar(top, bottom, rows.wLo[i], rows.wHi[i], j, mx, out);
+}
 
 } // namespace
 
@@ -175,24 +212,30 @@ void setScalerVectorKernels(bool enabled) {
 }
 } // namespace detail
 
-GrayPage zoomGrayPage(GrayPage src, double ratio) {
+std::string scaleTraceLine(int width, int height, double ratio) {
+    char line[256];
     if (ratio == 1.0) {
-        std::fprintf(stderr,
-                     "DEBUG:[Tamberlyx]:scale ratio = %f, and memcpy srcimage  "
-                     "================================\n",
-                     ratio);
-        return src; // the unscaled page is the scaled page: hand the buffer on instead of copying it
+        std::snprintf(line, sizeof line,
+                      "DEBUG:[Tamberlyx]:scale ratio = %f, and memcpy srcimage  "
+                      "================================\n",
+                      ratio);
+    } else {
+        std::snprintf(line, sizeof line,
+                      "DEBUG:[Tamberlyx]:scale ratio = %f ,zoom size : dstwidth=%d ,distheight=%d  "
+                      "================================\n",
+                      ratio, static_cast<int>(width * ratio), static_cast<int>(height * ratio));
     }
+    return line;
+}
+
+GrayPage zoomGrayPage(GrayPage src, double ratio) {
+    std::fputs(scaleTraceLine(src.width, src.height, ratio).c_str(), stderr);
+    if (ratio == 1.0)
+        return src; // the unscaled page is the scaled page: hand the buffer on instead of copying it
     const int w = src.width;
     const int h = src.height;
-    const int dw = static_cast<int>(w * ratio);
-    const int dh = static_cast<int>(h * ratio);
-    std::fprintf(stderr,
-                 "DEBUG:[Tamberlyx]:scale ratio = %f ,zoom size : dstwidth=%d ,distheight=%d  "
-                 "================================\n",
-                 ratio, dw, dh);
-    const int mx = std::min(dw, w);
-    const int my = std::min(dh, h);
+    const int mx = std::min(static_cast<int>(w * ratio), w);
+    const int my = std::min(static_cast<int>(h * ratio), h);
     if (mx <= 0 || my <= 0 || !(ratio > 0.0)) {
         std::fill(src.pixels.begin(), src.pixels.end(), 255);
         return src;
@@ -204,30 +247,61 @@ GrayPage zoomGrayPage(GrayPage src, double ratio) {
     // rows of the current output row are interpolated into separate buffers first.
     const Taps cols = makeTaps(mx, ratio);
     const Taps rows = makeTaps(my, ratio);
-    RowInterpolator interpolated(src, cols);
+    RowInterpolator interpolated(w, cols, [&src, h](int y) -> const std::uint8_t* {
+        return (y >= 0 && y < h) ? src.row(y) : nullptr;
+    });
     const bool topDown = ratio < 1.0;
     for (int n = 0; n < my; ++n) {
         const int i = topDown ? n : my - 1 - n;
-        const int y0 = rows.lo[i];
-        const int y1 = rows.hi[i];
-        const double* top = interpolated.row(y0, y1);
         std::uint8_t* out = src.row(i);
-        if (y0 == y1) {
-            for (int j = 0; j < mx; ++j)
-                out[j] = static_cast<std::uint8_t>(static_cast<int>(top[j]));
-        } else {
-            const double* bottom = interpolated.row(y1, y0);
-            int j = 0;
-#if defined(__x86_64__)
-            if (vectorKernels && haveAvx2())
-                j = blendAvx2(top, bottom, rows.wLo[i], rows.wHi[i], mx, out);
-#endif
-            blendScalar(top, bottom, rows.wLo[i], rows.wHi[i], j, mx, out);
-        }
+        blendRow(interpolated, rows, i, mx, out, true);
         std::fill(out + mx, out + w, 255);
     }
     std::fill(src.pixels.begin() + static_cast<std::ptrdiff_t>(my) * w, src.pixels.end(), 255);
     return src;
+}
+
+struct ScaledRowStream::State {
+    Taps cols, rows;
+    RowInterpolator interpolated;
+    State(RasterRowReader& source, int mx, int my, double ratio)
+        : cols(makeTaps(mx, ratio)), rows(makeTaps(my, ratio)),
+          interpolated(source.width(), cols, [&source](int y) -> const std::uint8_t* {
+              // Page row y is raster row y, or height - 1 - y on a turned page.
+              const int h = source.height();
+              if (y < 0 || y >= h)
+                  return nullptr;
+              const int r = source.turned() ? h - 1 - y : y;
+              source.skipTo(r);
+              return source.next();
+          }) {}
+};
+
+ScaledRowStream::ScaledRowStream(RasterRowReader& source, double ratio) : source_(source) {
+    const int w = source.width();
+    const int h = source.height();
+    mx_ = std::min(static_cast<int>(w * ratio), w);
+    my_ = std::min(static_cast<int>(h * ratio), h);
+    if (mx_ <= 0 || my_ <= 0 || !(ratio > 0.0)) {
+        mx_ = my_ = 0;
+        return;
+    }
+    state_ = std::make_unique<State>(source, mx_, my_, ratio);
+    row_.assign(static_cast<std::size_t>(w), 255);
+}
+
+ScaledRowStream::~ScaledRowStream() = default;
+
+bool ScaledRowStream::next(int& row, const std::uint8_t*& pixels) {
+    if (done_ >= my_)
+        return false;
+    // A turned page's raster begins with the page's bottom row: its output rows go bottom up.
+    const bool turned = source_.turned();
+    row = turned ? my_ - 1 - done_ : done_;
+    ++done_;
+    blendRow(state_->interpolated, state_->rows, row, mx_, row_.data(), !turned);
+    pixels = row_.data();
+    return true;
 }
 
 int zoomedPixelReference(const GrayPage& src, double ratio, int j, int i) {

@@ -3,6 +3,7 @@
 #include "printfilter/Halftone.h"
 #include "printfilter/JbigPageEncoder.h"
 #include "printfilter/RasterPageReader.h"
+#include "printfilter/RasterSource.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include <cups/raster.h>
 #include <fcntl.h>
 #include <new>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -79,27 +81,51 @@ bool saveRaster(int inFd, const std::string& path) {
     return ok;
 }
 
-int convertCapturedRaster(const CaptureConversion& c) {
-    const int fd = ::open(c.rasterPath.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        std::fprintf(stderr, "ERROR: cannot open raster file %s: %s\n", c.rasterPath.c_str(),
-                     std::strerror(errno));
-        return -1;
+namespace {
+
+std::string pagePath(const CaptureConversion& c, int page, const char* extension) {
+    char name[32];
+    std::snprintf(name, sizeof name, "/page-%04d.%s", page, extension);
+    return c.outputFolder + name;
+}
+
+std::string cannotWrite(const std::string& path) {
+    return "cannot write " + path + ": " + std::strerror(errno ? errno : EIO);
+}
+
+} // namespace
+
+ConversionResult convertCapturedRaster(const CaptureConversion& c) {
+    ConversionResult result;
+    struct stat folder {};
+    if (::stat(c.outputFolder.c_str(), &folder) != 0 || !S_ISDIR(folder.st_mode)) {
+        result.error = "the output folder " + c.outputFolder + " does not exist";
+        return result;
     }
-    cups_raster_t* ras = cupsRasterOpen(fd, CUPS_RASTER_READ);
-    if (!ras) {
-        ::close(fd);
-        std::fprintf(stderr, "ERROR: %s is not a CUPS raster file\n", c.rasterPath.c_str());
-        return -1;
+    RasterSource source;
+    if (!source.open(c.rasterPath, -1, &result.error)) {
+        if (result.error.find(c.rasterPath) == std::string::npos)
+            result.error = c.rasterPath + ": " + result.error;
+        return result;
     }
+    cups_raster_t* ras = source.get();
     std::printf(" read data file ok\n");
     int page = 1;
     cups_page_header2_t header;
-    while (cupsRasterReadHeader2(ras, &header)) {
+    for (;; ++page) {
+        if (!cupsRasterReadHeader2(ras, &header)) {
+            const std::string rest = source.endProblem();
+            if (!rest.empty())
+                result.error =
+                    "the raster after page " + std::to_string(page - 1) + " is unreadable: " + rest;
+            else if (page == 1)
+                result.error = "no page in the raster " + c.rasterPath;
+            break;
+        }
         printHeader(header);
         const std::string refusal = checkRasterHeader(header);
         if (!refusal.empty()) {
-            std::fprintf(stderr, "ERROR: page %d: %s\n", page, refusal.c_str());
+            result.error = "page " + std::to_string(page) + ": " + refusal;
             break;
         }
         RasterPage raster;
@@ -108,42 +134,92 @@ int convertCapturedRaster(const CaptureConversion& c) {
         } catch (const std::bad_alloc&) {
             std::fprintf(stderr, "DEBUG: failed to locate temp image memory size=%llu\n",
                          static_cast<unsigned long long>(header.cupsWidth) * header.cupsHeight);
+            result.error = "not enough memory for page " + std::to_string(page);
+            break;
+        }
+        if (raster.rowsRead < raster.page.height) {
+            result.error = shortPageError(page, raster.rowsRead, raster.page.height);
             break;
         }
         const GrayPage& grey = raster.page;
         char head[64];
         std::snprintf(head, sizeof head, "%s\n%d %d\n%d\n", "P5", grey.width, grey.height, 255);
-        if (!writeFile(c.pgmPath, head, grey.pixels.data(), grey.pixels.size()))
-            std::printf("pgm file create error\n"); // the halftoned and JBIG files still follow
+        const std::string pgm = pagePath(c, page, "pgm");
+        errno = 0;
+        if (!writeFile(pgm, head, grey.pixels.data(), grey.pixels.size())) {
+            std::printf("pgm file create error\n");
+            result.error = cannotWrite(pgm);
+            break;
+        }
         std::printf("image data size = %d\n", grey.width * grey.height);
 
         const PackedPage packed = halftone(std::move(raster.page), c.imageDarkness);
         std::snprintf(head, sizeof head, "%s\n%d %d\n", "P4", packed.width, packed.height);
-        if (!writeFile(c.pbmPath, head, packed.bits.data(), packed.bits.size()))
-            std::printf("pbm file create error\n");
-
-        char suffix[32];
-        std::snprintf(suffix, sizeof suffix, "-%04d.jbig", page);
-        if (!bmp_to_jbg(c.jbigBase + suffix, packed))
-            std::printf("jbig file create error\n");
-        ++page;
+        const std::string pbm = pagePath(c, page, "pbm");
+        errno = 0;
+        if (!writeFile(pbm, head, packed.bits.data(), packed.bits.size())) {
+            result.error = cannotWrite(pbm);
+            break;
+        }
+        const std::string jbig = pagePath(c, page, "jbig");
+        errno = 0;
+        if (!bmp_to_jbg(jbig, packed)) {
+            result.error = cannotWrite(jbig);
+            break;
+        }
+        result.pages = page;
     }
-    cupsRasterClose(ras);
-    ::close(fd);
-    return page - 1;
+    return result;
 }
+
+namespace {
+
+constexpr const char* kProgram = "tamberlyx-raster-convert";
+
+void usage(std::FILE* to) {
+    std::fprintf(to,
+                 "Usage: %s [RASTER [FOLDER]]\n"
+                 "Converts a captured CUPS raster (default %s) page by page into the print filter's\n"
+                 "intermediate images in FOLDER (default /var/spool/cups/tmp): page-NNNN.pgm (grey),\n"
+                 "page-NNNN.pbm (halftoned at the PPD's default darkness %d) and page-NNNN.jbig (the\n"
+                 "JBIG data the filter sends for that page). Exit status 0 when every page was\n"
+                 "converted, 1 on a failure, 2 on bad arguments.\n",
+                 kProgram, rasterCapturePath, kDefaultDarkness);
+}
+
+} // namespace
 
 int maint(int argc, char** argv) {
     CaptureConversion c;
-    if (argc >= 2)
-        c.rasterPath = argv[1];
-    if (argc >= 3) {
-        const std::string dir = argv[2];
-        c.pgmPath = dir + "/page.pgm";
-        c.pbmPath = dir + "/page.pbm";
-        c.jbigBase = dir + "/page";
+    std::vector<std::string> operands;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            usage(stdout);
+            return 0;
+        }
+        if (arg.size() > 1 && arg[0] == '-') {
+            std::fprintf(stderr, "%s: unknown option %s (see --help)\n", kProgram, arg.c_str());
+            return 2;
+        }
+        operands.push_back(arg);
     }
-    convertCapturedRaster(c);
+    if (operands.size() > 2) {
+        usage(stderr);
+        return 2;
+    }
+    if (!operands.empty())
+        c.rasterPath = operands[0];
+    if (operands.size() == 2)
+        c.outputFolder = operands[1];
+    const ConversionResult result = convertCapturedRaster(c);
+    std::fflush(stdout);
+    if (!result.ok()) {
+        std::fprintf(stderr, "%s: %s\n", kProgram, result.error.c_str());
+        return 1;
+    }
+    std::fprintf(stderr, "%s: %d page(s) converted into %s\n", kProgram, result.pages,
+                 c.outputFolder.c_str());
     return 0;
 }
 

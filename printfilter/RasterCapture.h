@@ -16,20 +16,32 @@ inline constexpr const char* rasterCapturePath = "/var/spool/cups/tmp/ras.prn";
 // when the file cannot be created or a read or write failed.
 bool saveRaster(int inFd = 0, const std::string& path = rasterCapturePath);
 
+// The darkness the filter uses with the queue's PPD as shipped (its DefaultGammaDarkness).
+inline constexpr int kDefaultDarkness = 3;
+
 struct CaptureConversion {
     std::string rasterPath = rasterCapturePath;
-    std::string pgmPath = "/var/spool/cups/tmp/page.pgm"; // rewritten for every page
-    std::string pbmPath = "/var/spool/cups/tmp/page.pbm"; // rewritten for every page
-    std::string jbigBase = "/var/spool/cups/tmp/page";    // "<base>-%04d.jbig" per page
-    int imageDarkness = 0;
+    // Per page n: "<folder>/page-%04d.pgm" (grey), ".pbm" (halftoned) and ".jbig" (what the
+    // printer receives).
+    std::string outputFolder = "/var/spool/cups/tmp";
+    int imageDarkness = kDefaultDarkness;
 };
 
-// Converts every page of the captured raster. Returns the number of pages converted, or -1 when
-// the raster file cannot be opened.
-int convertCapturedRaster(const CaptureConversion& conversion = {});
+struct ConversionResult {
+    int pages = 0;     // pages converted, all of their files written
+    std::string error; // empty when the whole raster was converted
+    bool ok() const { return error.empty(); }
+};
 
-// Entry of the conversion tool: converts the default capture file; an optional first argument
-// names another raster file and an optional second the folder for the output files.
+// Converts every page of the captured raster. Stops at the first failure: a raster file that
+// cannot be opened or holds no CUPS raster, a page the filter would refuse, a page cut short,
+// anything after the last page that is no page, no page at all, a file that cannot be written.
+// The files of the pages converted before stay.
+ConversionResult convertCapturedRaster(const CaptureConversion& conversion = {});
+
+// Entry of the conversion tool tamberlyx-raster-convert [--help] [RASTER [FOLDER]]: exit status 0
+// when every page was converted, 1 on a failure (one "tamberlyx-raster-convert: ..." line on
+// standard error), 2 on bad arguments.
 int maint(int argc, char** argv);
 
 } // namespace tbx

@@ -1,9 +1,9 @@
 #pragma once
 
-// Reading the job's CUPS raster page by page into 8-bit grey pages. Only 8-bit one-channel grey
-// raster is taken (white-is-255 grey, sGrey, or black-is-255 K, which is turned into grey); page
-// sizes whose buffers would overflow or exhaust memory are refused. Rows the raster does not
-// supply (a page that ends early) are white.
+// Reading the job's CUPS raster row by row, or a page at a time into an 8-bit grey page. Only
+// 8-bit one-channel grey raster is taken (white-is-255 grey, sGrey, or black-is-255 K, which is
+// turned into grey); page sizes whose buffers would overflow or exhaust memory are refused. Rows
+// the raster does not supply (a page that ends early) are white.
 
 #include "printfilter/GrayPage.h"
 
@@ -11,6 +11,7 @@
 #include <cstring>
 #include <cups/raster.h>
 #include <string>
+#include <vector>
 
 namespace tbx {
 
@@ -34,6 +35,42 @@ unsigned rawHeaderValue(const E& field) {
 // Empty when the page header describes raster the filter can print, else the reason, for the
 // "ERROR:" line.
 std::string checkRasterHeader(const cups_page_header2_t& header, const RasterLimits& limits = {});
+
+// The rows of the page whose header was just read, one at a time through one row buffer, in the
+// order the raster holds them. With turn set (the back side of a long-edge two-sided job) every
+// row comes reversed; the caller places raster row y at page row height - 1 - y. The header must
+// have passed checkRasterHeader. The constructor throws std::bad_alloc when the row buffers
+// cannot be had.
+class RasterRowReader {
+public:
+    RasterRowReader(cups_raster_t* ras, const cups_page_header2_t& header, bool turn);
+
+    int width() const { return width_; }
+    int height() const { return height_; }
+    bool turned() const { return turn_; }
+    // Raster rows handed out or skipped so far: the index of the row next() gives next.
+    int position() const { return position_; }
+    // Rows the raster supplied so far; after the first row it fails to supply, every row is white.
+    int rowsRead() const { return rowsRead_; }
+
+    // The next row, grey (0 black, 255 white), width() bytes, valid until the next call.
+    const std::uint8_t* next();
+    // Reads and drops rows up to (not including) raster row y.
+    void skipTo(int y);
+    // Reads and drops the rest of the page, so that the next page header can be read.
+    void finish() { skipTo(height_); }
+
+private:
+    bool read(std::uint8_t* into);
+
+    cups_raster_t* ras_;
+    unsigned bytesPerLine_;
+    int width_, height_;
+    bool turn_, inverted_;
+    int position_ = 0, rowsRead_ = 0;
+    bool ended_ = false;
+    std::vector<std::uint8_t> raw_, row_;
+};
 
 struct RasterPage {
     GrayPage page;

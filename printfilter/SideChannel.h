@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cups/sidechannel.h>
+#include <string>
 #include <sys/types.h>
 
 namespace tbx {
@@ -47,13 +48,30 @@ public:
     bool present() override { return present_; }
     // A time-out before any answer marks the channel absent, except for the connection question,
     // whose waiting the caller bounds (a backend may take seconds to start answering).
+    //
+    // A backend that answers a request after its time-out leaves that answer waiting on the
+    // channel, where it would be taken for the answer to the next request (and two answers read
+    // at once are one malformed message to libcups): answers are therefore split by their own
+    // lengths here, answers already waiting when a request goes out are dropped, the first answer
+    // after a time-out is taken for the late one (the backend answers in order), and an answer to
+    // another command than the one asked is skipped.
     cups_sc_status_t request(cups_sc_command_t command, double timeout) override;
     void markAbsent(const char* reason) override;
     bool answered() const override { return answered_; }
 
 private:
+    // Reads what has arrived on the channel within timeout seconds into received_; false when
+    // the channel is closed or broken.
+    bool receive(double timeout);
+    // The channel is closed or broken: the status the request reports.
+    cups_sc_status_t closed();
+    // Removes the first whole answer from received_; false when there is none yet.
+    bool takeAnswer(cups_sc_command_t& command, cups_sc_status_t& status);
+
     bool present_ = false;
-    bool answered_ = false; // the backend has answered at least once: later time-outs are slowness
+    bool answered_ = false;   // the backend has answered at least once: later time-outs are slowness
+    std::string received_;    // bytes from the backend not yet taken as answers
+    bool lateAnswer_ = false; // the answer to a request that timed out may still come
 };
 
 class CupsBackChannel : public BackChannel {

@@ -60,29 +60,57 @@ std::string SpoolDirectory::pagePath(int n) const {
     return dir_ + name;
 }
 
-bool SpoolDirectory::writePage(int n, const PackedPage& page) {
-    if (dir_.empty())
-        return false;
+std::FILE* SpoolDirectory::openPage(int n) {
+    lastError_ = 0;
+    if (dir_.empty()) {
+        lastError_ = ENOENT;
+        return nullptr;
+    }
     const std::string file = pagePath(n);
     ::unlink(file.c_str()); // a page written again replaces its own earlier file, never another's
     const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0)
-        return false;
+    if (fd < 0) {
+        lastError_ = errno;
+        return nullptr;
+    }
     std::FILE* out = ::fdopen(fd, "wb");
     if (!out) {
+        lastError_ = errno;
         ::close(fd);
         ::unlink(file.c_str());
-        return false;
+        return nullptr;
     }
     pages_.insert(n);
-    bool ok = encodeJbigPage(page, out);
-    ok = (std::fflush(out) == 0) && ok;
-    ok = (std::fclose(out) == 0) && ok;
-    if (!ok) {
-        ::unlink(file.c_str());
-        pages_.erase(n);
-    }
-    return ok;
+    return out;
+}
+
+int SpoolDirectory::writePageFile(const PackedPage& page, std::FILE* out) {
+    // The first failing step names the cause (a full folder shows at the write or the flush).
+    int error = 0;
+    errno = 0;
+    if (!encodeJbigPage(page, out))
+        error = errno ? errno : EIO;
+    if (std::fflush(out) != 0 && !error)
+        error = errno ? errno : EIO;
+    if (std::fclose(out) != 0 && !error)
+        error = errno ? errno : EIO;
+    return error;
+}
+
+void SpoolDirectory::discardPage(int n, int error) {
+    lastError_ = error;
+    if (pages_.erase(n))
+        ::unlink(pagePath(n).c_str());
+}
+
+bool SpoolDirectory::writePage(int n, const PackedPage& page) {
+    std::FILE* out = openPage(n);
+    if (!out)
+        return false;
+    const int error = writePageFile(page, out);
+    if (error)
+        discardPage(n, error);
+    return !error;
 }
 
 void SpoolDirectory::remove() {

@@ -8,6 +8,7 @@
 
 #include "printfilter/GrayPage.h"
 
+#include <cstdio>
 #include <optional>
 #include <set>
 #include <string>
@@ -31,8 +32,19 @@ public:
     std::string pagePath(int n) const;
 
     // Encodes the page into page n's file, created exclusively. Returns false (and leaves no file)
-    // when the file cannot be created or written.
+    // when the file cannot be created or written; lastError() then holds the errno value.
     bool writePage(int n, const PackedPage& page);
+    int lastError() const { return lastError_; }
+
+    // writePage in three steps, for an encoding done on another thread: openPage creates page n's
+    // file exclusively and returns it open for writing (nothing when it cannot be created, with
+    // lastError() set); writePageFile, which any thread may call, encodes the page into it and
+    // closes it, returning 0 or the errno value of the first failing step; discardPage removes the
+    // file of a page whose writing failed and keeps its error for lastError(). openPage and
+    // discardPage belong to the thread that owns the folder.
+    std::FILE* openPage(int n);
+    static int writePageFile(const PackedPage& page, std::FILE* out);
+    void discardPage(int n, int error);
 
     // Removes every page file and the folder; safe to call more than once.
     void remove();
@@ -45,6 +57,7 @@ private:
     explicit SpoolDirectory(std::string dir) : dir_(std::move(dir)) {}
     std::string dir_;
     std::set<int> pages_;
+    int lastError_ = 0;
 };
 
 } // namespace tbx

@@ -282,9 +282,8 @@ TEST(ConcurrentJobs, TwoFiltersAtOnceProduceTwoCorrectStreams) {
     writeFile(d + "/a.ras", makeRaster(a));
     writeFile(d + "/b.ras", makeRaster(b));
     auto command = [&](const std::string& job) {
-        return "TMPDIR=" + d + "/tmp PPD=" TBX_FILTER_PPD " " TBX_FILTER_PROGRAM " q " + job +
-               " u t 1 '' < " + d + "/" + job + ".ras > " + d + "/" + job + ".out 2> " + d + "/" + job +
-               ".log";
+        return "TMPDIR=" + d + "/tmp PPD=" TBX_FILTER_PPD " " TBX_FILTER_PROGRAM " 7 u " + job + " 1 '' < " +
+               d + "/" + job + ".ras > " + d + "/" + job + ".out 2> " + d + "/" + job + ".log";
     };
     // Both filters start together and each runs a few pages, so their pages interleave.
     ASSERT_EQ(sh("(" + command("a") + ") & (" + command("b") + ") & wait"), 0);
@@ -310,13 +309,6 @@ TEST(ConcurrentJobs, TwoFiltersAtOnceProduceTwoCorrectStreams) {
     EXPECT_TRUE(std::filesystem::is_empty(d + "/tmp")) << "spool files left behind";
 }
 
-bool spoolLeft(const std::string& folder) {
-    for (const auto& e : std::filesystem::directory_iterator(folder))
-        if (e.path().filename().string().rfind("tamberlyx-jbig-", 0) == 0)
-            return true;
-    return false;
-}
-
 // The job's spool files go when the job ends, when it is cancelled and when its raster is refused.
 TEST(SpoolFiles, NothingStaysAfterAnEndedCancelledOrFailedJob) {
     std::vector<GrayPage> pages;
@@ -336,14 +328,14 @@ TEST(SpoolFiles, NothingStaysAfterAnEndedCancelledOrFailedJob) {
         const FilterRun run = peer.run();
         EXPECT_EQ(run.exitStatus, 0) << run.err;
         EXPECT_EQ(decodeJobStream(run.out).pages.size(), 10u); // two collated copies from the spool files
-        EXPECT_FALSE(spoolLeft(peer.folder()));
+        EXPECT_FALSE(spoolFolderLeft(peer.folder()));
     }
     {
         FilterPeer peer = peerFor(raster);
         peer.terminateWhenLogShows("INFO:Finished page 3 data transformation");
         const FilterRun run = peer.run();
         EXPECT_TRUE(decodeJobStream(run.out).cancelled) << run.err;
-        EXPECT_FALSE(spoolLeft(peer.folder()));
+        EXPECT_FALSE(spoolFolderLeft(peer.folder()));
     }
     {
         std::string mixed = makeRaster({pages[0]});
@@ -351,7 +343,7 @@ TEST(SpoolFiles, NothingStaysAfterAnEndedCancelledOrFailedJob) {
         FilterPeer peer = peerFor(mixed);
         const FilterRun run = peer.run();
         EXPECT_NE(run.err.find("ERROR:"), std::string::npos);
-        EXPECT_FALSE(spoolLeft(peer.folder()));
+        EXPECT_FALSE(spoolFolderLeft(peer.folder()));
     }
 }
 

@@ -93,23 +93,27 @@ TEST(Halftone, FineScreenValuesStayWithinTheirRange) {
     EXPECT_EQ(FINE_TAry_128[7 * ClusterWidth + 7], 125);
 }
 
-// Every pixel of a random page of odd width, at every level, agrees with the look-up rule, and
-// the pad bits after the last pixel are white.
+// Every pixel of a random page of odd width, at every level, with the vector kernels and the plain
+// loops, agrees with the look-up rule, and the pad bits after the last pixel are white.
 TEST(Halftone, EveryPixelFollowsTheLookUpRule) {
-    for (int w : {13, 37, 1001}) {
-        const GrayPage src = noisePage(w, 140, static_cast<unsigned>(w));
-        for (int level = 0; level <= 5; ++level) {
-            const PackedPage h = halftone(src, level);
-            ASSERT_EQ(h.bytesPerRow, (w + 7) / 8);
-            for (int y = 0; y < 140; ++y) {
-                for (int x = 0; x < w; ++x)
-                    ASSERT_EQ(h.pixel(x, y), referenceBlack(level, src.row(y)[x], x, y))
-                        << "level " << level << " w " << w << " at " << x << "," << y;
-                for (int x = w; x < h.bytesPerRow * 8; ++x)
-                    ASSERT_FALSE(h.pixel(x, y)) << "pad bit " << x;
+    for (bool vector : {true, false})
+        for (int w : {13, 37, 63, 1001}) {
+            detail::setHalftoneVectorKernels(vector);
+            const GrayPage src = noisePage(w, 140, static_cast<unsigned>(w));
+            for (int level = 0; level <= 5; ++level) {
+                const PackedPage h = halftone(src, level);
+                ASSERT_EQ(h.bytesPerRow, (w + 7) / 8);
+                for (int y = 0; y < 140; ++y) {
+                    for (int x = 0; x < w; ++x)
+                        ASSERT_EQ(h.pixel(x, y), referenceBlack(level, src.row(y)[x], x, y))
+                            << "level " << level << " w " << w << " vector " << vector << " at " << x << ","
+                            << y;
+                    for (int x = w; x < h.bytesPerRow * 8; ++x)
+                        ASSERT_FALSE(h.pixel(x, y)) << "pad bit " << x;
+                }
             }
         }
-    }
+    detail::setHalftoneVectorKernels(true);
 }
 
 TEST(Halftone, BlackAndWhiteStayBlackAndWhiteAndPadBitsAreWhite) {

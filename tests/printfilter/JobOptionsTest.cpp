@@ -1,6 +1,9 @@
 #include "printfilter/JobOptions.h"
 
+#include <cstdio>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 namespace tbx {
 namespace {
@@ -40,6 +43,32 @@ TEST(JobArguments, DecimalValueLikeTheSchedulerWritesIt) {
     EXPECT_EQ(decimalValue(nullptr), 0);
     EXPECT_EQ(decimalValue("-2"), -2);
     EXPECT_EQ(decimalValue("99999999999999999999"), INT_MAX) << "saturates instead of overflowing";
+}
+
+TEST(JobArguments, CopiesAreAWholeNumberFromOneTo9999) {
+    const struct {
+        const char* text;
+        std::optional<int> copies;
+    } cases[] = {
+        {"1", 1},
+        {"3", 3},
+        {"0042", 42},
+        {"9999", 9999},
+        {"10000", std::nullopt},
+        {"0", std::nullopt},
+        {"-5", std::nullopt},
+        {"+2", std::nullopt},
+        {"abc", std::nullopt},
+        {" 7", std::nullopt},
+        {"7x", std::nullopt},
+        {"3_Evil_1", std::nullopt},
+        {"", std::nullopt},
+        {nullptr, std::nullopt},
+        {"99999999999", std::nullopt},
+        {"2.5", std::nullopt},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(parseCopies(c.text), c.copies) << (c.text ? c.text : "(null)");
 }
 
 TEST(JobArguments, UsageLine) {
@@ -123,9 +152,34 @@ TEST(MarkedChoices, MissingPpdMarksNothing) {
     auto marked = readMarkedChoices(nullptr, "MediaType=Thick");
     ASSERT_TRUE(marked);
     EXPECT_TRUE(marked->empty());
-    marked = readMarkedChoices("/nonexistent/tamberlyx.ppd", "");
-    ASSERT_TRUE(marked);
-    EXPECT_TRUE(marked->empty());
+}
+
+TEST(MarkedChoices, APpdThatCannotBeReadIsWarnedAboutAndTheDefaultsApply) {
+    const std::string garbage = ::testing::TempDir() + "tbx-not-a-ppd-" + std::to_string(::getpid());
+    { std::ofstream(garbage) << "this is no PPD\n"; }
+    const struct {
+        std::string path;
+        const char* why;
+    } cases[] = {
+        {"/nonexistent/tamberlyx.ppd", "(No such file or directory)"},
+        {garbage, "(Missing asterisk in column 1 on line 1)"},
+    };
+    for (const auto& c : cases) {
+        testing::internal::CaptureStderr();
+        const auto marked = readMarkedChoices(c.path.c_str(), "MediaType=Thick");
+        const std::string err = testing::internal::GetCapturedStderr();
+        ASSERT_TRUE(marked);
+        EXPECT_TRUE(marked->empty());
+        EXPECT_NE(err.find("WARNING: [Tamberlyx] cannot read the PPD file " + c.path + " " + c.why),
+                  std::string::npos)
+            << err;
+        EXPECT_NE(err.find("printing with the default settings"), std::string::npos);
+    }
+    std::remove(garbage.c_str());
+    // No PPD named at all (a filter run by hand) is no reason to warn.
+    testing::internal::CaptureStderr();
+    readMarkedChoices(nullptr, "");
+    EXPECT_EQ(testing::internal::GetCapturedStderr().find("WARNING:"), std::string::npos);
 }
 
 } // namespace

@@ -191,7 +191,7 @@ TEST(PageLoop, RasterThatIsNotEightBitGreyIsRefusedAndNothingIsSent) {
     job.run(makeRaster({makePage(16, 4, [](int, int) { return 0; })}, rgb), opts(0, true, 1));
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_TRUE(job.sink.sent.empty());
-    EXPECT_TRUE(job.result.softFailure);
+    EXPECT_TRUE(job.result.failed);
     EXPECT_NE(err.find("ERROR:"), std::string::npos) << err;
 
     // A bad page after good ones: the good pages are printed, the bad one is not read as grey.
@@ -202,20 +202,26 @@ TEST(PageLoop, RasterThatIsNotEightBitGreyIsRefusedAndNothingIsSent) {
     bytes += bad.substr(4); // second page of the same stream, without its sync word
     mixed.run(bytes, opts(0, true, 1));
     EXPECT_EQ(mixed.sink.order(), std::vector<int>{1});
-    EXPECT_TRUE(mixed.result.softFailure);
+    EXPECT_TRUE(mixed.result.failed);
 }
 
-TEST(PageLoop, ShortPageIsSentWithWhiteRows) {
-    Job job;
-    std::string bytes = makeRaster({makePage(16, 10, [](int, int) { return 0; })});
-    bytes.resize(bytes.size() - 5 * 16);
-    job.run(bytes, opts(0, true, 1));
-    ASSERT_EQ(job.sink.sent.size(), 1u);
-    const PackedPage& img = *job.sink.sent[0].image;
-    EXPECT_EQ(img.height, 10);
-    EXPECT_EQ(img.row(4)[0], 0xFF);
-    EXPECT_EQ(img.row(5)[0], 0x00);
-    EXPECT_EQ(img.row(9)[1], 0x00);
+TEST(PageLoop, ShortPageIsAFailureAndIsNotSent) {
+    // Missing rows are lost content: the page is not sent as white paper, nor any page after it.
+    for (int duplex : {0, 2}) {
+        Job job;
+        std::string bytes =
+            makeRaster({numberedPage(1), numberedPage(2), makePage(16, 10, [](int, int) { return 0; })});
+        bytes.resize(bytes.size() - 5 * 16);
+        testing::internal::CaptureStderr();
+        job.run(bytes, opts(duplex, true, 2));
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_TRUE(job.result.failed);
+        const std::vector<int> sent = duplex ? std::vector<int>{2, 1} : std::vector<int>{1, 2};
+        EXPECT_EQ(job.sink.order(), sent) << "no copy pass";
+        EXPECT_NE(err.find("ERROR: [Tamberlyx] page 3 of the raster ends after 5 of its 10 rows"),
+                  std::string::npos)
+            << err;
+    }
 }
 
 } // namespace

@@ -24,7 +24,8 @@ ssize_t appendToString(void* ctx, unsigned char* buf, size_t len) {
 
 std::string makeRaster(const std::vector<GrayPage>& pages, const RasterSpec& spec) {
     std::string out;
-    cups_raster_t* ras = cupsRasterOpenIO(appendToString, &out, CUPS_RASTER_WRITE);
+    cups_raster_t* ras = cupsRasterOpenIO(appendToString, &out,
+                                          spec.compressed ? CUPS_RASTER_WRITE_COMPRESSED : CUPS_RASTER_WRITE);
     for (const GrayPage& p : pages) {
         cups_page_header2_t h;
         std::memset(&h, 0, sizeof h);
@@ -105,6 +106,13 @@ std::string readFile(const std::string& path) {
 void writeFile(const std::string& path, const std::string& bytes) {
     std::ofstream out(path, std::ios::binary);
     out << bytes;
+}
+
+bool spoolFolderLeft(const std::string& folder) {
+    for (const auto& e : std::filesystem::recursive_directory_iterator(folder))
+        if (e.path().filename().string().rfind("tamberlyx-jbig-", 0) == 0)
+            return true;
+    return false;
 }
 
 bool fileExists(const std::string& path) {

@@ -17,6 +17,7 @@ struct RasterSpec {
     unsigned bitsPerColor = 8;
     unsigned bitsPerPixel = 8;
     unsigned bytesPerLine = 0; // 0: the width
+    bool compressed = false;   // the run-length compressed stream instead of the plain one
 };
 
 // CUPS raster (uncompressed stream) holding the pages; rows of each page as given.
@@ -56,6 +57,8 @@ std::optional<PackedPage> decodeJbig(const std::string& bytes);
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& bytes);
 bool fileExists(const std::string& path);
+// True when a job's spool folder ("tamberlyx-jbig-...") is left anywhere under folder.
+bool spoolFolderLeft(const std::string& folder);
 
 // A private folder removed with everything in it when the object goes.
 class TempDir {

@@ -35,7 +35,7 @@ TEST(RasterCapture, CopiesTheInputUnchangedAndKeepsDiagnosticsOffStandardOutput)
     EXPECT_EQ(err, "create raster temp file error\n");
 }
 
-TEST(RasterCapture, ConvertsEveryPageIntoGreyBilevelAndJbigFiles) {
+TEST(RasterCapture, ConvertsEveryPageIntoGreyBilevelAndJbigFilesOfItsOwn) {
     TempDir dir;
     const GrayPage first = makePage(13, 5, [](int x, int) { return x < 6 ? 0 : 255; });
     const GrayPage last = makePage(21, 9, [](int, int y) { return y < 2 ? 0 : 255; });
@@ -51,14 +51,17 @@ TEST(RasterCapture, ConvertsEveryPageIntoGreyBilevelAndJbigFiles) {
     EXPECT_NE(out.find("DEBUG: cupsWidth = 21\n"), std::string::npos);
     EXPECT_NE(out.find("image data size = 189\n"), std::string::npos);
 
-    // PGM and PBM hold the last page.
-    const std::string pgm = readFile(dir.path() + "/page.pgm");
+    // Each page keeps its own grey and halftoned files.
+    EXPECT_EQ(readFile(dir.path() + "/page-0001.pgm"),
+              "P5\n13 5\n255\n" + std::string(first.pixels.begin(), first.pixels.end()));
+    const std::string pgm = readFile(dir.path() + "/page-0002.pgm");
     EXPECT_EQ(pgm, "P5\n21 9\n255\n" + std::string(last.pixels.begin(), last.pixels.end()));
-    const std::string pbm = readFile(dir.path() + "/page.pbm");
+    const std::string pbm = readFile(dir.path() + "/page-0002.pbm");
     ASSERT_EQ(pbm.size(), std::string("P4\n21 9\n").size() + 3 * 9);
     EXPECT_EQ(pbm.substr(0, 8), "P4\n21 9\n");
     EXPECT_EQ(static_cast<unsigned char>(pbm[8]), 0xFF);
     EXPECT_EQ(static_cast<unsigned char>(pbm[10]), 0xF8); // pixels 16..20 black, pad bits white
+    EXPECT_EQ(readFile(dir.path() + "/page-0001.pbm").substr(0, 8), "P4\n13 5\n");
 
     const auto j1 = decodeJbig(readFile(dir.path() + "/page-0001.jbig"));
     const auto j2 = decodeJbig(readFile(dir.path() + "/page-0002.jbig"));
@@ -67,10 +70,13 @@ TEST(RasterCapture, ConvertsEveryPageIntoGreyBilevelAndJbigFiles) {
     EXPECT_TRUE(j1->pixel(5, 4));
     EXPECT_FALSE(j1->pixel(6, 4));
     EXPECT_EQ(j2->height, 9);
+}
 
-    CaptureConversion missing;
-    missing.rasterPath = dir.path() + "/none";
-    EXPECT_EQ(convertCapturedRaster(missing), -1);
+TEST(RasterCapture, TheDefaultDarknessIsThePpdsDefault) {
+    const std::string ppd = readFile(TBX_FILTER_PPD);
+    EXPECT_NE(ppd.find("*DefaultGammaDarkness: darkness" + std::to_string(kDefaultDarkness) + "\n"),
+              std::string::npos);
+    EXPECT_EQ(CaptureConversion{}.imageDarkness, kDefaultDarkness);
 }
 
 } // namespace

@@ -1,16 +1,23 @@
 #!/usr/bin/env bash
-# Installs the filter component into a private root the way a Debian package would (prefix /usr)
-# and checks that the files land where CUPS looks, with modes CUPS accepts, and that cupstestppd
-# passes the installed PPD against that root (so the filter the PPD names is found).
-#   install_and_ppd.sh BUILD_DIR
+# Installs the filter component into a private root the way a package would and checks that the
+# files land in the folders the system's CUPS names (cups-config), whatever the prefix, with modes
+# CUPS accepts, and that cupstestppd passes the installed PPD against that root (so the filter the
+# PPD names is found).
+#   install_and_ppd.sh BUILD_DIR FILTER_DIR PPD_DIR
 set -euo pipefail
 build=$1
+filter_dir=$2
+ppd_dir=$3
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
-DESTDIR="$root" cmake --install "$build" --component printfilter --prefix /usr >/dev/null
+DESTDIR="$root" cmake --install "$build" --component printfilter --prefix /usr/local >/dev/null
 
-filter="$root/usr/lib/cups/filter/printfilter-tamberlyx"
-ppd="$root/usr/share/ppd/tamberlyx/tamberlyx.ppd"
+if command -v cups-config >/dev/null; then
+  [ "$filter_dir" = "$(cups-config --serverbin)/filter" ] || { echo "filter folder $filter_dir"; exit 1; }
+  [ "$ppd_dir" = "$(cups-config --datadir)/model/tamberlyx" ] || { echo "PPD folder $ppd_dir"; exit 1; }
+fi
+filter="$root$filter_dir/printfilter-tamberlyx"
+ppd="$root$ppd_dir/tamberlyx.ppd"
 [ -x "$filter" ] || { echo "filter not installed at $filter"; exit 1; }
 [ -f "$ppd" ] || { echo "PPD not installed at $ppd"; exit 1; }
 [ "$(stat -c %a "$filter")" = 755 ] || { echo "filter mode $(stat -c %a "$filter"), CUPS wants 755"; exit 1; }

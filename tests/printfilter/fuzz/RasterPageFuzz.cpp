@@ -63,6 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     options.copies = 1 + (data[0] >> 7);
     options.limits.maxPixels = std::size_t{1} << 20; // keeps each run short
     options.limits.maxSide = 8192;
+    options.encoderThreads = 2; // pages read ahead while others are encoded
 
     Input in{data + 1, size - 1};
     cups_raster_t* ras = cupsRasterOpenIO(readInput, &in, CUPS_RASTER_READ);

@@ -13,7 +13,9 @@
 #include <fstream>
 #include <map>
 #include <poll.h>
+#include <sched.h>
 #include <stdexcept>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -171,7 +173,11 @@ FilterRun FilterPeer::run(std::chrono::seconds timeout) {
         listen(listener, 4))
         throw std::runtime_error("cannot listen on " + ippSocket);
 
-    std::vector<std::string> envStrings = {"PATH=/usr/bin:/bin", "TMPDIR=" + dir_,
+    const std::string spool = spoolLimit_ ? dir_ + "/spool" : dir_;
+    if (spoolLimit_)
+        std::filesystem::create_directories(spool);
+    const std::string spoolOptions = "size=" + std::to_string(spoolLimit_) + ",mode=0700";
+    std::vector<std::string> envStrings = {"PATH=/usr/bin:/bin", "TMPDIR=" + spool,
                                            "CUPS_SERVER=" + ippSocket};
     for (const auto& e : env_)
         envStrings.push_back(e);
@@ -204,6 +210,10 @@ FilterRun FilterPeer::run(std::chrono::seconds timeout) {
         for (int fd = 5; fd < 1024; ++fd)
             ::close(fd);
         signal(SIGPIPE, SIG_DFL);
+        if (spoolLimit_ &&
+            (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+             mount("tbx-spool", spool.c_str(), "tmpfs", 0, spoolOptions.c_str()) != 0))
+            _exit(kCannotLimitSpool);
         execve(program_.c_str(), argv.data(), envp.data());
         _exit(127);
     }
@@ -260,6 +270,11 @@ FilterRun FilterPeer::run(std::chrono::seconds timeout) {
         if (outOpen && fds[0].revents) {
             const std::size_t before = result.out.size();
             outOpen = drainInto(outPipe[0], result.out);
+            if (outputLimit_ && result.out.size() >= outputLimit_) {
+                result.out.resize(outputLimit_);
+                outOpen = false;
+                closeFd(outPipe[0]);
+            }
             if (queryReply_ && result.out.find('?', before) != std::string::npos) {
                 const StreamTokens tokens = tokenizeJobStream(result.out);
                 std::size_t seen = 0;

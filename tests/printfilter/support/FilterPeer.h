@@ -35,7 +35,7 @@ struct FilterRun {
     int exitStatus = -1; // exit status, -1 when ended by a signal or killed after the time-out
     int termSignal = 0;
     bool timedOut = false;
-    std::string out;                             // the job stream
+    std::string out;                             // the job stream (as far as the printer took it)
     std::string err;                             // the job log
     std::vector<cups_sc_command_t> sideRequests; // every side-channel request in order
     std::vector<std::string> ippRequests;        // raw HTTP/IPP requests to the fake scheduler
@@ -68,6 +68,14 @@ public:
     // Sends SIGTERM to the filter as soon as its log contains text, before the peer answers
     // anything the filter asked after writing that text.
     void terminateWhenLogShows(std::string text) { terminateAt_ = std::move(text); }
+    // The printer goes away after this many bytes of the job stream: the peer closes its end of
+    // the filter's standard output (later writes fail with a broken pipe).
+    void closeOutputAfter(std::size_t bytes) { outputLimit_ = bytes; }
+    // The filter's temporary folder is a file system of its own of this many bytes (a tmpfs in a
+    // mount namespace of the filter's own), so that it fills up. Needs the right to mount: when
+    // the child cannot, the run ends with exit status kCannotLimitSpool.
+    static constexpr int kCannotLimitSpool = 125;
+    void limitSpool(std::size_t bytes) { spoolLimit_ = bytes; }
 
     // Runs the filter to its end (killed after timeout).
     FilterRun run(std::chrono::seconds timeout = std::chrono::seconds(60));
@@ -85,6 +93,8 @@ private:
     std::function<SideAnswer(cups_sc_command_t, int)> policy_;
     std::function<std::optional<std::string>(std::string_view)> queryReply_;
     std::string terminateAt_;
+    std::size_t outputLimit_ = 0;
+    std::size_t spoolLimit_ = 0;
     std::string dir_;
 };
 

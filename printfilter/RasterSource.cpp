@@ -1,0 +1,158 @@
+#include "printfilter/RasterSource.h"
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace tbx {
+
+namespace {
+
+std::uint32_t word(const std::string& bytes, std::size_t at, bool swapped) {
+    std::uint32_t v;
+    std::memcpy(&v, bytes.data() + at, sizeof v);
+    return swapped ? __builtin_bswap32(v) : v;
+}
+
+} // namespace
+
+RasterSource::~RasterSource() {
+    if (ras_)
+        cupsRasterClose(ras_);
+    if (ownFd_ >= 0)
+        ::close(ownFd_);
+}
+
+bool RasterSource::open(const std::string& file, int fd, std::string* error) {
+    if (!file.empty()) {
+        ownFd_ = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+        if (ownFd_ < 0) {
+            if (error)
+                *error = "cannot open the raster file " + file + ": " + std::strerror(errno);
+            return false;
+        }
+        fd = ownFd_;
+    }
+    fd_ = fd;
+    ras_ = cupsRasterOpenIO(readCallback, this, CUPS_RASTER_READ);
+    if (!ras_) {
+        if (error) {
+            *error = "no CUPS raster in the job's input";
+            if (readError_)
+                *error += std::string(": ") + std::strerror(readError_);
+            else if (position_ == 0)
+                *error += " (it is empty)";
+        }
+        return false;
+    }
+    return true;
+}
+
+ssize_t RasterSource::readCallback(void* context, unsigned char* buffer, std::size_t length) {
+    return static_cast<RasterSource*>(context)->readInput(buffer, length);
+}
+
+ssize_t RasterSource::readInput(unsigned char* buffer, std::size_t length) {
+    ssize_t n;
+    do {
+        n = ::read(fd_, buffer, length);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        readError_ = errno;
+        return -1;
+    }
+    if (n == 0) {
+        endSeen_ = true;
+        return 0;
+    }
+    follow(buffer, static_cast<std::size_t>(n));
+    position_ += static_cast<std::uint64_t>(n);
+    return n;
+}
+
+void RasterSource::follow(const unsigned char* bytes, std::size_t count) {
+    while (count > 0 && part_ != Part::notFollowed) {
+        if (part_ == Part::rows) {
+            const std::uint64_t take = std::min<std::uint64_t>(count, rowBytesLeft_);
+            rowBytesLeft_ -= take;
+            bytes += take;
+            count -= static_cast<std::size_t>(take);
+            if (rowBytesLeft_ == 0)
+                part_ = Part::header;
+            continue;
+        }
+        std::string& into = part_ == Part::sync ? sync_ : header_;
+        const std::size_t want = part_ == Part::sync ? 4 : headerSize_;
+        const std::size_t take = std::min(count, want - into.size());
+        into.append(reinterpret_cast<const char*>(bytes), take);
+        bytes += take;
+        count -= take;
+        if (into.size() < want)
+            continue;
+        if (part_ == Part::sync) {
+            // Only the uncompressed layouts have rows of a known length.
+            const std::uint32_t sync = word(sync_, 0, false);
+            if (sync == CUPS_RASTER_SYNC || sync == CUPS_RASTER_REVSYNC) {
+                headerSize_ = sizeof(cups_page_header2_t);
+            } else if (sync == CUPS_RASTER_SYNCv1 || sync == CUPS_RASTER_REVSYNCv1) {
+                headerSize_ = sizeof(cups_page_header_t);
+            } else {
+                part_ = Part::notFollowed;
+                continue;
+            }
+            swapped_ = sync == CUPS_RASTER_REVSYNC || sync == CUPS_RASTER_REVSYNCv1;
+            part_ = Part::header;
+            continue;
+        }
+        const std::uint32_t width = word(header_, offsetof(cups_page_header2_t, cupsWidth), swapped_);
+        const std::uint32_t height = word(header_, offsetof(cups_page_header2_t, cupsHeight), swapped_);
+        const std::uint32_t bytesPerLine =
+            word(header_, offsetof(cups_page_header2_t, cupsBytesPerLine), swapped_);
+        if ((width == 0 || height == 0 || bytesPerLine == 0) && emptyPage_.empty()) {
+            char text[96];
+            std::snprintf(text, sizeof text, "a page of %u x %u pixels (%u bytes per line)", width, height,
+                          bytesPerLine);
+            emptyPage_ = text;
+        }
+        header_.clear();
+        rowBytesLeft_ = static_cast<std::uint64_t>(height) * bytesPerLine;
+        part_ = rowBytesLeft_ ? Part::rows : Part::header;
+    }
+}
+
+std::string RasterSource::endProblem() {
+    if (readError_)
+        return std::string("read error: ") + std::strerror(readError_);
+    // At a clean end libcups asks for the next header and gets the end of the input; when it
+    // stops without having seen the end, it refused bytes it had read (buffered ones included).
+    if (!endSeen_)
+        return emptyPage_.empty() ? "data that is no valid page header follows" : emptyPage_;
+    if (!emptyPage_.empty())
+        return emptyPage_;
+    if (part_ == Part::header && !header_.empty())
+        return "a page header cut short after " + std::to_string(header_.size()) + " bytes";
+    if (part_ == Part::rows)
+        return "a page's rows cut short";
+    if (part_ == Part::sync && !sync_.empty())
+        return "the raster's sync word is cut short";
+    return {};
+}
+
+std::string shortPageError(int page, int rowsRead, int height) {
+    return "page " + std::to_string(page) + " of the raster ends after " + std::to_string(rowsRead) +
+           " of its " + std::to_string(height) + " rows";
+}
+
+std::string rasterEndError(int pagesRead, const std::string& endProblem) {
+    if (pagesRead == 0)
+        return endProblem.empty() ? "no page in the job's raster"
+                                  : "no page in the job's raster: " + endProblem;
+    if (endProblem.empty())
+        return {};
+    return "the raster after page " + std::to_string(pagesRead) + " is unreadable: " + endProblem;
+}
+
+} // namespace tbx

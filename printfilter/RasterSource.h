@@ -1,0 +1,64 @@
+#pragma once
+
+// The job's raster input: a CUPS raster reader over the raster file or standard input that also
+// watches the bytes going by, so that a raster that ended where a page ended can be told from one
+// that goes on with something that is no page (garbage after the last page, a page header cut
+// short, a header libcups refuses). libcups answers "no further page" alike in all these cases.
+
+#include <cstdint>
+#include <cups/raster.h>
+#include <string>
+
+namespace tbx {
+
+class RasterSource {
+public:
+    RasterSource() = default;
+    RasterSource(const RasterSource&) = delete;
+    RasterSource& operator=(const RasterSource&) = delete;
+    ~RasterSource();
+
+    // Reads the file, or the descriptor fd when file is empty. False when the file cannot be
+    // opened or holds no CUPS raster; error then says why.
+    bool open(const std::string& file, int fd, std::string* error);
+    cups_raster_t* get() const { return ras_; }
+
+    // Once no further page header can be read: empty when the raster ended where a page ended,
+    // else what follows instead.
+    std::string endProblem();
+
+    // Bytes read from the input so far.
+    std::uint64_t bytesRead() const { return position_; }
+
+private:
+    static ssize_t readCallback(void* context, unsigned char* buffer, std::size_t length);
+    ssize_t readInput(unsigned char* buffer, std::size_t length);
+    void follow(const unsigned char* bytes, std::size_t count);
+
+    int fd_ = -1;
+    int ownFd_ = -1;
+    cups_raster_t* ras_ = nullptr;
+    bool endSeen_ = false;
+    int readError_ = 0;
+    std::uint64_t position_ = 0;
+
+    // Layout of an uncompressed stream, followed byte by byte: the sync word, then per page a
+    // header and height × bytes-per-line bytes of rows. Compressed streams are not followed.
+    enum class Part { sync, header, rows, notFollowed };
+    Part part_ = Part::sync;
+    std::string sync_;
+    bool swapped_ = false;
+    std::size_t headerSize_ = 0;
+    std::string header_;             // the bytes of the page header being read
+    std::uint64_t rowBytesLeft_ = 0; // of the page being read
+    std::string emptyPage_;          // a page header of no size was seen: its description
+};
+
+// The "ERROR:" texts of a raster that fails, in one wording for the filter and the conversion tool:
+// page n supplied only rowsRead of its height rows; and, once no further page header can be read
+// after pagesRead pages, what endProblem() said (empty when the raster ended cleanly after at
+// least one page).
+std::string shortPageError(int page, int rowsRead, int height);
+std::string rasterEndError(int pagesRead, const std::string& endProblem);
+
+} // namespace tbx
