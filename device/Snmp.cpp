@@ -421,4 +421,20 @@ void resetSnmpSeams() {
     setSnmpSeams(SnmpSeams{});
 }
 
+std::vector<SnmpDiscoveryRecord> snmpDiscoveryRecords(std::string_view text) {
+    std::vector<SnmpDiscoveryRecord> records;
+    while (!text.empty()) {
+        const auto end = text.find('|');
+        const std::string_view piece = text.substr(0, end);
+        text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+        const auto comma = piece.find(',');
+        if (comma == std::string_view::npos) {
+            continue;
+        }
+        const std::string_view rest = piece.substr(comma + 1);
+        records.push_back({piece.substr(0, comma), rest.substr(0, rest.find(','))});
+    }
+    return records;
+}
+
 } // namespace tbx

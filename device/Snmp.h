@@ -13,6 +13,8 @@
 #include <functional>
 #include <ifaddrs.h>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace tbx {
 
@@ -40,6 +42,16 @@ template <std::size_t N>
 int autoDetectSNMPPrinters(char (&buffer)[N]) {
     return autoDetectSNMPPrinters(buffer, N);
 }
+
+// One "address,sysObjectID" record of a discovery text.
+struct SnmpDiscoveryRecord {
+    std::string_view ip;
+    std::string_view objectId;
+};
+
+// The records of a discovery text in their order; empty pieces and pieces
+// without a "," are skipped. The views point into `text`.
+std::vector<SnmpDiscoveryRecord> snmpDiscoveryRecords(std::string_view text);
 
 // Discovery on one subnet given its broadcast address text; appends like
 // autoDetectSNMPPrinters. Returns 0, or -1 when the session cannot be opened

@@ -15,35 +15,14 @@ namespace {
 
 constexpr std::uint16_t kNetworkVendorId = 0x356C;
 
-std::vector<std::string_view> split(std::string_view text, char separator) {
-    std::vector<std::string_view> pieces;
-    std::size_t start = 0;
-    for (;;) {
-        const auto end = text.find(separator, start);
-        pieces.push_back(
-            text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start));
-        if (end == std::string_view::npos) {
-            return pieces;
-        }
-        start = end + 1;
-    }
-}
-
 } // namespace
 
 std::vector<Device> devicesFromDiscoveryText(std::string_view text) {
     std::vector<Device> devices;
-    for (const auto piece : split(text, '|')) {
-        if (piece.empty()) {
-            continue;
-        }
-        const auto fields = split(piece, ',');
-        if (fields.size() < 2) {
-            continue;
-        }
-        const std::string ip(fields[0]);
+    for (const auto& record : snmpDiscoveryRecords(text)) {
+        const std::string ip(record.ip);
         for (const auto& row : ZelkDevices()) {
-            if (fields[1].find(row.oid) != std::string_view::npos) {
+            if (record.objectId.find(row.oid) != std::string_view::npos) {
                 devices.emplace_back(row.name, row.name + "(" + ip + ")", "Net", ip, row.PID,
                                      kNetworkVendorId);
             }
