@@ -55,7 +55,7 @@ private:
 class ObservingTest : public test::SimulatedBusTest<> {
 protected:
     // Drains still queued on the callback queues hold their iterators until they ran.
-    void settle() override {
+    void afterUnplug() override {
         dispatch::runMainFor(50ms);
         callbackQueue.sync([] {});
     }

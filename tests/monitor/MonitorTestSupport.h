@@ -1,12 +1,13 @@
 // Shared pieces of the status monitor's tests: the simulated bus with its
-// leak check, a model made with a short poll interval, waits on the main
-// thread's event loop, and statuses as comparable tuples.
+// leak check and no network, a model made with a short poll interval, waits
+// on the main thread's event loop, and statuses as comparable tuples.
 #pragma once
 
 #include "device/Snmp.h"
 #include "monitor/PrinterModel.h"
 #include "sim/printer/UsbPrinter.h"
 #include "sim/usb/SimulatedUsb.h"
+#include "tests/support/SimulatedBus.h"
 
 #include <chrono>
 #include <gtest/gtest.h>
@@ -37,11 +38,13 @@ inline void selectRow(PrinterModel& model, const Printer& row) {
     model.updateStatus(row);
 }
 
-class SimulatedBusTest : public testing::Test {
+// The simulated bus with its leak check, with no network interface for the
+// SNMP discovery; the model a test started is stopped and let go before the
+// bus is emptied.
+class SimulatedPrinterBusTest : public SimulatedBusTest<> {
 protected:
     void SetUp() override {
-        bus = sim::usb::Bus::install();
-        baseline = iokit::liveObjectCounts();
+        SimulatedBusTest::SetUp();
         // No network interface: the SNMP discovery ends at once and sends nothing.
         SnmpSeams seams;
         seams.getInterfaces = [](ifaddrs** list) {
@@ -58,8 +61,7 @@ protected:
             model.reset();
         }
         dispatch::runMainFor(20ms);
-        bus->unplugAll();
-        EXPECT_EQ(iokit::liveObjectCounts(), baseline) << iokit::describe(iokit::liveObjectCounts());
+        SimulatedBusTest::TearDown();
         resetSnmpSeams();
     }
 
@@ -76,8 +78,6 @@ protected:
         return *model;
     }
 
-    std::shared_ptr<sim::usb::Bus> bus;
-    iokit::ObjectCounts baseline;
     std::shared_ptr<PrinterModel> model;
 };
 

@@ -5,6 +5,7 @@
 #include "monitor/ZelkPrinter.h"
 #include "platform/foundation/Print.h"
 #include "sim/usb/SimulatedUsb.h"
+#include "tests/support/SimulatedBus.h"
 
 #include <gtest/gtest.h>
 #include <unordered_set>
@@ -65,25 +66,15 @@ TEST(PrinterTest, DiscoveryTextListsKnownModelsOnly) {
     }
 }
 
-class UsbScanTest : public testing::Test {
+class UsbScanTest : public test::SimulatedBusTest<> {
 protected:
-    void SetUp() override {
-        bus = simusb::Bus::install();
-        baseline = iokit::liveObjectCounts();
-    }
-    void TearDown() override {
-        bus->unplugAll();
-        EXPECT_EQ(iokit::liveObjectCounts(), baseline) << iokit::describe(iokit::liveObjectCounts());
-    }
     void plug(std::uint16_t vendor, std::uint16_t product, std::uint32_t location,
               iokit::Dictionary overrides = {}) {
         auto config = simusb::bulkPairDevice(vendor, product);
         config.descriptor.locationId = location;
         config.propertyOverrides = std::move(overrides);
-        bus->plug(simusb::Device::make(std::move(config)));
+        SimulatedBusTest::plug(std::move(config));
     }
-    std::shared_ptr<simusb::Bus> bus;
-    iokit::ObjectCounts baseline;
 };
 
 TEST_F(UsbScanTest, ListsEveryAttachedPrinterOfTheModelWithItsLocation) {

@@ -17,7 +17,7 @@ bool hasLine(const TraceCapture& trace, const std::string& line) {
     return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
 
-class PrinterModelUsbTest : public SimulatedBusTest {};
+class PrinterModelUsbTest : public SimulatedPrinterBusTest {};
 
 TEST_F(PrinterModelUsbTest, ListsAndPollsTheAttachedPrinter) {
     auto printer = plugPrinter({.statusCode = 2009, .toner = 50});

@@ -7,7 +7,7 @@
 namespace tbx::test {
 namespace {
 
-class SharedDataTest : public SimulatedBusTest {};
+class SharedDataTest : public SimulatedPrinterBusTest {};
 
 TEST_F(SharedDataTest, TheFirstReadMakesTheModelAndRunsTheOnlyDiscovery) {
     auto printer = plugPrinter();

@@ -6,6 +6,7 @@
 #include "scanning/ScanOptions.h"
 #include "scanning/ScannerModel.h"
 #include "scanning/SocketScanProcess.h"
+#include "tests/support/ScanStreams.h"
 #include "tests/support/ScriptedStreams.h"
 
 #include <cerrno>
@@ -20,19 +21,8 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes header(std::size_t length) {
-    Bytes h(12, 0);
-    h[3] = 1;
-    h[10] = std::uint8_t(length & 0xFF);
-    h[11] = std::uint8_t(length >> 8);
-    return h;
-}
-
-Bytes trailer(std::uint8_t first = 0x82) {
-    Bytes t(10, 0);
-    t[0] = first;
-    return t;
-}
+using test::blockHeader;
+using test::trailer;
 
 // One step of a scripted page stream: bytes, the end of the stream (no error)
 // or a failed read with this error.
@@ -134,20 +124,26 @@ TEST(ScanFailureText, PageStreamFailuresAreToldApart) {
         std::string detail;
     };
     const std::vector<Case> cases{
-        {"closed inside a payload", {{header(4)}, {{1, 2}}, kEnd}, "scannerNetworkError", broken},
-        {"closed before the trailer", {{header(2)}, {{1, 2}}, kEnd}, "scannerNetworkError", broken},
-        {"reset inside a payload", {{header(2)}, {{}, ECONNRESET}}, "scannerNetworkError", broken},
-        {"silent inside a payload", {{header(2)}, {{}, ETIMEDOUT}}, "scannerNetworkError", stalled},
+        {"closed inside a payload", {{blockHeader(4)}, {{1, 2}}, kEnd}, "scannerNetworkError", broken},
+        {"closed before the trailer", {{blockHeader(2)}, {{1, 2}}, kEnd}, "scannerNetworkError", broken},
+        {"reset inside a payload", {{blockHeader(2)}, {{}, ECONNRESET}}, "scannerNetworkError", broken},
+        {"silent inside a payload", {{blockHeader(2)}, {{}, ETIMEDOUT}}, "scannerNetworkError", stalled},
         {"silent between pages",
-         {{header(1)}, {{5}}, {trailer()}, {{}, ETIMEDOUT}},
+         {{blockHeader(1)}, {{5}}, {trailer()}, {{}, ETIMEDOUT}},
          "scannerNetworkError",
          stalled},
         // The stream is cut by its own lengths: a header whose rest never comes
         // is a stream that ended inside a page.
         {"a header cut short", {{{1, 2, 3, 4, 5}}, kEnd}, "scannerNetworkError", broken},
-        {"a trailer without its mark", {{header(1)}, {{5}}, {trailer(0x42)}}, "scannerNetworkError", broken},
+        {"a trailer without its mark",
+         {{blockHeader(1)}, {{5}}, {trailer(0x42)}},
+         "scannerNetworkError",
+         broken},
         {"a trailer without a block", {{trailer()}}, "scannerNetworkError", malformed},
-        {"an unknown status", {{header(1)}, {{5}}, {trailer()}, {{0x99}}}, "unknownScannerStatus 0x99", ""},
+        {"an unknown status",
+         {{blockHeader(1)}, {{5}}, {trailer()}, {{0x99}}},
+         "unknownScannerStatus 0x99",
+         ""},
     };
     for (const Case& c : cases) {
         const ResultPair result = receive(c.steps);

@@ -17,20 +17,8 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes blockHeader(std::size_t length, std::uint16_t pageNo = 1) {
-    Bytes h(12, 0);
-    h[3] = std::uint8_t(pageNo & 0xFF);
-    h[4] = std::uint8_t(pageNo >> 8);
-    h[10] = std::uint8_t(length & 0xFF);
-    h[11] = std::uint8_t(length >> 8);
-    return h;
-}
-
-Bytes trailer(std::uint8_t first = 0x82) {
-    Bytes t(10, 0);
-    t[0] = first;
-    return t;
-}
+using test::blockHeader;
+using test::trailer;
 
 Bytes filled(std::size_t n, std::uint8_t value) {
     return Bytes(n, value);

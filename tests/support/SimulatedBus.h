@@ -8,7 +8,7 @@
 //
 // A fixture that needs more set-up calls SimulatedBusTest::SetUp() first; one
 // that must let queued work run before the counts are compared overrides
-// `settle()`.
+// `afterUnplug()`.
 #pragma once
 
 #include "platform/iokit/Backend.h"
@@ -30,11 +30,11 @@ protected:
     }
     void TearDown() override {
         bus->unplugAll();
-        settle();
+        afterUnplug();
         EXPECT_EQ(iokit::liveObjectCounts(), baseline) << iokit::describe(iokit::liveObjectCounts());
     }
     // Runs after the devices are unplugged, before the counts are compared.
-    virtual void settle() {}
+    virtual void afterUnplug() {}
 
     std::shared_ptr<simusb::Device> plug(simusb::DeviceConfig config) {
         auto device = simusb::Device::make(std::move(config));

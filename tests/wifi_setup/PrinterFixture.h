@@ -10,6 +10,7 @@
 #include "sim/printer/TcpCommandPeer.h"
 #include "sim/printer/UsbCommandPipes.h"
 #include "sim/usb/SimulatedUsb.h"
+#include "tests/support/SimulatedBus.h"
 #include "wifi_setup/NetworkModel.h"
 
 #include <algorithm>
@@ -20,26 +21,21 @@
 
 namespace tbx::test {
 
-namespace simusb = tbx::sim::usb;
-
 inline constexpr std::uint16_t kVendor = 0x356C;
 inline constexpr std::uint16_t kProduct = 0x37;
 
-class PrinterFixture : public testing::Test {
+class PrinterFixture : public SimulatedBusTest<> {
 protected:
     void SetUp() override {
-        bus = simusb::Bus::install();
-        baseline = iokit::liveObjectCounts();
-        device = simusb::Device::make(simusb::bulkPairDevice(kVendor, kProduct));
-        bus->plug(device);
+        SimulatedBusTest::SetUp();
+        device = plug(simusb::bulkPairDevice(kVendor, kProduct));
         sim::serveCommandPipes(*device, responder);
         target = {"USB", kProduct, kVendor, "Tamberlyx", ""};
         model = makeModel();
     }
     void TearDown() override {
         dispatch::runMainFor(dispatch::Seconds(0.01)); // posted trace lines
-        bus->unplugAll();
-        EXPECT_EQ(iokit::liveObjectCounts(), baseline) << iokit::describe(iokit::liveObjectCounts());
+        SimulatedBusTest::TearDown();
     }
 
     std::unique_ptr<NetworkModel> makeModel(NetworkModelEnvironment environment = {}) {
@@ -79,8 +75,6 @@ protected:
         return kept;
     }
 
-    std::shared_ptr<simusb::Bus> bus;
-    iokit::ObjectCounts baseline{};
     std::shared_ptr<simusb::Device> device;
     std::shared_ptr<sim::CommandResponder> responder = std::make_shared<sim::CommandResponder>();
     std::unique_ptr<sim::TcpCommandPeer> peer;

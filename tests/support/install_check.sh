@@ -1,16 +1,17 @@
 #!/usr/bin/env bash
-# Installs the applications component into a private root (prefix /usr) and checks that the
-# scanner program, its desktop file and its icon land where a Linux desktop looks, and that the
+# Installs the applications component into a private root (prefix /usr) and checks that one
+# application, its desktop file and its icon land where a Linux desktop looks, and that the
 # desktop file starts the installed program and names the installed icon.
-#   install_check.sh BUILD_DIR
+#   install_check.sh BUILD_DIR PROGRAM DESKTOP_FILE
+#   (for example: install_check.sh build Tamberlyx_Scanner tamberlyx.scanner.desktop)
 set -euo pipefail
 build=$1
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
 DESTDIR="$root" cmake --install "$build" --component applications --prefix /usr >/dev/null
 
-program="$root/usr/bin/Tamberlyx_Scanner"
-desktop="$root/usr/share/applications/tamberlyx.scanner.desktop"
+program="$root/usr/bin/$2"
+desktop="$root/usr/share/applications/$3"
 [ -x "$program" ] || { echo "program not installed at $program"; exit 1; }
 [ -f "$desktop" ] || { echo "desktop file not installed at $desktop"; exit 1; }
 key() { sed -n "s/^$1=//p" "$desktop" | head -n1; }
