@@ -41,8 +41,13 @@ Dictionary USBDevice<B>::matchingDictionary(const std::string& deviceClassName,
 }
 
 template <DeviceBuild B>
-USBDevice<B> USBDevice<B>::create(long vendorIdentifier, long productIdentifier) {
-    return create(matchingDictionary(vendorIdentifier, productIdentifier));
+USBDevice<B> USBDevice<B>::create(long vendorIdentifier, long productIdentifier,
+                                  std::optional<std::uint32_t> locationID) {
+    Dictionary dictionary = matchingDictionary(vendorIdentifier, productIdentifier);
+    if (locationID) {
+        dictionary["locationID"] = static_cast<std::int64_t>(*locationID);
+    }
+    return create(std::move(dictionary));
 }
 
 template <DeviceBuild B>

@@ -50,8 +50,11 @@ public:
     static iokit::Dictionary matchingDictionary(const std::string& deviceClassName,
                                                 std::optional<long> vendorIdentifier,
                                                 std::optional<long> productIdentifier);
-    // The first matching device; none: `pluginHasNoUsbDeviceInterface`.
-    static USBDevice create(long vendorIdentifier, long productIdentifier);
+    // The first matching device, only at this registry "locationID" when one is
+    // given (so each of two identical printers is reached as itself); none:
+    // `pluginHasNoUsbDeviceInterface`.
+    static USBDevice create(long vendorIdentifier, long productIdentifier,
+                            std::optional<std::uint32_t> locationID = std::nullopt);
     static USBDevice create(iokit::Dictionary matchingDictionary);
     // Through the plug-in; query failed: `couldNotQueryUsbDeviceInterface`.
     static USBDevice create(iokit::io_service_t service);

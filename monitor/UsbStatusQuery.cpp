@@ -12,24 +12,6 @@ namespace {
 using Device = USBDevice<MonitorBuild>;
 using Interface = USBInterface<MonitorBuild>;
 
-Device openPrinterDevice(const Printer& printer) {
-    auto matching = Device::matchingDictionary(printer.VID(), printer.PID());
-    if (printer.usbLocation()) {
-        matching["locationID"] = static_cast<std::int64_t>(*printer.usbLocation());
-    }
-    return Device::create(std::move(matching));
-}
-
-// The device's first interface; an empty handle counts as a failure, so a
-// request never "succeeds" without reaching the printer.
-Interface firstInterface(const Device& device) {
-    Interface interface = device.createInterfaceInterface(0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF);
-    if (!interface) {
-        throw USBError(JqIOError::pluginHasNoUsbInterfaceInterface);
-    }
-    return interface;
-}
-
 } // namespace
 
 IOUSBDevRequestTO usbStatusRequest(UsbStatusBuffer& answer) {
@@ -49,15 +31,15 @@ IOUSBDevRequestTO usbStatusRequest(UsbStatusBuffer& answer) {
 std::size_t requestUsbStatus(const Printer& printer, UsbStatusBuffer& answer) {
     answer.fill(0);
     // Both handles are given back when the exchange ends, however it ends.
-    const Device device = openPrinterDevice(printer);
-    const Interface interface = firstInterface(device);
+    const Device device = Device::create(printer.VID(), printer.PID(), printer.usbLocation());
+    const Interface interface = device.createInterfaceInterface();
     return interface.sendControlRequest(usbStatusRequest(answer), 0, answer);
 }
 
 Bytes requestUsbDataStatus(const Printer& printer) {
-    const Device device = openPrinterDevice(printer);
+    const Device device = Device::create(printer.VID(), printer.PID(), printer.usbLocation());
     print("vid = " + std::to_string(device.getVendorIdentifier()));
-    const Interface interface = firstInterface(device);
+    const Interface interface = device.createInterfaceInterface();
     Bytes received;
     interface.openAndPerform(false, [&] {
         interface.write(std::string_view("Status?"), 1, 0.3, 0.3);

@@ -29,16 +29,9 @@ std::optional<std::string> usbInteraction(const std::string& cmd, long PID, long
     print("run in usbInteraction and cmd = " + shown);
     std::optional<std::string> receivedMessage;
     try {
-        iokit::Dictionary matching = USBDevice<Build>::matchingDictionary(VID, PID);
-        if (location) {
-            matching["locationID"] = static_cast<std::int64_t>(*location);
-        }
         // Both handles are given back on every way out of this scope.
-        const auto device = USBDevice<Build>::create(std::move(matching));
-        const auto interface = device.createInterfaceInterface(0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF);
-        if (!interface) {
-            throw std::runtime_error("the printer offers no interface");
-        }
+        const auto device = USBDevice<Build>::create(VID, PID, location);
+        const auto interface = device.createInterfaceInterface();
         interface.openAndPerform(false, [&] {
             const PipeMap pipes = interface.getPipes();
             const long writePipe = namedPipe(pipes, "writePipe");
