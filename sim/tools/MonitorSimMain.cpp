@@ -10,9 +10,10 @@
 // --code/--toner set what the printer answers (default 1 and 80), --interval the
 // poll interval (default 6), --polls how many poll intervals to run (default 3),
 // --unplug-after unplugs the printer after that many intervals. The SNMP
-// discovery runs too: start it inside scripts/sandbox.
+// discovery runs too, so it starts only inside scripts/sandbox.
 #include "monitor/PrinterModel.h"
 #include "sim/printer/UsbPrinter.h"
+#include "sim/tools/SandboxGuard.h"
 
 #include <QCoreApplication>
 #include <cstdlib>
@@ -22,6 +23,9 @@
 using namespace tbx;
 
 int main(int argc, char** argv) {
+    if (!sim::insideSandbox("tamberlyx-monitor-sim")) {
+        return 2;
+    }
     QCoreApplication app(argc, argv);
     int code = 1, toner = 80, polls = 3, unplugAfter = -1;
     double interval = 6.0;
@@ -51,6 +55,10 @@ int main(int argc, char** argv) {
     std::shared_ptr<sim::UsbPrinter> printer;
     try {
         printer = sim::simulatedPrinterFromEnvironment();
+        if (!printer) {
+            std::cerr << "TAMBERLYX_SIMULATED_PRINTER names no simulated printer (use usb)\n";
+            return 2;
+        }
     } catch (const std::exception& error) {
         std::cerr << error.what() << "\n";
         return 2;

@@ -9,12 +9,12 @@
 #include "scanning/ScanOptions.h"
 #include "scanning/ScannerModel.h"
 #include "sim/scanner/UsbScanner.h"
+#include "sim/tools/SandboxGuard.h"
 #include "sim/usb/SimulatedUsb.h"
 
 #include <QGuiApplication>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <thread>
@@ -50,10 +50,7 @@ int main(int argc, char** argv) {
         std::cerr << "usage: tamberlyx-scan-demo OUTDIR\n";
         return 2;
     }
-    const char* sandbox = std::getenv("TAMBERLYX_SANDBOX");
-    if (sandbox == nullptr || std::strcmp(sandbox, "1") != 0) {
-        std::cerr << "tamberlyx-scan-demo: discovery broadcasts on the local subnets; run it through "
-                     "scripts/sandbox\n";
+    if (!tbx::sim::insideSandbox("tamberlyx-scan-demo")) {
         return 2;
     }
     setenv("QT_QPA_PLATFORM", "offscreen", 0);

@@ -21,6 +21,7 @@
 #include "scanning/ScanOptions.h"
 #include "sim/scanner/TcpScanner.h"
 #include "sim/scanner/UsbScanner.h"
+#include "sim/tools/SandboxGuard.h"
 #include "sim/usb/SimulatedUsb.h"
 
 #include <QApplication>
@@ -28,7 +29,6 @@
 #include <QPushButton>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <memory>
@@ -75,10 +75,7 @@ int scanThroughForm(scanner_app::ContentView& window, const std::string& dir, co
 } // namespace
 
 int main(int argc, char** argv) {
-    const char* sandbox = std::getenv("TAMBERLYX_SANDBOX");
-    if (sandbox == nullptr || std::strcmp(sandbox, "1") != 0) {
-        std::cerr << "tamberlyx-scanner-sim: discovery broadcasts on the local subnets; run it through "
-                     "scripts/sandbox\n";
+    if (!sim::insideSandbox("tamberlyx-scanner-sim")) {
         return 2;
     }
     const char* where = std::getenv("TAMBERLYX_SIMULATED_SCANNER");
