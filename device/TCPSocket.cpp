@@ -1,6 +1,7 @@
 #include "device/TCPSocket.h"
 
 #include "platform/foundation/Print.h"
+#include "platform/posix/PosixIO.h"
 
 #include <cstring>
 
@@ -9,44 +10,6 @@ namespace tbx {
 namespace {
 
 constexpr std::size_t maximumReceiveLength = 65536;
-
-bool isValidUtf8(const nw::Data& data) {
-    std::size_t i = 0;
-    const std::size_t n = data.size();
-    while (i < n) {
-        const auto c = std::to_integer<unsigned>(data[i]);
-        std::size_t extra = 0;
-        unsigned minimum = 0;
-        unsigned value = 0;
-        if (c < 0x80) {
-            ++i;
-            continue;
-        } else if ((c & 0xE0) == 0xC0) {
-            extra = 1, minimum = 0x80, value = c & 0x1F;
-        } else if ((c & 0xF0) == 0xE0) {
-            extra = 2, minimum = 0x800, value = c & 0x0F;
-        } else if ((c & 0xF8) == 0xF0) {
-            extra = 3, minimum = 0x10000, value = c & 0x07;
-        } else {
-            return false;
-        }
-        if (i + extra >= n) {
-            return false;
-        }
-        for (std::size_t k = 1; k <= extra; ++k) {
-            const auto d = std::to_integer<unsigned>(data[i + k]);
-            if ((d & 0xC0) != 0x80) {
-                return false;
-            }
-            value = (value << 6) | (d & 0x3F);
-        }
-        if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
-            return false;
-        }
-        i += extra + 1;
-    }
-    return true;
-}
 
 } // namespace
 
@@ -123,32 +86,33 @@ void TCPSocket::didChange(const nw::State& state) {
 }
 
 void TCPSocket::startReceive() {
-    connection->receive(1, maximumReceiveLength,
-                        [self = shared_from_this()](std::optional<nw::Data> data, nw::ContentContext,
-                                                    bool isComplete, std::optional<nw::Error> error) {
-                            if (isComplete) {
-                                print("receive is done");
-                            }
-                            if (data && !data->empty()) {
-                                nslog("did receive, data: " + dataDescription(*data));
-                                std::string text;
-                                if (isValidUtf8(*data)) {
-                                    text.assign(reinterpret_cast<const char*>(data->data()), data->size());
-                                }
-                                print("received message = " + text);
-                            } else {
-                                print("received data is empty");
-                            }
-                            if (error) {
-                                nslog("did receive, error: " + error->description());
-                                self->stop();
-                            } else if (isComplete) {
-                                nslog("did receive, EOF");
-                                self->stop();
-                            } else {
-                                self->startReceive();
-                            }
-                        });
+    connection->receive(
+        1, maximumReceiveLength,
+        [self = shared_from_this()](std::optional<nw::Data> data, nw::ContentContext, bool isComplete,
+                                    std::optional<nw::Error> error) {
+            if (isComplete) {
+                print("receive is done");
+            }
+            if (data && !data->empty()) {
+                nslog("did receive, data: " + dataDescription(*data));
+                std::string text;
+                if (posix::isValidUTF8(reinterpret_cast<const std::uint8_t*>(data->data()), data->size())) {
+                    text.assign(reinterpret_cast<const char*>(data->data()), data->size());
+                }
+                print("received message = " + text);
+            } else {
+                print("received data is empty");
+            }
+            if (error) {
+                nslog("did receive, error: " + error->description());
+                self->stop();
+            } else if (isComplete) {
+                nslog("did receive, EOF");
+                self->stop();
+            } else {
+                self->startReceive();
+            }
+        });
 }
 
 void TCPSocket::send(const std::string& line) {

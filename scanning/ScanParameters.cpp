@@ -1,5 +1,6 @@
 #include "scanning/ScanParameters.h"
 
+#include "platform/posix/PosixIO.h"
 #include "scanning/ScanOptions.h"
 
 #include <climits>
@@ -49,51 +50,11 @@ bool isPlainFileName(const std::string& name) {
            name.find('\0') == std::string::npos;
 }
 
-bool isValidUTF8(std::string_view text) {
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        std::size_t length = 0;
-        std::uint32_t code = 0;
-        if (lead < 0x80) {
-            ++i;
-            continue;
-        } else if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2;
-            code = lead & 0x1F;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3;
-            code = lead & 0x0F;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4;
-            code = lead & 0x07;
-        } else {
-            return false; // a continuation byte, an overlong lead or beyond U+10FFFF
-        }
-        if (text.size() - i < length) {
-            return false;
-        }
-        for (std::size_t k = 1; k < length; ++k) {
-            const auto next = static_cast<unsigned char>(text[i + k]);
-            if ((next & 0xC0) != 0x80) {
-                return false;
-            }
-            code = (code << 6) | (next & 0x3F);
-        }
-        const bool overlong = (length == 3 && code < 0x800) || (length == 4 && code < 0x10000);
-        if (overlong || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF) {
-            return false;
-        }
-        i += length;
-    }
-    return true;
-}
-
 std::optional<std::string> saveFileNameProblem(const std::string& name, std::size_t nameMax) {
     if (!isPlainFileName(name)) {
         return "invalidSaveFileName";
     }
-    if (!isValidUTF8(name)) {
+    if (!posix::isValidUTF8(reinterpret_cast<const std::uint8_t*>(name.data()), name.size())) {
         return "saveFileNameNotUTF8";
     }
     for (const char c : name) {

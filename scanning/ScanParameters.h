@@ -8,7 +8,6 @@
 #include <cstddef>
 #include <optional>
 #include <string>
-#include <string_view>
 
 namespace tbx {
 
@@ -36,10 +35,6 @@ inline constexpr std::size_t kPageFileSuffixBytes = 10;
 //   "saveFileNameStartsWithDash"   a leading "-", which tools read as an option
 //   "saveFileNameTooLong"          a page file name would exceed `nameMax` bytes
 std::optional<std::string> saveFileNameProblem(const std::string& name, std::size_t nameMax);
-
-// True when `text` is well-formed UTF-8 (no overlong forms, no surrogates,
-// nothing above U+10FFFF).
-bool isValidUTF8(std::string_view text);
 
 // The settings of one scan into the receive folder `receiveDir`: page size and
 // resolution give the area in dots, the colour mode the compression and file
