@@ -51,9 +51,6 @@ concept DeviceBuild = requires {
 template <DeviceBuild B>
 inline constexpr bool isScannerBuild = B::flavor == Flavor::scanner;
 
-template <DeviceBuild B>
-inline constexpr bool isMonitorBuild = B::flavor == Flavor::monitor;
-
 // Writes the line when `wanted`; a callable is only called then, so costly
 // lines cost nothing in the build that does not write them.
 inline void traceIf(bool wanted, std::string_view line) {

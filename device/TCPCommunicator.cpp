@@ -147,14 +147,6 @@ long TCPCommunicator<B>::read(std::uint8_t* buffer, std::size_t maxLength) requi
     return inputStream_ ? inputStream_->read(buffer, maxLength) : -1;
 }
 
-template <DeviceBuild B>
-std::optional<cfnetwork::StreamStatus> TCPCommunicator<B>::inputStatus() const {
-    if (!inputStream_) {
-        return std::nullopt;
-    }
-    return inputStream_->streamStatus();
-}
-
 template class TCPCommunicator<ScannerBuild>;
 template class TCPCommunicator<MonitorBuild>;
 

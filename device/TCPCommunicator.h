@@ -71,8 +71,6 @@ public:
     // The error number of the input stream's last failed read (ETIMEDOUT when
     // it gave up waiting), 0 when none or not connected.
     int inputError() const { return inputStream_ ? inputStream_->streamError() : 0; }
-    // The status of the input stream in use, none when not connected.
-    std::optional<cfnetwork::StreamStatus> inputStatus() const;
 
 private:
     std::string url_;

@@ -27,9 +27,6 @@ public:
     // else what follows instead.
     std::string endProblem();
 
-    // Bytes read from the input so far.
-    std::uint64_t bytesRead() const { return position_; }
-
 private:
     static ssize_t readCallback(void* context, unsigned char* buffer, std::size_t length);
     ssize_t readInput(unsigned char* buffer, std::size_t length);

@@ -136,7 +136,7 @@ private:
 
 } // namespace registry
 
-// The user clients of a service (UserClients.cpp): a fresh device or interface
+// The user clients of a service (DeviceClient.cpp, InterfaceClient.cpp): a fresh device or interface
 // interface with one reference, counted while it lives.
 IOUSBDeviceStruct650** newDeviceClient(std::shared_ptr<registry::DeviceEntry> entry);
 IOUSBInterfaceStruct700** newInterfaceClient(std::shared_ptr<registry::InterfaceEntry> entry);
