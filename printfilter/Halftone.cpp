@@ -1,5 +1,7 @@
 #include "printfilter/Halftone.h"
 
+#include "printfilter/CpuFeatures.h"
+
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -75,11 +77,6 @@ __attribute__((target("avx2"))) int halftoneAvx2(const std::uint8_t* g, int w, c
         std::memcpy(out + x / 8, &m, 4); // little-endian: the first group's byte first
     }
     return x;
-}
-
-bool haveAvx2() {
-    static const bool have = __builtin_cpu_supports("avx2");
-    return have;
 }
 #endif
 

@@ -1,5 +1,7 @@
 #include "printfilter/PageScaler.h"
 
+#include "printfilter/CpuFeatures.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -107,11 +109,6 @@ __attribute__((target("avx2"))) int blendAvx2(const double* top, const double* b
         _mm_storel_epi64(reinterpret_cast<__m128i*>(out + j), _mm_packus_epi16(w16, w16));
     }
     return j;
-}
-
-bool haveAvx2() {
-    static const bool have = __builtin_cpu_supports("avx2");
-    return have;
 }
 #endif
 

@@ -1,5 +1,7 @@
 #include "printfilter/RasterPageReader.h"
 
+#include "printfilter/CpuFeatures.h"
+
 #include <algorithm>
 #include <cstdio>
 
@@ -22,11 +24,6 @@ __attribute__((target("avx2"))) int reverseAvx2(const std::uint8_t* p, int w, st
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(q + x), r);
     }
     return x;
-}
-
-bool haveAvx2() {
-    static const bool have = __builtin_cpu_supports("avx2");
-    return have;
 }
 #endif
 
