@@ -48,10 +48,6 @@ void append(std::vector<std::uint8_t>& to, const std::vector<std::uint8_t>& byte
     to.insert(to.end(), bytes.begin(), bytes.end());
 }
 
-std::string systemError(const std::string& what, const std::string& path, int error) {
-    return what + " \"" + path + "\": " + std::strerror(error);
-}
-
 // The JPEG steps of both JPEG writers: the bitmap, its pixel size line, the
 // encoding at compression factor 0.2 with the scan's resolution as the file's
 // density. Nothing after a "save image error" line.

@@ -33,11 +33,11 @@ std::string folderOf(const std::string& path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+} // namespace
+
 std::string systemError(const std::string& what, const std::string& path, int error) {
     return what + " \"" + path + "\": " + std::strerror(error);
 }
-
-} // namespace
 
 std::string scanTimestamp(std::chrono::system_clock::time_point when) {
     const std::time_t t = std::chrono::system_clock::to_time_t(when);

@@ -13,6 +13,9 @@
 
 namespace tbx {
 
+// `what` "`path`": and the text of the system error `error`, for error lines.
+std::string systemError(const std::string& what, const std::string& path, int error);
+
 // "yyyyMMddHHmmss" of `when` in the local time zone, 24-hour clock.
 std::string scanTimestamp(std::chrono::system_clock::time_point when);
 
