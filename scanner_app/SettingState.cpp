@@ -1,6 +1,7 @@
 #include "scanner_app/SettingState.h"
 
 #include "scanning/ScanOptions.h"
+#include "scanning/ScanParameters.h"
 
 #include <QStandardPaths>
 
@@ -208,11 +209,6 @@ void refreshScanners(SettingState& state) {
     state.scannerIndex = 0;
 }
 
-bool isSafeSavePrefix(const std::string& prefix) {
-    return prefix != "." && prefix != ".." && prefix.find('/') == std::string::npos &&
-           prefix.find('\0') == std::string::npos;
-}
-
 std::optional<std::string> scanCheckKey(const SettingState& state, const std::vector<Device>& scanners) {
     if (state.scannerIndex < 0 || std::uint64_t(state.scannerIndex) >= scanners.size()) {
         return "noScannerFound";
@@ -223,7 +219,7 @@ std::optional<std::string> scanCheckKey(const SettingState& state, const std::ve
     if (state.savePrefix.empty()) {
         return "noSaveFileName";
     }
-    if (!isSafeSavePrefix(state.savePrefix)) {
+    if (!isPlainFileName(state.savePrefix)) { // would leave the receive folder
         return "unsafeSavePrefix";
     }
     return std::nullopt;

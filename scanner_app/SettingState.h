@@ -90,9 +90,6 @@ void changeCombineType(SettingState& state, std::int64_t combine);
 // The refresh button's part of the form: back to the first scanner.
 void refreshScanners(SettingState& state);
 
-// A file name prefix that stays inside the receive folder: not "." or "..",
-// no "/" and no NUL. (Empty is a check of its own.)
-bool isSafeSavePrefix(const std::string& prefix);
 // The scan button's checks in order: no scanner at the chosen index
 // ("noScannerFound"), empty folder ("noSaveDir"), empty prefix
 // ("noSaveFileName"), a prefix that would leave the folder ("unsafeSavePrefix").
