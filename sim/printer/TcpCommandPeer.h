@@ -6,36 +6,29 @@
 // printers listen on 9101; tests pass 0 and read `port()`.
 #pragma once
 
+#include "sim/net/LoopbackServer.h"
 #include "sim/printer/CommandResponder.h"
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
-#include <thread>
 
 namespace tbx::sim {
 
 class TcpCommandPeer {
 public:
     explicit TcpCommandPeer(std::shared_ptr<CommandResponder> responder, std::uint16_t port = 0);
-    ~TcpCommandPeer();
     TcpCommandPeer(const TcpCommandPeer&) = delete;
     TcpCommandPeer& operator=(const TcpCommandPeer&) = delete;
 
-    std::uint16_t port() const { return port_; }
-    int connections() const { return connections_.load(); }
-    void stop();
+    std::uint16_t port() const { return server_.port(); }
+    int connections() const { return server_.connections(); }
+    void stop() { server_.stop(); }
 
 private:
-    void serve();
     void serveConnection(int fd);
 
     std::shared_ptr<CommandResponder> responder_;
-    int listener_ = -1;
-    std::uint16_t port_ = 0;
-    std::atomic<bool> stopping_{false};
-    std::atomic<int> connections_{0};
-    std::thread thread_;
+    LoopbackServer server_; // last: its thread stops before the responder goes
 };
 
 } // namespace tbx::sim

@@ -2,17 +2,13 @@
 
 #include "platform/posix/PosixIO.h"
 
-#include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <random>
-#include <stdexcept>
 #include <sys/socket.h>
 #include <thread>
-#include <unistd.h>
 
 namespace tbx::sim {
 
@@ -24,50 +20,11 @@ bool sendAll(int fd, const std::uint8_t* data, std::size_t size) {
     return posix::sendAll(fd, std::span(data, size), std::nullopt).error == 0;
 }
 
-// Waits up to `ms` for `fd` to become readable; answers false on time-out.
-bool readable(int fd, int ms) {
-    pollfd p{fd, POLLIN, 0};
-    return ::poll(&p, 1, ms) > 0;
-}
-
 } // namespace
 
-TcpScanner::TcpScanner(ScannerScript script, std::uint16_t port) : script_(std::move(script)) {
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (listener_ < 0) {
-        throw std::runtime_error("simulated scanner: no socket");
-    }
-    const int on = 1;
-    ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(listener_, 4) != 0) {
-        ::close(listener_);
-        throw std::runtime_error("simulated scanner: cannot listen on the loopback port");
-    }
-    socklen_t length = sizeof address;
-    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
-    thread_ = std::thread([this] { serve(); });
-}
-
-TcpScanner::~TcpScanner() {
-    stop();
-}
-
-void TcpScanner::stop() {
-    stopping_ = true;
-    if (thread_.joinable()) {
-        thread_.join();
-    }
-    if (listener_ >= 0) {
-        ::close(listener_);
-        listener_ = -1;
-    }
-}
+TcpScanner::TcpScanner(ScannerScript script, std::uint16_t port)
+    : script_(std::move(script)),
+      server_("simulated scanner", port, [this](int fd) { serveConnection(fd); }) {}
 
 std::vector<std::string> TcpScanner::commandLog() const {
     std::lock_guard lock(mutex_);
@@ -82,23 +39,6 @@ std::vector<std::string> TcpScanner::commandTexts() const {
 ScanSettings TcpScanner::settings() const {
     std::lock_guard lock(mutex_);
     return settings_;
-}
-
-void TcpScanner::serve() {
-    while (!stopping_) {
-        if (!readable(listener_, 50)) {
-            continue;
-        }
-        const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) {
-            continue;
-        }
-        ++connections_;
-        const int on = 1;
-        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        serveConnection(fd);
-        ::close(fd);
-    }
 }
 
 bool TcpScanner::sendStream(int fd, ScannerEngine& engine) {
@@ -130,7 +70,7 @@ bool TcpScanner::sendStream(int fd, ScannerEngine& engine) {
         }
         return true;
     };
-    while (!stopping_) {
+    while (!server_.stopping()) {
         auto unit = engine.nextUnit(Framing::tcp);
         if (!unit) {
             break;
@@ -159,6 +99,8 @@ bool TcpScanner::sendStream(int fd, ScannerEngine& engine) {
 }
 
 void TcpScanner::serveConnection(int fd) {
+    const int on = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     ScannerEngine engine(script_);
     auto record = [&] {
         std::lock_guard lock(mutex_);
@@ -173,8 +115,8 @@ void TcpScanner::serveConnection(int fd) {
     }
     Bytes pending;
     std::uint8_t chunk[4096];
-    while (!stopping_ && !engine.jobStarted()) {
-        if (!readable(fd, 50)) {
+    while (!server_.stopping() && !engine.jobStarted()) {
+        if (!LoopbackServer::readable(fd, 50)) {
             continue;
         }
         const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
@@ -200,8 +142,8 @@ void TcpScanner::serveConnection(int fd) {
         return;
     }
     if (engine.stalled()) {
-        while (!stopping_) { // hold the connection, send nothing, until the host gives up
-            if (readable(fd, 50) && ::recv(fd, chunk, sizeof chunk, 0) <= 0) {
+        while (!server_.stopping()) { // hold the connection, send nothing, until the host gives up
+            if (LoopbackServer::readable(fd, 50) && ::recv(fd, chunk, sizeof chunk, 0) <= 0) {
                 return;
             }
         }
@@ -211,8 +153,8 @@ void TcpScanner::serveConnection(int fd) {
         return; // a scripted stream ends with the connection
     }
     // The job is over: wait briefly for the host to close first.
-    for (int i = 0; i < 100 && !stopping_; ++i) {
-        if (readable(fd, 50) && ::recv(fd, chunk, sizeof chunk, 0) <= 0) {
+    for (int i = 0; i < 100 && !server_.stopping(); ++i) {
+        if (LoopbackServer::readable(fd, 50) && ::recv(fd, chunk, sizeof chunk, 0) <= 0) {
             return;
         }
     }

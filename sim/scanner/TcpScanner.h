@@ -5,48 +5,41 @@
 // 0 and read `port()`.
 #pragma once
 
+#include "sim/net/LoopbackServer.h"
 #include "sim/scanner/ScannerEngine.h"
 
-#include <atomic>
 #include <cstdint>
 #include <mutex>
-#include <thread>
 
 namespace tbx::sim {
 
 class TcpScanner {
 public:
     explicit TcpScanner(ScannerScript script, std::uint16_t port = 0);
-    ~TcpScanner();
     TcpScanner(const TcpScanner&) = delete;
     TcpScanner& operator=(const TcpScanner&) = delete;
 
-    std::uint16_t port() const { return port_; }
-    void stop();
+    std::uint16_t port() const { return server_.port(); }
+    void stop() { server_.stop(); }
 
     // What the most recent connection's job saw.
     std::vector<std::string> commandLog() const;
     std::vector<std::string> commandTexts() const;
     ScanSettings settings() const;
-    int connections() const { return connections_.load(); }
+    int connections() const { return server_.connections(); }
 
 private:
-    void serve();
     void serveConnection(int fd);
     // The image stream after X, in the pieces the script asks for; false when
     // the host went away.
     bool sendStream(int fd, ScannerEngine& engine);
 
     ScannerScript script_;
-    int listener_ = -1;
-    std::uint16_t port_ = 0;
-    std::atomic<bool> stopping_{false};
-    std::atomic<int> connections_{0};
     mutable std::mutex mutex_;
     std::vector<std::string> commandLog_;
     std::vector<std::string> commandTexts_;
     ScanSettings settings_;
-    std::thread thread_;
+    LoopbackServer server_; // last: its thread stops before the rest goes
 };
 
 } // namespace tbx::sim
