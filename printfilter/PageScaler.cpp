@@ -8,6 +8,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <tuple>
 #include <utility>
 
 #if defined(__x86_64__)
@@ -18,6 +19,19 @@ namespace tbx {
 namespace {
 
 bool vectorKernels = true;
+
+// The part of a w x h page that the scaled content fills, from the top left:
+// int(w * ratio) by int(h * ratio), at most the page; 0 x 0 (a white page) when
+// the ratio is not positive or a side comes out empty.
+std::pair<int, int> scaledExtent(int w, int h, double ratio) {
+    if (!(ratio > 0.0))
+        return {0, 0};
+    const int mx = std::min(static_cast<int>(w * ratio), w);
+    const int my = std::min(static_cast<int>(h * ratio), h);
+    if (mx <= 0 || my <= 0)
+        return {0, 0};
+    return {mx, my};
+}
 
 // Where one output column or row samples the source: the lower neighbour and the two weights.
 // The upper neighbour is the lower one or the next one. A position that falls on a source pixel
@@ -231,9 +245,8 @@ GrayPage zoomGrayPage(GrayPage src, double ratio) {
         return src; // the unscaled page is the scaled page: hand the buffer on instead of copying it
     const int w = src.width;
     const int h = src.height;
-    const int mx = std::min(static_cast<int>(w * ratio), w);
-    const int my = std::min(static_cast<int>(h * ratio), h);
-    if (mx <= 0 || my <= 0 || !(ratio > 0.0)) {
+    const auto [mx, my] = scaledExtent(w, h, ratio);
+    if (mx == 0) {
         std::fill(src.pixels.begin(), src.pixels.end(), 255);
         return src;
     }
@@ -275,16 +288,11 @@ struct ScaledRowStream::State {
 };
 
 ScaledRowStream::ScaledRowStream(RasterRowReader& source, double ratio) : source_(source) {
-    const int w = source.width();
-    const int h = source.height();
-    mx_ = std::min(static_cast<int>(w * ratio), w);
-    my_ = std::min(static_cast<int>(h * ratio), h);
-    if (mx_ <= 0 || my_ <= 0 || !(ratio > 0.0)) {
-        mx_ = my_ = 0;
+    std::tie(mx_, my_) = scaledExtent(source.width(), source.height(), ratio);
+    if (mx_ == 0)
         return;
-    }
     state_ = std::make_unique<State>(source, mx_, my_, ratio);
-    row_.assign(static_cast<std::size_t>(w), 255);
+    row_.assign(static_cast<std::size_t>(source.width()), 255);
 }
 
 ScaledRowStream::~ScaledRowStream() = default;
