@@ -119,13 +119,12 @@ void PageLoop::takeOldest() {
         result_.softFailure = result_.softFailure || p.softFailure;
         return;
     }
-    result_.pagesRead = p.n; // page n's own sends may already count it as a document page
     if (error) {
         spool_.discardPage(p.n, error);
         fail(spoolFailure(spool_, p.n));
         return;
     }
-    taken_ = p.n;
+    result_.pagesRead = p.n; // before its sends, which count it as a document page
     sink_.pageConverted(p.n);
     if (options_.isDuplex == 0)
         sendOnePage(p.n);
@@ -205,8 +204,7 @@ PageLoopResult PageLoop::run() {
     pending_.clear();
 
     const bool duplex = options_.isDuplex != 0;
-    const int pages = taken_;
-    result_.pagesRead = pages;
+    const int pages = result_.pagesRead;
     std::fprintf(stderr, "DEBUG:[Tamberlyx] total page number =  %d ========================\n", pages + 1);
     std::fprintf(stderr, "DEBUG: total page number =  %d ========================\n", pages);
     if (endOfRaster) {

@@ -110,8 +110,7 @@ private:
     SpoolDirectory& spool_;
     PageEncoders* encoders_ = nullptr; // while run() runs
     std::deque<Pending> pending_;
-    int taken_ = 0;            // pages taken back in order (converted, as far as the job goes)
-    bool rasterEnded_ = false; // reading found no further page header
+    bool rasterEnded_ = false;                 // reading found no further page header
     std::map<int, std::pair<int, int>> sizes_; // each page's own raster size, for its page header
     PageLoopResult result_;
 };
