@@ -244,9 +244,7 @@ void SettingView::scan() {
     }
     const std::vector<Device> scanners = model_->scannerList.get();
     if (auto key = scanCheckKey(state_, scanners)) {
-        model_->showAlert = true;
-        model_->alertTitle = localizedString("error");
-        model_->alertMessage = localizedString(*key);
+        model_->raiseAlert("error", localizedString(*key));
         return;
     }
     model_->selectedScanner = scanners[std::size_t(state_.scannerIndex)]; // the checks vouch for the index

@@ -91,12 +91,14 @@ public:
     // `scannerList` raises the "noScannerFound" alert and answers false.
     bool selectScanner(std::int64_t index);
 
+    // Shows one alert: `showAlert`, then the title of `titleKey` and `message`.
+    void raiseAlert(const std::string& titleKey, const std::string& message);
+
 private:
     // The devices of the discovery service; nothing when it fails.
     std::vector<Device> discover() const;
     // Discovery's result: the list, then the first scanner or the alert.
     void applyDiscovery(std::vector<Device> found);
-    void raiseAlert(const std::string& titleKey, const std::string& message);
     // The alert text of a scan failure, saying where received pages were kept
     // (or removing the receive folder when it holds nothing).
     std::string failureMessage(const std::string& text);
