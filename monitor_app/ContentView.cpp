@@ -43,7 +43,7 @@ ContentView::ContentView(std::shared_ptr<PrinterModel> printerModel, NetworkMode
     PrinterModel* model = printerModel_.get();
     for (auto changed : {&PrinterModel::printerListChanged, &PrinterModel::selectedPrinterChanged,
                          &PrinterModel::statusInfoChanged, &PrinterModel::discoveringChanged}) {
-        connect(model, changed, this, &ContentView::scheduleRender);
+        connect(model, changed, this, [this] { nextRender_.request(); });
     }
     connect(model, &PrinterModel::discoveringChanged, this, [this] {
         if (!printerModel_->discovering()) {
@@ -51,7 +51,7 @@ ContentView::ContentView(std::shared_ptr<PrinterModel> printerModel, NetworkMode
         }
     });
     // Published before the value is stored: draw on the next turn.
-    networkChanges_ = networkModel_.objectWillChange.sink([this] { scheduleRender(); });
+    networkChanges_ = networkModel_.objectWillChange.sink([this] { nextRender_.request(); });
 
     auto* newWindow = new QShortcut(QKeySequence::New, this);
     connect(newWindow, &QShortcut::activated, this, [this] {
@@ -67,17 +67,6 @@ ContentView::ContentView(std::shared_ptr<PrinterModel> printerModel, NetworkMode
 }
 
 ContentView::~ContentView() = default;
-
-void ContentView::scheduleRender() {
-    if (renderPending_) {
-        return;
-    }
-    renderPending_ = true;
-    QTimer::singleShot(0, this, [this] {
-        renderPending_ = false;
-        render();
-    });
-}
 
 void ContentView::render() {
     setWindowTitle(widgets::localizedText("statusMonitor"));

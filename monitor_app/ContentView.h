@@ -9,6 +9,7 @@
 
 #include "monitor/PrinterModel.h"
 #include "platform/combine/Combine.h"
+#include "platform/widgets/NextTurn.h"
 #include "wifi_setup/NetworkModel.h"
 
 #include <QWidget>
@@ -39,7 +40,6 @@ public:
     void networkSetting();
 
 private:
-    void scheduleRender();
     void discoveryFinished();
 
     std::shared_ptr<PrinterModel> printerModel_;
@@ -47,7 +47,7 @@ private:
     SidebarView* sidebar_;
     StatusInfoView* status_;
     combine::AnyCancellable networkChanges_;
-    bool renderPending_ = false;
+    widgets::NextTurn nextRender_{this, [this] { render(); }};
     // The no-printer alert is decided once, when the first list is complete.
     bool noPrinterAlertDecided_ = false;
     bool refreshAlertPending_ = false;

@@ -39,7 +39,7 @@ SettingView::SettingView(FormServices services, QWidget* parent)
     : QWidget(parent), services_(std::move(services)), state_(defaultSettingState()) {
     // The form's model, with the discovery that every new form starts.
     model_ = ScannerModel::make(Device::placeholder(), services_.scanner);
-    observation_ = model_->objectWillChange.sink([this] { scheduleRender(); });
+    observation_ = model_->objectWillChange.sink([this] { nextRender_.request(); });
     build();
     render();
     model_->autoDetectScannersInBackground();
@@ -134,21 +134,6 @@ QSize SettingView::sizeHint() const {
 
 QMessageBox* SettingView::visibleAlert() const {
     return alert_ != nullptr && alert_->isVisible() ? alert_ : nullptr;
-}
-
-void SettingView::scheduleRender() {
-    // Published fields announce a change before they store it: draw on the next turn.
-    if (renderPending_) {
-        return;
-    }
-    renderPending_ = true;
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            renderPending_ = false;
-            render();
-        },
-        Qt::QueuedConnection);
 }
 
 void SettingView::render() {

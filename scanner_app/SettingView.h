@@ -8,6 +8,7 @@
 #pragma once
 
 #include "platform/combine/Combine.h"
+#include "platform/widgets/NextTurn.h"
 #include "scanner_app/FolderChooser.h"
 #include "scanner_app/FormView.h"
 #include "scanner_app/SettingState.h"
@@ -61,7 +62,6 @@ private:
     };
 
     void build();
-    void scheduleRender();
     void renderAlert(const AlertView& alert);
     void alertDismissed();
 
@@ -70,7 +70,7 @@ private:
     std::shared_ptr<ScannerModel> model_;
     combine::AnyCancellable observation_;
     bool rendering_ = false;
-    bool renderPending_ = false;
+    widgets::NextTurn nextRender_{this, [this] { render(); }};
 
     std::array<RowWidgets, std::size(allRows)> rows_;
     QPushButton* refresh_ = nullptr;
