@@ -66,6 +66,26 @@ PlugIn<B> PlugIn<B>::retain() const {
     return PlugIn(addReference());
 }
 
+template <DeviceBuild B>
+void* PlugIn<B>::interfaceOf(io_service_t service, CFUUIDRef pluginType, CFUUIDRef interfaceType,
+                             JqIOError none) {
+    void* out = nullptr;
+    {
+        // The plug-in lives for this scope only: it is given back as soon as it has been asked.
+        const auto [plugin, score] = create(service, pluginType);
+        (void)score;
+        try {
+            out = plugin.queryAndCreateInterface(interfaceType);
+        } catch (const USBError&) {
+            // The query's own error counts as no interface.
+        }
+    }
+    if (out == nullptr) {
+        throw USBError(none);
+    }
+    return out;
+}
+
 template class PlugIn<ScannerBuild>;
 template class PlugIn<MonitorBuild>;
 

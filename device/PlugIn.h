@@ -38,6 +38,12 @@ public:
     void* queryAndCreateInterface(iokit::CFUUIDRef interfaceType) const;
     // A second owner; an empty plug-in: kIOReturnNotOpen.
     PlugIn retain() const;
+
+    // The interface `interfaceType` of `service` through a plug-in of
+    // `pluginType` that lives only for the call; a failed query counts as none
+    // and throws `none`, as does a handle the plug-in did not give.
+    static void* interfaceOf(iokit::io_service_t service, iokit::CFUUIDRef pluginType,
+                             iokit::CFUUIDRef interfaceType, JqIOError none);
 };
 
 } // namespace tbx

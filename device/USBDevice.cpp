@@ -69,20 +69,8 @@ USBDevice<B> USBDevice<B>::create(Dictionary dictionary) {
 
 template <DeviceBuild B>
 USBDevice<B> USBDevice<B>::create(io_service_t service) {
-    void* out = nullptr;
-    {
-        // The plug-in lives for this scope only: it is given back as soon as it has been asked.
-        const auto [plugin, score] = PlugIn<B>::create(service, kIOUSBDeviceUserClientTypeID());
-        (void)score;
-        try {
-            out = plugin.queryAndCreateInterface(USBDeviceInterfaceID());
-        } catch (const USBError&) {
-            // The query's own error counts as no interface.
-        }
-    }
-    if (out == nullptr) {
-        throw USBError(JqIOError::couldNotQueryUsbDeviceInterface);
-    }
+    void* out = PlugIn<B>::interfaceOf(service, kIOUSBDeviceUserClientTypeID(), USBDeviceInterfaceID(),
+                                       JqIOError::couldNotQueryUsbDeviceInterface);
     return USBDevice(static_cast<Handle>(out));
 }
 

@@ -47,20 +47,8 @@ std::string transferTypeName(UInt8 type) {
 
 template <DeviceBuild B>
 USBInterface<B> USBInterface<B>::create(io_service_t service) {
-    void* out = nullptr;
-    {
-        // The plug-in lives for this scope only: it is given back as soon as it has been asked.
-        const auto [plugin, score] = PlugIn<B>::create(service, kIOUSBInterfaceUserClientTypeID());
-        (void)score;
-        try {
-            out = plugin.queryAndCreateInterface(USBInterfaceInterfaceID());
-        } catch (const USBError&) {
-            // The query's own error counts as no interface.
-        }
-    }
-    if (out == nullptr) {
-        throw USBError(JqIOError::couldNotQueryUsbInterfaceInterface);
-    }
+    void* out = PlugIn<B>::interfaceOf(service, kIOUSBInterfaceUserClientTypeID(), USBInterfaceInterfaceID(),
+                                       JqIOError::couldNotQueryUsbInterfaceInterface);
     return USBInterface(static_cast<Handle>(out));
 }
 
