@@ -16,12 +16,6 @@ namespace {
 
 using Clock = posix::Clock;
 
-// One wait on one descriptor: 1 ready (or hung up / in error), 0 the deadline
-// passed, -1 poll itself failed.
-int waitFor(int fd, short events, Clock::time_point deadline) {
-    return posix::waitReady(fd, events, deadline);
-}
-
 // The socket behind both halves of a pair.
 class SocketConnection {
 public:
@@ -93,7 +87,7 @@ public:
                 fd = fd_.get();
                 deadline = deadline_;
             }
-            const int r = waitFor(fd, POLLOUT, deadline);
+            const int r = posix::waitReady(fd, POLLOUT, deadline);
             std::lock_guard lock(mutex_);
             if (phase_ != Phase::connecting) {
                 continue;
@@ -323,7 +317,7 @@ public:
         }
         const auto deadline = Clock::now() + timeouts().read;
         for (;;) {
-            const int ready = waitFor(fd, POLLIN, deadline);
+            const int ready = posix::waitReady(fd, POLLIN, deadline);
             if (ready == 0) {
                 setError(ETIMEDOUT);
                 return -1;
