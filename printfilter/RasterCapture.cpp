@@ -115,11 +115,10 @@ ConversionResult convertCapturedRaster(const CaptureConversion& c) {
     for (;; ++page) {
         if (!cupsRasterReadHeader2(ras, &header)) {
             const std::string rest = source.endProblem();
-            if (!rest.empty())
-                result.error =
-                    "the raster after page " + std::to_string(page - 1) + " is unreadable: " + rest;
-            else if (page == 1)
-                result.error = "no page in the raster " + c.rasterPath;
+            if (page == 1)
+                result.error = "no page in the raster " + c.rasterPath + (rest.empty() ? "" : ": " + rest);
+            else
+                result.error = rasterEndError(page - 1, rest); // the filter's own wording
             break;
         }
         printHeader(header);
