@@ -116,6 +116,19 @@ IOReturn pipeCheck(InterfaceClient* client, UInt8 pipe, bool allowControl) {
     return kIOReturnSuccess;
 }
 
+// The checks of a bulk or interrupt transfer on `pipe`: the pipe checks, then an
+// endpoint of the transfer's direction that is no control endpoint.
+IOReturn dataPipeCheck(InterfaceClient* client, UInt8 pipe, UInt8 direction) {
+    if (IOReturn code = pipeCheck(client, pipe, false); code != kIOReturnSuccess) {
+        return code;
+    }
+    const EndpointDescriptor* endpoint = endpointForPipe(client->entry->descriptor, pipe);
+    if (endpoint->direction() != direction || endpoint->transferType() == kUSBControl) {
+        return kIOReturnBadArgument;
+    }
+    return kIOReturnSuccess;
+}
+
 IOReturn interfaceGetPipeProperties(void* self, UInt8 pipe, UInt8* direction, UInt8* number,
                                     UInt8* transferType, UInt16* maxPacketSize, UInt8* interval) {
     InterfaceClient* client = intf(self);
@@ -182,12 +195,8 @@ IOReturn interfaceReadPipe(void* self, UInt8 pipe, void* buffer, UInt32* size, U
     if (size == nullptr || (buffer == nullptr && *size > 0)) {
         return kIOReturnBadArgument;
     }
-    if (IOReturn code = pipeCheck(client, pipe, false); code != kIOReturnSuccess) {
+    if (IOReturn code = dataPipeCheck(client, pipe, kUSBIn); code != kIOReturnSuccess) {
         return code;
-    }
-    const EndpointDescriptor* endpoint = endpointForPipe(client->entry->descriptor, pipe);
-    if (endpoint->direction() != kUSBIn || endpoint->transferType() == kUSBControl) {
-        return kIOReturnBadArgument;
     }
     UInt32 capacity = *size;
     UInt32 length = capacity;
@@ -204,12 +213,8 @@ IOReturn interfaceWritePipe(void* self, UInt8 pipe, void* buffer, UInt32 size, U
     if (buffer == nullptr && size > 0) {
         return kIOReturnBadArgument;
     }
-    if (IOReturn code = pipeCheck(client, pipe, false); code != kIOReturnSuccess) {
+    if (IOReturn code = dataPipeCheck(client, pipe, kUSBOut); code != kIOReturnSuccess) {
         return code;
-    }
-    const EndpointDescriptor* endpoint = endpointForPipe(client->entry->descriptor, pipe);
-    if (endpoint->direction() != kUSBOut || endpoint->transferType() == kUSBControl) {
-        return kIOReturnBadArgument;
     }
     return client->entry->device->writePipe(client->entry->descriptor, pipe,
                                             std::span<const UInt8>(static_cast<const UInt8*>(buffer), size),
