@@ -1,9 +1,8 @@
 #include "scanner_app/ContentView.h"
 
-#include "platform/foundation/Localization.h"
+#include "platform/widgets/Text.h"
 
 #include <QAction>
-#include <QIcon>
 #include <QKeySequence>
 #include <QMenu>
 #include <QMenuBar>
@@ -14,7 +13,6 @@ namespace tbx::scanner_app {
 ContentView::ContentView(FormServices services, QWidget* parent)
     : QWidget(parent), services_(std::move(services)) {
     setAttribute(Qt::WA_DeleteOnClose);
-    setWindowIcon(QIcon::fromTheme("tamberlyx.scanner"));
 
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -22,8 +20,8 @@ ContentView::ContentView(FormServices services, QWidget* parent)
     layout->setSizeConstraint(QLayout::SetMinAndMaxSize);
 
     auto* menuBar = new QMenuBar(this);
-    QMenu* fileMenu = menuBar->addMenu(QString::fromStdString(localizedString("fileMenu")));
-    QAction* newWindow = fileMenu->addAction(QString::fromStdString(localizedString("newWindow")));
+    QMenu* fileMenu = menuBar->addMenu(widgets::localizedText("fileMenu"));
+    QAction* newWindow = fileMenu->addAction(widgets::localizedText("newWindow"));
     newWindow->setObjectName("newWindow");
     newWindow->setShortcut(QKeySequence::New);
     connect(newWindow, &QAction::triggered, this, [this] { open(services_); });

@@ -1,6 +1,6 @@
 #include "scanner_app/FolderChooser.h"
 
-#include "platform/foundation/Localization.h"
+#include "platform/widgets/Text.h"
 
 #include <QFileDialog>
 #include <QUrl>
@@ -8,8 +8,7 @@
 namespace tbx::scanner_app {
 
 FolderChoice chooseFolderWithDialog(QWidget* parent, const std::string& current) {
-    QFileDialog dialog(parent, QString::fromStdString(localizedString("saveTo")),
-                       QString::fromStdString(current));
+    QFileDialog dialog(parent, widgets::localizedText("saveTo"), QString::fromStdString(current));
     dialog.setFileMode(QFileDialog::Directory); // one folder
     dialog.setOption(QFileDialog::ShowDirsOnly, false);
     FolderChoice choice;
