@@ -30,6 +30,15 @@ inline bool settle(const PrinterModel& model, dispatch::Seconds timeout = 20s) {
     return dispatch::runMainUntil([&] { return !model.discovering() && !model.queryInFlight(); }, timeout);
 }
 
+// Stops a model's polling, lets its last query come back and lets it go.
+inline void stopModel(std::shared_ptr<PrinterModel>& model) {
+    if (model) {
+        model->stopUpdateStatus();
+        settle(*model);
+        model.reset();
+    }
+}
+
 // What the printer sidebar does when a row is picked.
 inline void selectRow(PrinterModel& model, const Printer& row) {
     model.setStatusInfo(StatusInfo(1, "正在连接", "", 0));
@@ -55,11 +64,7 @@ protected:
         setSnmpSeams(seams);
     }
     void TearDown() override {
-        if (model) {
-            model->stopUpdateStatus();
-            settle(*model);
-            model.reset();
-        }
+        stopModel(model);
         dispatch::runMainFor(20ms);
         SimulatedBusTest::TearDown();
         resetSnmpSeams();

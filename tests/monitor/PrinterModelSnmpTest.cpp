@@ -53,11 +53,7 @@ protected:
         setSnmpSeams(seams);
     }
     void TearDown() override {
-        if (model) {
-            model->stopUpdateStatus();
-            settle(*model);
-            model.reset();
-        }
+        stopModel(model);
         resetSnmpSeams();
     }
 
