@@ -12,8 +12,8 @@
 // --unplug-after unplugs the printer after that many intervals. The SNMP
 // discovery runs too, so it starts only inside scripts/sandbox.
 #include "monitor/PrinterModel.h"
+#include "sim/net/Sandbox.h"
 #include "sim/printer/UsbPrinter.h"
-#include "sim/tools/SandboxGuard.h"
 
 #include <QCoreApplication>
 #include <cstdlib>

@@ -8,8 +8,8 @@
 #include "platform/foundation/Localization.h"
 #include "scanning/ScanOptions.h"
 #include "scanning/ScannerModel.h"
+#include "sim/net/Sandbox.h"
 #include "sim/scanner/UsbScanner.h"
-#include "sim/tools/SandboxGuard.h"
 #include "sim/usb/SimulatedUsb.h"
 
 #include <QGuiApplication>

@@ -19,9 +19,9 @@
 #include "scanner_app/ScannerApplication.h"
 #include "scanning/AutoDetectDevices.h"
 #include "scanning/ScanOptions.h"
+#include "sim/net/Sandbox.h"
 #include "sim/scanner/TcpScanner.h"
 #include "sim/scanner/UsbScanner.h"
-#include "sim/tools/SandboxGuard.h"
 #include "sim/usb/SimulatedUsb.h"
 
 #include <QApplication>

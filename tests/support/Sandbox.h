@@ -3,17 +3,14 @@
 // links (named "tbx..."). These checks let such a test refuse to run elsewhere.
 #pragma once
 
+#include "sim/net/Sandbox.h"
+
 #include <gtest/gtest.h>
-#include <string>
 
 namespace tbx::test {
 
-// True when every network interface visible to this process is loopback or one
-// of the sandbox's own test links, and the sandbox marked the environment.
-bool insideNetworkSandbox();
-
-// Names of the visible interfaces that are neither loopback nor test links.
-std::string foreignInterfaces();
+using sim::foreignInterfaces;
+using sim::insideNetworkSandbox;
 
 } // namespace tbx::test
 

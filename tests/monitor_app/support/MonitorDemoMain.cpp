@@ -11,6 +11,7 @@
 #include "monitor_app/SidebarView.h"
 #include "monitor_app/StatusInfoView.h"
 #include "monitor_app/TonerView.h"
+#include "sim/net/Sandbox.h"
 #include "tests/monitor_app/support/SimulatedPrinters.h"
 
 #include <QApplication>
@@ -43,6 +44,9 @@ std::string shown(const tbx::monitorapp::StatusInfoView& view) {
 } // namespace
 
 int main(int argc, char** argv) {
+    if (!tbx::sim::insideSandbox("tamberlyx-monitor-demo")) {
+        return 2;
+    }
     QApplication app(argc, argv);
     if (argc != 2) {
         std::cerr << "usage: tamberlyx-monitor-demo OUTDIR\n";

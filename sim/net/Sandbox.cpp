@@ -1,11 +1,12 @@
-#include "tests/support/Sandbox.h"
+#include "sim/net/Sandbox.h"
 
 #include <cstdlib>
 #include <cstring>
+#include <iostream>
 #include <net/if.h>
 #include <set>
 
-namespace tbx::test {
+namespace tbx::sim {
 
 std::string foreignInterfaces() {
     std::string names;
@@ -29,4 +30,12 @@ bool insideNetworkSandbox() {
     return marker != nullptr && std::strcmp(marker, "1") == 0 && foreignInterfaces().empty();
 }
 
-} // namespace tbx::test
+bool insideSandbox(std::string_view program) {
+    if (insideNetworkSandbox()) {
+        return true;
+    }
+    std::cerr << program << ": discovery broadcasts on the local subnets; run it through scripts/sandbox\n";
+    return false;
+}
+
+} // namespace tbx::sim
