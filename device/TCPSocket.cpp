@@ -11,6 +11,11 @@ namespace {
 
 constexpr std::size_t maximumReceiveLength = 65536;
 
+// Received bytes are shown as text only when they are well-formed UTF-8.
+bool isValidUtf8(const nw::Data& data) {
+    return posix::isValidUTF8(reinterpret_cast<const std::uint8_t*>(data.data()), data.size());
+}
+
 } // namespace
 
 std::string TCPSocket::dataDescription(const nw::Data& data) {
@@ -86,33 +91,32 @@ void TCPSocket::didChange(const nw::State& state) {
 }
 
 void TCPSocket::startReceive() {
-    connection->receive(
-        1, maximumReceiveLength,
-        [self = shared_from_this()](std::optional<nw::Data> data, nw::ContentContext, bool isComplete,
-                                    std::optional<nw::Error> error) {
-            if (isComplete) {
-                print("receive is done");
-            }
-            if (data && !data->empty()) {
-                nslog("did receive, data: " + dataDescription(*data));
-                std::string text;
-                if (posix::isValidUTF8(reinterpret_cast<const std::uint8_t*>(data->data()), data->size())) {
-                    text.assign(reinterpret_cast<const char*>(data->data()), data->size());
-                }
-                print("received message = " + text);
-            } else {
-                print("received data is empty");
-            }
-            if (error) {
-                nslog("did receive, error: " + error->description());
-                self->stop();
-            } else if (isComplete) {
-                nslog("did receive, EOF");
-                self->stop();
-            } else {
-                self->startReceive();
-            }
-        });
+    connection->receive(1, maximumReceiveLength,
+                        [self = shared_from_this()](std::optional<nw::Data> data, nw::ContentContext,
+                                                    bool isComplete, std::optional<nw::Error> error) {
+                            if (isComplete) {
+                                print("receive is done");
+                            }
+                            if (data && !data->empty()) {
+                                nslog("did receive, data: " + dataDescription(*data));
+                                std::string text;
+                                if (isValidUtf8(*data)) {
+                                    text.assign(reinterpret_cast<const char*>(data->data()), data->size());
+                                }
+                                print("received message = " + text);
+                            } else {
+                                print("received data is empty");
+                            }
+                            if (error) {
+                                nslog("did receive, error: " + error->description());
+                                self->stop();
+                            } else if (isComplete) {
+                                nslog("did receive, EOF");
+                                self->stop();
+                            } else {
+                                self->startReceive();
+                            }
+                        });
 }
 
 void TCPSocket::send(const std::string& line) {
