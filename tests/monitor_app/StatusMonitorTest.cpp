@@ -2,6 +2,7 @@
 // the simulated bus and a network printer (snmpd on a sandbox test host).
 // Every case runs in a sandbox of its own.
 #include "monitor_app/ContentView.h"
+#include "monitor_app/NetworkSettingAction.h"
 #include "monitor_app/SettingView.h"
 #include "monitor_app/SidebarView.h"
 #include "monitor_app/StatusInfoView.h"
@@ -62,6 +63,17 @@ protected:
         for (int i = 0; i < 3; ++i) {
             QApplication::processEvents();
         }
+    }
+    // Presses the network-settings button: the reads go out on the network
+    // model's worker, the button is off until they are all in, and `done`
+    // tells when their outcome shows.
+    void pressNetworkSetting(const std::function<bool()>& done) {
+        status().networkSettingButton()->click();
+        window->render(); // drawn before any answer can come back
+        EXPECT_FALSE(status().networkSettingButton()->isEnabled());
+        ASSERT_TRUE(waitUntil([&] { return done() && !networkSettingPending(*networkModel); }));
+        settle();
+        EXPECT_TRUE(status().networkSettingButton()->isEnabled());
     }
 
     std::unique_ptr<test::SimulatedPrinters> printers;
@@ -137,8 +149,7 @@ TEST_F(StatusMonitorTest, NetworkSettingsOfTheUsbPrinter) {
     ASSERT_EQ(sidebar().rowCount(), 1);
     printers->responder->setNetworks({});
     const int before = printers->responder->requestCount();
-    status().networkSettingButton()->click();
-    settle();
+    ASSERT_NO_FATAL_FAILURE(pressNetworkSetting([&] { return status().settingScreen() != nullptr; }));
     const auto requests = printers->responder->requests();
     ASSERT_EQ(requests.size(), static_cast<std::size_t>(before + 3));
     EXPECT_EQ(requests[before], "CheckwifiAP?");
@@ -155,7 +166,8 @@ TEST_F(StatusMonitorTest, NetworkSettingsOfTheUsbPrinter) {
 
     // Another press and a status poll keep the screen and its tab.
     const int polls = printers->usb->statusRequests();
-    status().networkSettingButton()->click();
+    ASSERT_NO_FATAL_FAILURE(
+        pressNetworkSetting([&] { return printers->responder->requestCount() == before + 6; }));
     ASSERT_TRUE(waitUntil([&] { return printers->usb->statusRequests() > polls + 1; }));
     settle();
     EXPECT_EQ(status().settingScreen(), screen);
@@ -169,9 +181,7 @@ TEST_F(StatusMonitorTest, NetworkSettingsOfTheUsbPrinter) {
     settle();
     EXPECT_EQ(status().settingScreen(), nullptr);
     EXPECT_TRUE(closed.isNull());
-    status().networkSettingButton()->click();
-    settle();
-    ASSERT_NE(status().settingScreen(), nullptr);
+    ASSERT_NO_FATAL_FAILURE(pressNetworkSetting([&] { return status().settingScreen() != nullptr; }));
     EXPECT_EQ(dynamic_cast<SettingView*>(status().settingScreen())->tabs()->currentIndex(), 0);
 }
 
@@ -179,8 +189,7 @@ TEST_F(StatusMonitorTest, FailedReadShowsItsAlertInsteadOfTheScreen) {
     ASSERT_NO_FATAL_FAILURE(start({.netPrinter = false}));
     printers->responder->setBusy(true);
     const int before = printers->responder->requestCount();
-    status().networkSettingButton()->click();
-    settle();
+    ASSERT_NO_FATAL_FAILURE(pressNetworkSetting([&] { return !alerts().empty(); }));
     EXPECT_EQ(status().settingScreen(), nullptr);
     EXPECT_FALSE(networkModel->showNetworkSetting.get());
     EXPECT_EQ(printers->responder->requestCount(), before + 1); // nothing asked after the failure
@@ -194,8 +203,7 @@ TEST_F(StatusMonitorTest, FailedReadShowsItsAlertInsteadOfTheScreen) {
     printers->responder->setBusy(false);
     printers->responder->queueReply("8014,ap;AP\r\n6\r\npw\r\n192.168.1.1\r\n255.255.255.0\r\n192.168.1.1");
     printers->responder->queueReply("8001,not in this mode");
-    status().networkSettingButton()->click();
-    settle();
+    ASSERT_NO_FATAL_FAILURE(pressNetworkSetting([&] { return !alerts().empty(); }));
     EXPECT_EQ(status().settingScreen(), nullptr);
     ASSERT_EQ(alerts().size(), 1u);
     EXPECT_EQ(alerts().front()->informativeText(), "当前wifi模式不支持");
