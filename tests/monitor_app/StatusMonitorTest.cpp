@@ -18,12 +18,61 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QTabWidget>
+#include <atomic>
 #include <gtest/gtest.h>
+#include <thread>
 
 namespace tbx::monitorapp {
 namespace {
 
 using test::waitUntil;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// Posts a task to the window's queue every 10 ms from a thread of its own and
+// notes how long each one waited for its turn, and how many ran while `out`
+// held. A window thread that waits for a printer holds every task back.
+class TurnProbe {
+public:
+    explicit TurnProbe(std::function<bool()> out) : state_(std::make_shared<State>()) {
+        state_->out = std::move(out);
+        thread_ = std::thread([this] {
+            while (!stopping_) {
+                ++state_->posted;
+                dispatch::Queue::main().async([state = state_, posted = Clock::now()] {
+                    state->longest = std::max(state->longest, Clock::now() - posted);
+                    state->whileOut += state->out() ? 1 : 0;
+                    ++state->ran;
+                });
+                std::this_thread::sleep_for(10ms);
+            }
+        });
+    }
+    ~TurnProbe() { stop(); }
+
+    // Stops posting and lets every task posted so far run.
+    void stop() {
+        if (thread_.joinable()) {
+            stopping_ = true;
+            thread_.join();
+            waitUntil([&] { return state_->ran == state_->posted; });
+        }
+    }
+    Clock::duration longestWait() const { return state_->longest; }
+    int turnsWhileOut() const { return state_->whileOut; }
+
+private:
+    struct State {
+        std::function<bool()> out;
+        std::atomic<int> posted{0};
+        int ran = 0; // these three on the main thread only
+        int whileOut = 0;
+        Clock::duration longest{};
+    };
+    std::shared_ptr<State> state_;
+    std::atomic<bool> stopping_{false};
+    std::thread thread_;
+};
 
 class StatusMonitorTest : public testing::Test {
 protected:
@@ -36,11 +85,12 @@ protected:
         setCurrentLanguage(languageFromEnvironment());
     }
 
-    void start(test::SimulatedPrintersOptions options, PrinterModel::Options modelOptions = {}) {
+    void start(test::SimulatedPrintersOptions options, PrinterModel::Options modelOptions = {},
+               std::chrono::milliseconds listPause = {}) {
         printers = std::make_unique<test::SimulatedPrinters>(options);
         ASSERT_TRUE(printers->ready()) << printers->problem;
         printerModel = printers->makePrinterModel(modelOptions);
-        networkModel = printers->makeNetworkModel(printerModel);
+        networkModel = printers->makeNetworkModel(printerModel, listPause);
         window = std::make_unique<ContentView>(printerModel, *networkModel);
         window->show();
         ASSERT_TRUE(waitUntil([&] { return !printerModel->discovering(); }, 60)) << "discovery did not end";
@@ -207,6 +257,108 @@ TEST_F(StatusMonitorTest, FailedReadShowsItsAlertInsteadOfTheScreen) {
     EXPECT_EQ(status().settingScreen(), nullptr);
     ASSERT_EQ(alerts().size(), 1u);
     EXPECT_EQ(alerts().front()->informativeText(), "当前wifi模式不支持");
+}
+
+TEST_F(StatusMonitorTest, TheWindowAnswersWhileThePrinterKeepsItWaiting) {
+    ASSERT_NO_FATAL_FAILURE(start({.netPrinter = false}, {}, 100ms));
+    ASSERT_EQ(sidebar().rowCount(), 1);
+    auto& usb = *printers->usb;
+    auto& responder = *printers->responder;
+    const auto screen = [&] { return dynamic_cast<SettingView*>(status().settingScreen()); };
+    const auto silentPrinter = [&] {
+        usb.device()->setTimeoutsTakeTime(true); // a read that gets nothing waits its 0.3 s
+        responder.setMisbehaviour(sim::Misbehaviour::silence);
+    };
+    struct Case {
+        std::string name;
+        std::function<void()> arrange;
+        std::function<QPushButton*()> button; // the button pressed, none for the poll
+        std::function<void()> press;          // when there is no button
+        std::function<bool()> out;            // the command is out
+        std::function<bool()> done;           // its outcome shows
+    };
+    const auto networkSetting = [&] { return status().networkSettingButton(); };
+    const auto readsOut = [&] { return networkSettingPending(*networkModel); };
+    const std::vector<Case> cases = {
+        {"the network list is never ready",
+         [&] { responder.setListNotReady(-1); },
+         networkSetting,
+         {},
+         readsOut,
+         [&] { return screen() != nullptr; }},
+        {"the printer never answers the network-settings reads",
+         silentPrinter,
+         networkSetting,
+         {},
+         readsOut,
+         [&] { return !alerts().empty(); }},
+        {"the printer never answers the access-point settings",
+         [&] {
+             pressNetworkSetting([&] { return screen() != nullptr; });
+             silentPrinter();
+         },
+         [&] { return screen()->apForm()->okButton(); },
+         {},
+         [&] { return networkModel->commandOut(WifiCommand::setAPInfo); },
+         [&] { return screen()->apForm()->alert() != nullptr; }},
+        {"the printer never answers the client-mode settings",
+         silentPrinter,
+         [&] { return screen()->clientForm()->okButton(); },
+         {},
+         [&] { return networkModel->commandOut(WifiCommand::setClientModeInfo); },
+         [&] { return screen()->clientForm()->alert() != nullptr; }},
+        {"the USB status request stalls",
+         [&] {
+             usb.misbehave(sim::UsbPrinter::Misbehaviour::timeout);
+             usb.setTimeoutDelay(600ms);
+         },
+         {},
+         [&] { sidebar().rowButton(0)->click(); },
+         [&] { return printerModel->queryInFlight(); },
+         [&] { return !printerModel->queryInFlight() && status().messageLabel()->text() == "连接断开"; }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_NO_FATAL_FAILURE(c.arrange());
+        TurnProbe probe(c.out);
+        QPushButton* button = c.button ? c.button() : nullptr;
+        if (button) {
+            ASSERT_TRUE(button->isEnabled());
+            button->click();
+            window->render(); // drawn before any answer can come back
+            EXPECT_FALSE(button->isEnabled());
+        } else {
+            c.press();
+        }
+        ASSERT_TRUE(waitUntil(c.done));
+        probe.stop();
+        EXPECT_LT(probe.longestWait(), 100ms);
+        EXPECT_GE(probe.turnsWhileOut(), 3);
+        if (button) {
+            settle();
+            EXPECT_TRUE(button->isEnabled());
+        }
+        for (QMessageBox* alert : alerts()) {
+            alert->buttons().at(0)->click();
+        }
+        settle();
+        responder.setListNotReady(0);
+        responder.setMisbehaviour(sim::Misbehaviour::none);
+        usb.device()->setTimeoutsTakeTime(false);
+        usb.misbehave(sim::UsbPrinter::Misbehaviour::none);
+    }
+}
+
+TEST_F(StatusMonitorTest, AWindowClosedWhileItsReadsAreOutIsLeftAlone) {
+    ASSERT_NO_FATAL_FAILURE(start({.netPrinter = false}));
+    printers->usb->device()->setTimeoutsTakeTime(true);
+    printers->responder->setMisbehaviour(sim::Misbehaviour::silence);
+    status().networkSettingButton()->click();
+    window.reset();
+    // The failed read's alert has no window left to show in.
+    ASSERT_TRUE(waitUntil([&] { return !networkSettingPending(*networkModel); }));
+    settle();
+    EXPECT_FALSE(networkModel->showNetworkSetting.get());
 }
 
 } // namespace

@@ -193,5 +193,40 @@ TEST_F(WifiFormsTest, ClientCloseWritesNothing) {
     EXPECT_EQ(responder->requestCount(), 0);
 }
 
+TEST_F(WifiFormsTest, AFormClosedWhileItsSettingsAreOutIsLeftAlone) {
+    ASSERT_FALSE(model->getAPInfo().show);
+    ASSERT_FALSE(model->getClientModeInfo().show);
+    model->getHotSpotList();
+    struct Case {
+        std::string name;
+        WifiCommand command;
+        std::function<std::pair<QWidget*, QPushButton*>()> open; // the form and its OK
+    };
+    const std::vector<Case> cases = {
+        {"access point", WifiCommand::setAPInfo,
+         [this] {
+             auto* form = new APSettingView(*model);
+             return std::pair<QWidget*, QPushButton*>{form, form->okButton()};
+         }},
+        {"client mode", WifiCommand::setClientModeInfo,
+         [this] {
+             auto* form = new ClientModeSettingView(*model);
+             return std::pair<QWidget*, QPushButton*>{form, form->okButton()};
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        model->alterTitle.clear();
+        auto [form, ok] = c.open();
+        ok->click();
+        EXPECT_TRUE(model->commandOut(c.command));
+        delete form; // the screen goes before the printer answers
+        ASSERT_TRUE(
+            dispatch::runMainUntil([&] { return !model->commandOut(c.command); }, dispatch::Seconds(10)));
+        // The answer is in the model all the same; nobody is left to show it.
+        EXPECT_EQ(model->alterTitle, "设置成功");
+    }
+}
+
 } // namespace
 } // namespace tbx::wifi::forms
