@@ -107,8 +107,9 @@ public:
     bool showAlter = false;
     std::string alterTitle;
     std::string alterInfo;
-    // Made for "192.168.1.1", port 9101; not connected. An exchange with a
-    // network printer points it at that printer's own address first.
+    // Made for "192.168.1.1", port 9101; not connected. A plain-form exchange
+    // with a network printer points it at that printer's own address first;
+    // the worker's exchanges use a client of their own.
     std::unique_ptr<Communicator> tcpClient;
     combine::Published<bool> showNetworkSetting{*this, false};
 
