@@ -29,7 +29,9 @@ protected:
         };
     }
     static std::function<void(bool)> recordList(Finished& finished) {
-        return [&finished](bool applied) { finished = {true, applied, std::nullopt, dispatch::isMainThread()}; };
+        return [&finished](bool applied) {
+            finished = {true, applied, std::nullopt, dispatch::isMainThread()};
+        };
     }
     static bool waitFor(const Finished& finished) {
         return dispatch::runMainUntil([&] { return finished.called; }, 10s);
@@ -60,43 +62,58 @@ TEST_F(WorkerCommandsTest, EachOperationSendsAndWritesWhatThePlainOneDoes) {
     const AlertTriple ok{false, "", ""};
     const AlertTriple set{true, std::string(wifi::kSetSucceeded), std::string(wifi::kHotSpotInfoSet)};
     const std::vector<Case> cases = {
-        {"access point read", WifiCommand::getAPInfo, [](NetworkModel&) {},
-         [](NetworkModel& m, Finished& f) { m.getAPInfo(record(f)); }, ok, {"CheckwifiAP?"},
+        {"access point read",
+         WifiCommand::getAPInfo,
+         [](NetworkModel&) {},
+         [](NetworkModel& m, Finished& f) { m.getAPInfo(record(f)); },
+         ok,
+         {"CheckwifiAP?"},
          [](NetworkModel& m) {
-             EXPECT_EQ(*m.apSetting,
-                       (APSetting{"Tamberlyx-AP", 1, "12345678", "192.168.1.1", "255.255.255.0", "192.168.1.1"}));
+             EXPECT_EQ(*m.apSetting, (APSetting{"Tamberlyx-AP", 1, "12345678", "192.168.1.1", "255.255.255.0",
+                                                "192.168.1.1"}));
          }},
-        {"client-mode read", WifiCommand::getClientModeInfo, [](NetworkModel&) {},
-         [](NetworkModel& m, Finished& f) { m.getClientModeInfo(record(f)); }, ok, {"CheckwifiSTA?"},
+        {"client-mode read",
+         WifiCommand::getClientModeInfo,
+         [](NetworkModel&) {},
+         [](NetworkModel& m, Finished& f) { m.getClientModeInfo(record(f)); },
+         ok,
+         {"CheckwifiSTA?"},
          [](NetworkModel& m) {
-             EXPECT_EQ(*m.clietModeSetting, (ClietModeSetting{"Office", "office-pass", 0, "D", "0.0.0.0",
-                                                              "0.0.0.0", "0.0.0.0"}));
+             EXPECT_EQ(*m.clietModeSetting,
+                       (ClietModeSetting{"Office", "office-pass", 0, "D", "0.0.0.0", "0.0.0.0", "0.0.0.0"}));
          }},
         {"list after two not-ready answers", WifiCommand::getHotSpotList,
          [this](NetworkModel& m) {
              responder->setListNotReady(2);
              m.clietModeSetting->WifiName = "Guest";
          },
-         [](NetworkModel& m, Finished& f) { m.getHotSpotList(recordList(f)); }, std::nullopt, std::vector<std::string>(3, "Checkwifiserver?"),
+         [](NetworkModel& m, Finished& f) { m.getHotSpotList(recordList(f)); }, std::nullopt,
+         std::vector<std::string>(3, "Checkwifiserver?"),
          [this](NetworkModel& m) {
-             EXPECT_EQ(m.hotSpotList, (std::vector<HotSpot>{{0, "Office", 7}, {1, "Guest", 3}, {2, "咖啡馆", 5}}));
+             EXPECT_EQ(m.hotSpotList,
+                       (std::vector<HotSpot>{{0, "Office", 7}, {1, "Guest", 3}, {2, "咖啡馆", 5}}));
              EXPECT_EQ(m.clietModeSetting->orderInList, 1);
              EXPECT_EQ(pauses, std::vector<std::chrono::milliseconds>(2, 2000ms));
          }},
-        {"access point write", WifiCommand::setAPInfo,
+        {"access point write",
+         WifiCommand::setAPInfo,
          [](NetworkModel& m) { *m.apSetting = {"a;b", 6, "pw", "10.0.0.2", "255.255.255.0", "10.0.0.1"}; },
-         [](NetworkModel& m, Finished& f) { m.setAPInfo(record(f)); }, set,
-         {"SetwifiAP=a\x02" "b\r\n6\r\npw\r\nS\r\n10.0.0.2\r\n255.255.255.0\r\n10.0.0.1;"},
+         [](NetworkModel& m, Finished& f) { m.setAPInfo(record(f)); },
+         set,
+         {"SetwifiAP=a\x02"
+          "b\r\n6\r\npw\r\nS\r\n10.0.0.2\r\n255.255.255.0\r\n10.0.0.1;"},
          [this](NetworkModel& m) {
              EXPECT_EQ(responder->accessPoint().name, "a;b");
              EXPECT_EQ(m.alterInfo, wifi::kHotSpotInfoSet);
          }},
-        {"client-mode write", WifiCommand::setClientModeInfo,
+        {"client-mode write",
+         WifiCommand::setClientModeInfo,
          [](NetworkModel& m) {
              m.hotSpotList = {{0, "Home", 4}};
              *m.clietModeSetting = {"Office", "home-pass", 0, "D", "0.0.0.0", "0.0.0.0", "0.0.0.0"};
          },
-         [](NetworkModel& m, Finished& f) { m.setClientModeInfo(record(f)); }, set,
+         [](NetworkModel& m, Finished& f) { m.setClientModeInfo(record(f)); },
+         set,
          {"SetwifiSTA=Home\r\nhome-pass\r\nD\r\n0.0.0.0\r\n0.0.0.0\r\n0.0.0.0;"},
          [this](NetworkModel&) { EXPECT_EQ(responder->clientMode().name, "Home"); }},
     };
@@ -120,9 +137,22 @@ TEST_F(WorkerCommandsTest, EachOperationSendsAndWritesWhatThePlainOneDoes) {
     }
 }
 
+TEST_F(WorkerCommandsTest, ANetworkPrintersCommandGoesOverAConnectionOfItsOwn) {
+    useNetworkPrinter();
+    Finished finished;
+    model->getAPInfo(record(finished));
+    ASSERT_TRUE(waitFor(finished));
+    EXPECT_EQ(finished.result, (AlertTriple{false, "", ""}));
+    EXPECT_EQ(model->apSetting->APName, "Tamberlyx-AP");
+    EXPECT_EQ(peer->connections(), 1);
+    // The model's own client, the one the plain forms use, is left as it was.
+    EXPECT_EQ(model->tcpClient->url(), "192.168.1.1");
+    EXPECT_FALSE(model->tcpClient->isConnected());
+}
+
 TEST_F(WorkerCommandsTest, AWriteThePlainFormRefusesIsRefusedAtOnceAndNothingGoesOut) {
-    const std::vector<std::pair<std::string, std::function<void(NetworkModel&, NetworkModel::Completion)>>> cases =
-        {
+    const std::vector<std::pair<std::string, std::function<void(NetworkModel&, NetworkModel::Completion)>>>
+        cases = {
             {"access point name with a line break",
              [](NetworkModel& m, auto done) {
                  *m.apSetting = {"a\nb", 6, "pw", "10.0.0.2", "255.255.255.0", "10.0.0.1"};
@@ -155,7 +185,8 @@ TEST_F(WorkerCommandsTest, ALateResultIsDroppedAndTheModelStaysAsItWas) {
     };
     const std::vector<Case> cases = {
         {"another printer selected", [this] { target.PID = 0x38; }},
-        {"another printer of the same model, at another location", [this] { target.usbLocation = 0x01200000; }},
+        {"another printer of the same model, at another location",
+         [this] { target.usbLocation = 0x01200000; }},
         {"the commands dropped", [this] { model->cancelCommands(); }},
     };
     for (const Case& c : cases) {
