@@ -34,6 +34,17 @@ std::string snmpGet(const std::string& ip, const char* object, std::size_t size)
     return std::string(buffer.data(), strnlen(buffer.data(), buffer.size()));
 }
 
+// The status control request to `printer`; none when the printer could not be
+// asked or fewer than the two code bytes came back.
+std::optional<UsbStatusAnswer> readUsbStatus(const Printer& printer) {
+    UsbStatusBuffer answer{};
+    try {
+        return usbStatusFromAnswer(answer, requestUsbStatus(printer, answer));
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
 } // namespace
 
 dispatch::Queue monitorWorkerQueue() {
@@ -208,6 +219,13 @@ void PrinterModel::invalidateTimer() {
     }
 }
 
+void PrinterModel::stop() {
+    stopUpdateStatus();
+    beginGeneration();
+    ++listGeneration_;
+    monitorWorkerQueue().sync([] {});
+}
+
 void PrinterModel::startTimer() {
     setTimerMode(TimerMode::running);
     void (PrinterModel::*query)() = nullptr;
@@ -324,28 +342,32 @@ void PrinterModel::applyTonerReply(const std::string& reply, std::uint64_t gener
 void PrinterModel::getUSBControlRequestInfo() {
     ++queriesInFlight_;
     const std::uint64_t generation = *generation_;
+    auto live = generation_;
+    // The printer selected now is the one asked; a newer selection asks its own
+    // and makes this query stale.
+    const Printer printer = selectedPrinter_;
     std::weak_ptr<PrinterModel> weak = weak_from_this();
-    dispatch::Queue::main().async([weak, generation] {
-        if (auto model = weak.lock()) {
-            model->runUsbControlRequest();
-            model->queryFinished(generation);
-        }
+    monitorWorkerQueue().async([weak, printer, generation, live] {
+        const bool current = live->load() == generation;
+        // Overtaken before it started: the printer is not asked.
+        const std::optional<UsbStatusAnswer> reading = current ? readUsbStatus(printer) : std::nullopt;
+        dispatch::Queue::main().async([weak, printer, reading, generation, current] {
+            if (auto model = weak.lock()) {
+                if (current) {
+                    model->applyUsbStatus(printer, reading, generation);
+                }
+                model->queryFinished(generation);
+            }
+        });
     });
 }
 
-void PrinterModel::runUsbControlRequest() {
-    // The printer selected when the task runs is the one queried.
-    const Printer printer = selectedPrinter_;
-    UsbStatusBuffer answer{};
-    std::optional<UsbStatusAnswer> reading;
-    try {
-        reading = usbStatusFromAnswer(answer, requestUsbStatus(printer, answer));
-    } catch (const std::exception&) {
-        reading.reset();
+void PrinterModel::applyUsbStatus(const Printer& printer, const std::optional<UsbStatusAnswer>& reading,
+                                  std::uint64_t generation) {
+    if (generation != *generation_) {
+        return;
     }
     if (!reading) {
-        // Written here, in the task that saw the failure, so that it can only
-        // ever describe the printer this task queried.
         print("Received: error");
         setLevel(3);
         setMessage("连接断开");

@@ -10,13 +10,14 @@
 //
 // Threads. The model lives on the main thread (the thread of the Qt event loop)
 // and every field is read and written there only. The waits happen elsewhere:
-// the SNMP discovery and both SNMP queries run one at a time on the monitor's
-// one worker queue, and their results come back to the main queue, so the
-// window keeps painting while a silent network printer times out. A timer tick
-// that finds a query still in flight is skipped. The USB query is one short
-// control request; it runs in a task on the main queue and writes its result,
-// or its failure, in that same task. Results of a query or a discovery that a
-// newer selection or refresh has overtaken are dropped.
+// the SNMP discovery, both SNMP queries and the USB status request run one at a
+// time on the monitor's one worker queue with a copy of what they need, and
+// their results come back to the main queue, where they are written in the
+// order of the exchange, so the window keeps painting while a silent network
+// printer times out or a USB printer stalls its answer. A timer tick that finds
+// a query still in flight is skipped. Results of a query or a discovery that a
+// newer selection or refresh has overtaken are dropped; work overtaken before it
+// started asks no printer.
 //
 // Always held by a shared_ptr (make()). Posted work and the poll timer refer to
 // the model weakly: work that outlives it is dropped.
@@ -25,6 +26,7 @@
 #include "monitor/Printer.h"
 #include "monitor/PrinterDiscovery.h"
 #include "monitor/StatusInfo.h"
+#include "monitor/StatusReply.h"
 #include "platform/dispatch/Dispatch.h"
 
 #include <QObject>
@@ -32,6 +34,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -110,6 +113,11 @@ public:
     // Status and toner of a USB printer by the vendor control request.
     void getUSBControlRequestInfo();
 
+    // Stops the poll, drops what is out and waits until the worker has ended the
+    // exchange it runs (bounded by that exchange's time-outs): the program calls
+    // it before it quits.
+    void stop();
+
 signals:
     void objectWillChange();
     void printerListChanged();
@@ -137,7 +145,8 @@ private:
     void finishPrinterList();
     void applyStatusReply(const std::string& rInfo, std::uint64_t generation);
     void applyTonerReply(const std::string& reply, std::uint64_t generation);
-    void runUsbControlRequest();
+    void applyUsbStatus(const Printer& printer, const std::optional<UsbStatusAnswer>& reading,
+                        std::uint64_t generation);
     void invalidateTimer();
     void pollTick(void (PrinterModel::*query)());
 

@@ -10,6 +10,7 @@
 
 #include <QFrame>
 #include <QHBoxLayout>
+#include <QPointer>
 #include <QPushButton>
 #include <QShortcut>
 #include <QTimer>
@@ -73,8 +74,9 @@ void ContentView::render() {
     const PrinterModel& model = *printerModel_;
     sidebar_->render(sidebarState(model.printerList(), model.selectedPrinter()));
     sidebar_->refreshButton()->setEnabled(!model.discovering());
-    status_->render(
-        statusViewState(model.selectedPrinter(), model.statusInfo(), networkModel_.showNetworkSetting.get()));
+    status_->render(statusViewState(model.selectedPrinter(), model.statusInfo(),
+                                    networkModel_.showNetworkSetting.get(),
+                                    networkSettingPending(networkModel_)));
 }
 
 void ContentView::discoveryFinished() {
@@ -116,10 +118,13 @@ void ContentView::refreshPrinterList() {
 }
 
 void ContentView::networkSetting() {
-    if (const auto failure = openNetworkSetting(networkModel_)) {
-        widgets::presentAlert(this, widgets::localizedText(failure->title),
-                              widgets::localizedText(failure->message), widgets::localizedText("ok"));
-    }
+    // The reads come back after this window may have been closed.
+    openNetworkSetting(networkModel_, [window = QPointer<ContentView>(this)](const AlertTriple& failure) {
+        if (window) {
+            widgets::presentAlert(window, widgets::localizedText(failure.title),
+                                  widgets::localizedText(failure.message), widgets::localizedText("ok"));
+        }
+    });
 }
 
 } // namespace tbx::monitorapp

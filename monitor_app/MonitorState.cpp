@@ -12,7 +12,7 @@ SidebarState sidebarState(const std::vector<Printer>& printerList, const Printer
 }
 
 StatusViewState statusViewState(const Printer& selectedPrinter, const StatusInfo& statusInfo,
-                                bool showNetworkSetting) {
+                                bool showNetworkSetting, bool networkSettingPending) {
     return StatusViewState{.status = {.name = selectedPrinter.name(),
                                       .type = selectedPrinter.type(),
                                       .ip = selectedPrinter.ip(),
@@ -20,7 +20,8 @@ StatusViewState statusViewState(const Printer& selectedPrinter, const StatusInfo
                                       .message = statusInfo.message,
                                       .discription = statusInfo.discription},
                            .toner = statusInfo.toner,
-                           .showNetworkSetting = showNetworkSetting};
+                           .showNetworkSetting = showNetworkSetting,
+                           .networkSettingPending = networkSettingPending};
 }
 
 StatusInfo connectingStatus() {

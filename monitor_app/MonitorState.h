@@ -17,7 +17,7 @@ namespace tbx::monitorapp {
 SidebarState sidebarState(const std::vector<Printer>& printerList, const Printer& selectedPrinter);
 
 StatusViewState statusViewState(const Printer& selectedPrinter, const StatusInfo& statusInfo,
-                                bool showNetworkSetting);
+                                bool showNetworkSetting, bool networkSettingPending = false);
 
 // The placeholder status that a selection in the sidebar shows until the
 // printer's first answer: level 1, "connecting", toner 0.

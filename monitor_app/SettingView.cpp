@@ -24,6 +24,7 @@ SettingView::SettingView(NetworkModel& model, QWidget* parent) : SettingScreen(p
 }
 
 void SettingView::refresh() {
+    ap_->refresh();
     client_->refresh();
 }
 

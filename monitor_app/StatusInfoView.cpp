@@ -128,6 +128,7 @@ void StatusInfoView::render(const StatusViewState& state) {
     name_->setText(content.header);
     cardName_->setText(content.header);
     networkSetting_->setVisible(content.networkSettingShown);
+    networkSetting_->setEnabled(!state.networkSettingPending);
     if (content.pictureName != pictureName_) {
         pictureName_ = content.pictureName;
         picture_->setPixmap(widgets::resourceImage(pictureName_, kPictureSize));

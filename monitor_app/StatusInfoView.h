@@ -33,6 +33,8 @@ struct StatusViewState {
     StatusState status;
     int toner = 0;
     bool showNetworkSetting = false;
+    // The network-settings button's reads are out: the button is off.
+    bool networkSettingPending = false;
 };
 
 class StatusInfoView : public QWidget {

@@ -11,17 +11,32 @@
 // Commands: every read or write is one request and one reply through
 // `sendCommand`, which goes over TCP for a selected printer of type "Net" and
 // over the USB bulk pipes otherwise. Nothing here throws to the caller; a failed
-// exchange is an absent reply. Everything runs on the main thread and blocks it
-// for the exchange (bounded by the USB and TCP time-outs).
+// exchange is an absent reply.
+//
+// Threads. The model lives on the main thread: its fields are read and written
+// there only. Each settings operation comes in two forms. The plain form
+// exchanges on the calling thread and blocks it (bounded by the USB and TCP
+// time-outs and, for the network list, the 2-second waits after "8011"). The
+// form with a completion is the window's: it copies what the command needs on
+// the main thread, runs the exchange on the model's own worker (one command at
+// a time, in the order asked), and back on the main thread writes the result
+// into the model in the order the plain form does, then calls the completion.
+// A result is dropped (the model stays as it was; the completion gets none)
+// when another printer was selected meanwhile or the model stopped its
+// commands. While a command is out, `commandOut` says so (published).
+// Destroying the model drops what is queued and waits only for the exchange in
+// progress.
 #pragma once
 
 #include "device/Build.h"
 #include "device/TCPCommunicator.h"
 #include "platform/combine/Combine.h"
+#include "platform/dispatch/Dispatch.h"
 #include "wifi_setup/APSetting.h"
 #include "wifi_setup/ClietModeSetting.h"
 #include "wifi_setup/HotSpot.h"
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -42,7 +57,13 @@ struct CommandTarget {
     // The registry location of a USB printer, telling two attached printers of
     // the same model apart; none: the first device with PID and VID.
     std::optional<std::uint32_t> usbLocation = std::nullopt;
+
+    bool operator==(const CommandTarget&) const = default;
 };
+
+// The settings operations, as `commandOut` tells them apart.
+enum class WifiCommand { getHotSpotList, getAPInfo, setAPInfo, getClientModeInfo, setClientModeInfo };
+inline constexpr std::size_t kWifiCommandCount = 5;
 
 // (show an alert, title, message) of a settings command.
 struct AlertTriple {
@@ -63,7 +84,8 @@ struct NetworkModelEnvironment {
     // Bounds of the TCP exchange: the connection, each write and the read.
     cfnetwork::StreamTimeouts tcpTimeouts{std::chrono::seconds(3), std::chrono::seconds(3),
                                           std::chrono::seconds(3)};
-    // The blocking wait before the network list is asked for again; unset: sleep.
+    // The blocking wait before the network list is asked for again; unset: sleep
+    // (on the worker, a wait that stopping the model's commands cuts short).
     std::function<void(std::chrono::milliseconds)> pause;
     // Requests of one network-list query at most, "8011" answers included.
     int hotSpotListRequests = 5;
@@ -72,8 +94,11 @@ struct NetworkModelEnvironment {
 class NetworkModel : public combine::ObservableObject {
 public:
     using Communicator = TCPCommunicator<MonitorBuild>;
+    // The result of a settings operation run on the worker; none when it was dropped.
+    using Completion = std::function<void(std::optional<AlertTriple>)>;
 
     explicit NetworkModel(NetworkModelEnvironment environment = {});
+    ~NetworkModel() override;
 
     const std::string GETHOTSPOTLISTCMD = "Checkwifiserver?";
     std::optional<ClietModeSetting> clietModeSetting;
@@ -82,8 +107,9 @@ public:
     bool showAlter = false;
     std::string alterTitle;
     std::string alterInfo;
-    // Made for "192.168.1.1", port 9101; not connected. An exchange with a
-    // network printer points it at that printer's own address first.
+    // Made for "192.168.1.1", port 9101; not connected. A plain-form exchange
+    // with a network printer points it at that printer's own address first;
+    // the worker's exchanges use a client of their own.
     std::unique_ptr<Communicator> tcpClient;
     combine::Published<bool> showNetworkSetting{*this, false};
 
@@ -107,6 +133,23 @@ public:
     // field holding a control byte gives the parse-error result; nothing is sent.
     AlertTriple setClientModeInfo();
 
+    // The same five on the model's worker; `done` runs on the main thread after
+    // the result is in the model (the list: true when it was applied).
+    void getHotSpotList(std::function<void(bool applied)> done);
+    void getAPInfo(Completion done);
+    void setAPInfo(Completion done);
+    void getClientModeInfo(Completion done);
+    void setClientModeInfo(Completion done);
+
+    // True while an operation of this kind, started with a completion, is out.
+    bool commandOut(WifiCommand command) const;
+    // Drops the commands that are queued or out: their results are not
+    // written and their completions get none; a network list waiting to ask
+    // again stops waiting.
+    void cancelCommands();
+    // Cancels, then waits until the exchange in progress (if any) has ended.
+    void stopCommands();
+
     // One request and its reply (absent when the exchange failed).
     std::optional<std::string> sendCommand(const std::string& cmd);
     std::optional<std::string> usbCommucation(const std::string& cmd);
@@ -115,12 +158,45 @@ public:
     const NetworkModelEnvironment& environment() const { return environment_; }
 
 private:
+    struct Shared;
+    class Channel;
+    using Reply = std::optional<std::string>;
+    // A write ready to go: the command, or the result that refused it unsent.
+    struct Write {
+        std::optional<AlertTriple> refused{};
+        std::string command{};
+        std::string encryptCode{};
+    };
+
     CommandTarget selectedPrinter() const;
     void setAlert(std::string_view title, std::string_view info);
+
+    // What the operations make of their replies, on the thread that owns the model.
+    void applyHotSpotList(const Reply& reply);
+    AlertTriple applyAPInfo(const Reply& reply);
+    Write prepareAPWrite() const;
+    AlertTriple applyAPWrite(const Reply& reply, const std::string& encryptCode);
+    AlertTriple applyClientModeInfo(const Reply& reply);
+    Write prepareClientModeWrite() const;
+    AlertTriple applyClientModeWrite(const Reply& reply);
+
+    // Runs `exchange` on the worker and `apply` with its reply back on the
+    // main thread, unless the result is dropped (then `dropped`).
+    void submit(WifiCommand command, std::function<Reply(Channel&)> exchange,
+                std::function<void(const Reply&)> apply, std::function<void()> dropped);
+    // One request whose reply `apply` turns into the result handed to `done`.
+    void submitCommand(WifiCommand command, std::string request,
+                       std::function<AlertTriple(const Reply&)> apply, Completion done);
+    void countOut(WifiCommand command, int change);
 
     NetworkModelEnvironment environment_;
     // The encryption code of the last good access-point read or write.
     std::optional<std::string> printerEncryptCode_;
+    // The asynchronous operations out, per kind.
+    combine::Published<std::array<int, kWifiCommandCount>> commandsOut_{*this, {}};
+    std::shared_ptr<Shared> shared_;
+    // Last: destroying it waits for the exchange in progress.
+    dispatch::Queue worker_ = dispatch::Queue::serial("tamberlyx.wifi.worker");
 };
 
 } // namespace tbx

@@ -2,6 +2,8 @@
 
 #include "monitor/SharedData.h"
 
+#include <QCoreApplication>
+
 namespace tbx {
 
 CommandTarget commandTarget(const Printer& printer) {
@@ -18,10 +20,22 @@ std::unique_ptr<NetworkModel> makeNetworkModel(std::weak_ptr<PrinterModel> print
     return std::make_unique<NetworkModel>(std::move(environment));
 }
 
+namespace {
+NetworkModel* makeSharedNetworkModel() {
+    NetworkModel* model = makeNetworkModel(SharedData::printerModel()).release();
+    // Quitting lets the command in progress end before the process goes down
+    // around the worker; what is queued is dropped.
+    if (auto* app = QCoreApplication::instance()) {
+        QObject::connect(app, &QCoreApplication::aboutToQuit, app, [model] { model->stopCommands(); });
+    }
+    return model;
+}
+} // namespace
+
 NetworkModel& SharedData::networkModel() {
     // Made once, on first read (a concurrent first read waits for it), and never
     // destroyed: the forms and the status view reach it until the process ends.
-    static NetworkModel* const model = makeNetworkModel(SharedData::printerModel()).release();
+    static NetworkModel* const model = makeSharedNetworkModel();
     return *model;
 }
 

@@ -4,6 +4,7 @@
 #include "tests/monitor/MonitorTestSupport.h"
 
 #include <algorithm>
+#include <thread>
 
 namespace tbx::test {
 namespace {
@@ -166,6 +167,50 @@ TEST_F(PrinterModelUsbTest, AFailureIsNeverWrittenOverALaterSelection) {
     EXPECT_EQ(staleFailures, 0);
     EXPECT_EQ(m.selectedPrinter(), secondRow);
     EXPECT_EQ(tupleOf(m.statusInfo()), (StatusTuple{3, "前盖打开", "请关闭前盖", 20}));
+}
+
+TEST_F(PrinterModelUsbTest, AStalledStatusRequestOutWhenTheModelStopsOrGoesWritesNothing) {
+    using Clock = std::chrono::steady_clock;
+    struct Case {
+        std::string name;
+        std::function<void()> end; // called while the request stalls
+    };
+    const Case cases[] = {
+        // Quitting: the stall is waited for (no longer), its answer is dropped.
+        {"stopped", [this] { model->stop(); }},
+        // Work posted for a model that is gone finds nobody to write to.
+        {"let go", [this] { model.reset(); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        bus->unplugAll();
+        auto printer = plugPrinter({.statusCode = 2009, .toner = 50});
+        start(60s);
+        ASSERT_EQ(tupleOf(model->statusInfo()), (StatusTuple{1, "休眠", "", 50}));
+        printer->misbehave(Misbehaviour::timeout);
+        printer->setTimeoutDelay(300ms);
+        TraceCapture trace;
+        const std::weak_ptr<PrinterModel> watched = model;
+        const int asked = printer->statusRequests();
+        model->getUSBControlRequestInfo();
+        // The request reaches the printer from the worker, with the main queue left alone.
+        const auto deadline = Clock::now() + 10s;
+        while (printer->statusRequests() == asked && Clock::now() < deadline) {
+            std::this_thread::sleep_for(1ms);
+        }
+        ASSERT_EQ(printer->statusRequests(), asked + 1);
+        const auto started = Clock::now();
+        c.end();
+        EXPECT_LT(Clock::now() - started, 1s);
+        dispatch::runMainFor(400ms);
+        if (auto left = watched.lock()) {
+            EXPECT_EQ(tupleOf(left->statusInfo()), (StatusTuple{1, "休眠", "", 50}));
+            EXPECT_FALSE(left->timerScheduled());
+            EXPECT_FALSE(left->queryInFlight());
+        }
+        EXPECT_FALSE(hasLine(trace, "Received: error"));
+        model.reset();
+    }
 }
 
 TEST_F(PrinterModelUsbTest, NothingFoundSelectsTheNoPrinterValueAndPollsNothing) {

@@ -2,6 +2,7 @@
 // the simulated bus and a network printer (snmpd on a sandbox test host).
 // Every case runs in a sandbox of its own.
 #include "monitor_app/ContentView.h"
+#include "monitor_app/NetworkSettingAction.h"
 #include "monitor_app/SettingView.h"
 #include "monitor_app/SidebarView.h"
 #include "monitor_app/StatusInfoView.h"
@@ -17,12 +18,61 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QTabWidget>
+#include <atomic>
 #include <gtest/gtest.h>
+#include <thread>
 
 namespace tbx::monitorapp {
 namespace {
 
 using test::waitUntil;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// Posts a task to the window's queue every 10 ms from a thread of its own and
+// notes how long each one waited for its turn, and how many ran while `out`
+// held. A window thread that waits for a printer holds every task back.
+class TurnProbe {
+public:
+    explicit TurnProbe(std::function<bool()> out) : state_(std::make_shared<State>()) {
+        state_->out = std::move(out);
+        thread_ = std::thread([this] {
+            while (!stopping_) {
+                ++state_->posted;
+                dispatch::Queue::main().async([state = state_, posted = Clock::now()] {
+                    state->longest = std::max(state->longest, Clock::now() - posted);
+                    state->whileOut += state->out() ? 1 : 0;
+                    ++state->ran;
+                });
+                std::this_thread::sleep_for(10ms);
+            }
+        });
+    }
+    ~TurnProbe() { stop(); }
+
+    // Stops posting and lets every task posted so far run.
+    void stop() {
+        if (thread_.joinable()) {
+            stopping_ = true;
+            thread_.join();
+            waitUntil([&] { return state_->ran == state_->posted; });
+        }
+    }
+    Clock::duration longestWait() const { return state_->longest; }
+    int turnsWhileOut() const { return state_->whileOut; }
+
+private:
+    struct State {
+        std::function<bool()> out;
+        std::atomic<int> posted{0};
+        int ran = 0; // these three on the main thread only
+        int whileOut = 0;
+        Clock::duration longest{};
+    };
+    std::shared_ptr<State> state_;
+    std::atomic<bool> stopping_{false};
+    std::thread thread_;
+};
 
 class StatusMonitorTest : public testing::Test {
 protected:
@@ -35,11 +85,12 @@ protected:
         setCurrentLanguage(languageFromEnvironment());
     }
 
-    void start(test::SimulatedPrintersOptions options, PrinterModel::Options modelOptions = {}) {
+    void start(test::SimulatedPrintersOptions options, PrinterModel::Options modelOptions = {},
+               std::chrono::milliseconds listPause = {}) {
         printers = std::make_unique<test::SimulatedPrinters>(options);
         ASSERT_TRUE(printers->ready()) << printers->problem;
         printerModel = printers->makePrinterModel(modelOptions);
-        networkModel = printers->makeNetworkModel(printerModel);
+        networkModel = printers->makeNetworkModel(printerModel, listPause);
         window = std::make_unique<ContentView>(printerModel, *networkModel);
         window->show();
         ASSERT_TRUE(waitUntil([&] { return !printerModel->discovering(); }, 60)) << "discovery did not end";
@@ -62,6 +113,17 @@ protected:
         for (int i = 0; i < 3; ++i) {
             QApplication::processEvents();
         }
+    }
+    // Presses the network-settings button: the reads go out on the network
+    // model's worker, the button is off until they are all in, and `done`
+    // tells when their outcome shows.
+    void pressNetworkSetting(const std::function<bool()>& done) {
+        status().networkSettingButton()->click();
+        window->render(); // drawn before any answer can come back
+        EXPECT_FALSE(status().networkSettingButton()->isEnabled());
+        ASSERT_TRUE(waitUntil([&] { return done() && !networkSettingPending(*networkModel); }));
+        settle();
+        EXPECT_TRUE(status().networkSettingButton()->isEnabled());
     }
 
     std::unique_ptr<test::SimulatedPrinters> printers;
@@ -137,8 +199,7 @@ TEST_F(StatusMonitorTest, NetworkSettingsOfTheUsbPrinter) {
     ASSERT_EQ(sidebar().rowCount(), 1);
     printers->responder->setNetworks({});
     const int before = printers->responder->requestCount();
-    status().networkSettingButton()->click();
-    settle();
+    ASSERT_NO_FATAL_FAILURE(pressNetworkSetting([&] { return status().settingScreen() != nullptr; }));
     const auto requests = printers->responder->requests();
     ASSERT_EQ(requests.size(), static_cast<std::size_t>(before + 3));
     EXPECT_EQ(requests[before], "CheckwifiAP?");
@@ -155,7 +216,8 @@ TEST_F(StatusMonitorTest, NetworkSettingsOfTheUsbPrinter) {
 
     // Another press and a status poll keep the screen and its tab.
     const int polls = printers->usb->statusRequests();
-    status().networkSettingButton()->click();
+    ASSERT_NO_FATAL_FAILURE(
+        pressNetworkSetting([&] { return printers->responder->requestCount() == before + 6; }));
     ASSERT_TRUE(waitUntil([&] { return printers->usb->statusRequests() > polls + 1; }));
     settle();
     EXPECT_EQ(status().settingScreen(), screen);
@@ -169,9 +231,7 @@ TEST_F(StatusMonitorTest, NetworkSettingsOfTheUsbPrinter) {
     settle();
     EXPECT_EQ(status().settingScreen(), nullptr);
     EXPECT_TRUE(closed.isNull());
-    status().networkSettingButton()->click();
-    settle();
-    ASSERT_NE(status().settingScreen(), nullptr);
+    ASSERT_NO_FATAL_FAILURE(pressNetworkSetting([&] { return status().settingScreen() != nullptr; }));
     EXPECT_EQ(dynamic_cast<SettingView*>(status().settingScreen())->tabs()->currentIndex(), 0);
 }
 
@@ -179,8 +239,7 @@ TEST_F(StatusMonitorTest, FailedReadShowsItsAlertInsteadOfTheScreen) {
     ASSERT_NO_FATAL_FAILURE(start({.netPrinter = false}));
     printers->responder->setBusy(true);
     const int before = printers->responder->requestCount();
-    status().networkSettingButton()->click();
-    settle();
+    ASSERT_NO_FATAL_FAILURE(pressNetworkSetting([&] { return !alerts().empty(); }));
     EXPECT_EQ(status().settingScreen(), nullptr);
     EXPECT_FALSE(networkModel->showNetworkSetting.get());
     EXPECT_EQ(printers->responder->requestCount(), before + 1); // nothing asked after the failure
@@ -194,11 +253,112 @@ TEST_F(StatusMonitorTest, FailedReadShowsItsAlertInsteadOfTheScreen) {
     printers->responder->setBusy(false);
     printers->responder->queueReply("8014,ap;AP\r\n6\r\npw\r\n192.168.1.1\r\n255.255.255.0\r\n192.168.1.1");
     printers->responder->queueReply("8001,not in this mode");
-    status().networkSettingButton()->click();
-    settle();
+    ASSERT_NO_FATAL_FAILURE(pressNetworkSetting([&] { return !alerts().empty(); }));
     EXPECT_EQ(status().settingScreen(), nullptr);
     ASSERT_EQ(alerts().size(), 1u);
     EXPECT_EQ(alerts().front()->informativeText(), "当前wifi模式不支持");
+}
+
+TEST_F(StatusMonitorTest, TheWindowAnswersWhileThePrinterKeepsItWaiting) {
+    ASSERT_NO_FATAL_FAILURE(start({.netPrinter = false}, {}, 100ms));
+    ASSERT_EQ(sidebar().rowCount(), 1);
+    auto& usb = *printers->usb;
+    auto& responder = *printers->responder;
+    const auto screen = [&] { return dynamic_cast<SettingView*>(status().settingScreen()); };
+    const auto silentPrinter = [&] {
+        usb.device()->setTimeoutsTakeTime(true); // a read that gets nothing waits its 0.3 s
+        responder.setMisbehaviour(sim::Misbehaviour::silence);
+    };
+    struct Case {
+        std::string name;
+        std::function<void()> arrange;
+        std::function<QPushButton*()> button; // the button pressed, none for the poll
+        std::function<void()> press;          // when there is no button
+        std::function<bool()> out;            // the command is out
+        std::function<bool()> done;           // its outcome shows
+    };
+    const auto networkSetting = [&] { return status().networkSettingButton(); };
+    const auto readsOut = [&] { return networkSettingPending(*networkModel); };
+    const std::vector<Case> cases = {
+        {"the network list is never ready",
+         [&] { responder.setListNotReady(-1); },
+         networkSetting,
+         {},
+         readsOut,
+         [&] { return screen() != nullptr; }},
+        {"the printer never answers the network-settings reads",
+         silentPrinter,
+         networkSetting,
+         {},
+         readsOut,
+         [&] { return !alerts().empty(); }},
+        {"the printer never answers the access-point settings",
+         [&] {
+             pressNetworkSetting([&] { return screen() != nullptr; });
+             silentPrinter();
+         },
+         [&] { return screen()->apForm()->okButton(); },
+         {},
+         [&] { return networkModel->commandOut(WifiCommand::setAPInfo); },
+         [&] { return screen()->apForm()->alert() != nullptr; }},
+        {"the printer never answers the client-mode settings",
+         silentPrinter,
+         [&] { return screen()->clientForm()->okButton(); },
+         {},
+         [&] { return networkModel->commandOut(WifiCommand::setClientModeInfo); },
+         [&] { return screen()->clientForm()->alert() != nullptr; }},
+        {"the USB status request stalls",
+         [&] {
+             usb.misbehave(sim::UsbPrinter::Misbehaviour::timeout);
+             usb.setTimeoutDelay(600ms);
+         },
+         {},
+         [&] { sidebar().rowButton(0)->click(); },
+         [&] { return printerModel->queryInFlight(); },
+         [&] { return !printerModel->queryInFlight() && status().messageLabel()->text() == "连接断开"; }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_NO_FATAL_FAILURE(c.arrange());
+        TurnProbe probe(c.out);
+        QPushButton* button = c.button ? c.button() : nullptr;
+        if (button) {
+            ASSERT_TRUE(button->isEnabled());
+            button->click();
+            window->render(); // drawn before any answer can come back
+            EXPECT_FALSE(button->isEnabled());
+        } else {
+            c.press();
+        }
+        ASSERT_TRUE(waitUntil(c.done));
+        probe.stop();
+        EXPECT_LT(probe.longestWait(), 100ms);
+        EXPECT_GE(probe.turnsWhileOut(), 3);
+        if (button) {
+            settle();
+            EXPECT_TRUE(button->isEnabled());
+        }
+        for (QMessageBox* alert : alerts()) {
+            alert->buttons().at(0)->click();
+        }
+        settle();
+        responder.setListNotReady(0);
+        responder.setMisbehaviour(sim::Misbehaviour::none);
+        usb.device()->setTimeoutsTakeTime(false);
+        usb.misbehave(sim::UsbPrinter::Misbehaviour::none);
+    }
+}
+
+TEST_F(StatusMonitorTest, AWindowClosedWhileItsReadsAreOutIsLeftAlone) {
+    ASSERT_NO_FATAL_FAILURE(start({.netPrinter = false}));
+    printers->usb->device()->setTimeoutsTakeTime(true);
+    printers->responder->setMisbehaviour(sim::Misbehaviour::silence);
+    status().networkSettingButton()->click();
+    window.reset();
+    // The failed read's alert has no window left to show in.
+    ASSERT_TRUE(waitUntil([&] { return !networkSettingPending(*networkModel); }));
+    settle();
+    EXPECT_FALSE(networkModel->showNetworkSetting.get());
 }
 
 } // namespace

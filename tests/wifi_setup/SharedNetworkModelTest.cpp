@@ -10,7 +10,10 @@
 #include "sim/printer/UsbPrinter.h"
 #include "wifi_setup/UsbInteraction.h"
 
+#include <QCoreApplication>
+#include <QTimer>
 #include <gtest/gtest.h>
+#include <thread>
 
 using namespace tbx;
 
@@ -59,6 +62,39 @@ TEST(SharedNetworkModelTest, CommandsGoToThePrinterAtTheSelectedLocation) {
     EXPECT_EQ(secondResponder->requestCount(), 1);
     EXPECT_FALSE(usbInteraction("CheckwifiSTA?", 0x37, 0x356C, 0x01300000));
     dispatch::runMainFor(dispatch::Seconds(0.05));
+    bus->unplugAll();
+}
+
+TEST(SharedNetworkModelTest, QuittingEndsTheCommandOutWithoutWaitingForTheList) {
+    using Clock = std::chrono::steady_clock;
+    auto bus = sim::usb::Bus::install();
+    sim::UsbPrinter printer;
+    auto responder = std::make_shared<sim::CommandResponder>();
+    responder->setListNotReady(-1);
+    sim::serveCommandPipes(*printer.device(), responder);
+    bus->plug(printer.device());
+
+    NetworkModel& model = SharedData::networkModel();
+    ASSERT_TRUE(dispatch::runMainUntil(
+        [] { return SharedData::printerModel()->selectedPrinter().type() == "USB"; }, dispatch::Seconds(30)));
+    std::optional<bool> applied;
+    model.getHotSpotList([&](bool a) { applied = a; });
+    // The list's first "8011" is in: the worker now waits 2 seconds to ask again.
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (responder->requestCount() == 0 && Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_EQ(responder->requestCount(), 1);
+
+    QTimer::singleShot(0, QCoreApplication::instance(), [] { QCoreApplication::quit(); });
+    const auto quitting = Clock::now();
+    QCoreApplication::exec();
+    EXPECT_LT(Clock::now() - quitting, std::chrono::milliseconds(1000));
+    EXPECT_FALSE(SharedData::printerModel()->timerScheduled());
+    dispatch::runMainFor(dispatch::Seconds(0.05));
+    EXPECT_EQ(applied, std::optional<bool>(false)); // dropped
+    EXPECT_FALSE(model.commandOut(WifiCommand::getHotSpotList));
+    EXPECT_EQ(responder->requestCount(), 1);
     bus->unplugAll();
 }
 

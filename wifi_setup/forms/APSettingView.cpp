@@ -8,6 +8,7 @@
 #include <QComboBox>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 
 namespace tbx::wifi::forms {
@@ -54,6 +55,11 @@ APSettingView::APSettingView(NetworkModel& model, QWidget* parent) : QWidget(par
     });
     connect(ok_, &QPushButton::clicked, this, &APSettingView::confirm);
     connect(cancel_, &QPushButton::clicked, this, [this] { model_.showNetworkSetting = false; });
+    refresh();
+}
+
+void APSettingView::refresh() {
+    ok_->setEnabled(!model_.commandOut(WifiCommand::setAPInfo));
 }
 
 QMessageBox* APSettingView::alert() const {
@@ -73,8 +79,17 @@ void APSettingView::confirm() {
     record.mask = state_.mask;
     record.gateway = state_.gateway;
     record.APPassword = state_.apPassword;
-    const AlertTriple result = model_.setAPInfo();
-    showAlert(widgets::localizedText(result.title), widgets::localizedText(result.message));
+    // The answer may come after the screen, and this form with it, has gone.
+    model_.setAPInfo([form = QPointer<APSettingView>(this)](std::optional<AlertTriple> result) {
+        if (!form) {
+            return;
+        }
+        form->refresh();
+        if (result) {
+            form->showAlert(widgets::localizedText(result->title), widgets::localizedText(result->message));
+        }
+    });
+    refresh();
 }
 
 void APSettingView::showAlert(const QString& title, const QString& message) {

@@ -2,9 +2,10 @@
 // password (shown as typed). The address, mask and gateway of the access point
 // have no control; the form checks them and writes them back unchanged. OK
 // checks the three addresses, writes the editing state into the model's
-// access-point record, sends it and shows the printer's answer; Cancel hides
-// the settings screen. The editing state is copied from the record once, when
-// the form is made.
+// access-point record, sends it and shows the printer's answer; OK is off while
+// the settings are on their way (the window keeps answering); Cancel hides the
+// settings screen. The editing state is copied from the record once, when the
+// form is made.
 #pragma once
 
 #include "wifi_setup/forms/WifiFormRules.h"
@@ -25,6 +26,9 @@ namespace tbx::wifi::forms {
 class APSettingView : public QWidget {
 public:
     explicit APSettingView(NetworkModel& model, QWidget* parent = nullptr);
+
+    // Redraws OK from the model (off while this form's settings are out).
+    void refresh();
 
     const APFormState& state() const { return state_; }
     QLineEdit* nameField() const { return name_; }

@@ -9,6 +9,7 @@
 #include <QComboBox>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QSignalBlocker>
 
@@ -85,7 +86,8 @@ void ClientModeSettingView::refresh() {
     network_->setIconSize(QSize(20, 16));
     // A position that names no listed network selects no entry.
     network_->setCurrentIndex(network_->findData(static_cast<qlonglong>(state_.selection)));
-    ok_->setEnabled(clientOkEnabled(model_.hotSpotList.size()));
+    ok_->setEnabled(
+        clientOkEnabled(model_.hotSpotList.size(), model_.commandOut(WifiCommand::setClientModeInfo)));
 }
 
 QMessageBox* ClientModeSettingView::alert() const {
@@ -133,9 +135,19 @@ void ClientModeSettingView::confirm() {
     record.gateway = write.gateway;
     record.ipSetType = write.ipSetType;
     record.orderInList = write.orderInList;
-    const AlertTriple result = model_.setClientModeInfo();
-    // The printer's answer is shown as it stands.
-    showAlert(text(result.title), text(result.message));
+    // The answer may come after the screen, and this form with it, has gone.
+    model_.setClientModeInfo(
+        [form = QPointer<ClientModeSettingView>(this)](std::optional<AlertTriple> result) {
+            if (!form) {
+                return;
+            }
+            form->refresh();
+            if (result) {
+                // The printer's answer is shown as it stands.
+                form->showAlert(text(result->title), text(result->message));
+            }
+        });
+    refresh();
 }
 
 void ClientModeSettingView::showAlert(const QString& title, const QString& message) {

@@ -2,7 +2,8 @@
 // listed, each with its signal icon), its password (masked), DHCP or a fixed
 // address with mask and gateway. OK (offered only while the printer listed a
 // network) checks a fixed address, writes the editing state into the model's
-// client-mode record, sends it and shows the printer's answer; the alert's
+// client-mode record, sends it and shows the printer's answer; OK is off while
+// the settings are on their way (the window keeps answering); the alert's
 // button and Close hide the settings screen. The editing state is copied from
 // the record once, when the form is made; the network entries and OK's enabled
 // state follow the model's list at every refresh.
@@ -27,7 +28,8 @@ class ClientModeSettingView : public QWidget {
 public:
     explicit ClientModeSettingView(NetworkModel& model, QWidget* parent = nullptr);
 
-    // Redraws the network entries and OK from the model's list.
+    // Redraws the network entries and OK from the model's list (OK also off
+    // while this form's settings are out).
     void refresh();
 
     const ClientFormState& state() const { return state_; }

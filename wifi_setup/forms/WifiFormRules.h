@@ -72,9 +72,10 @@ std::string passwordForChoice(std::string_view chosenName, std::string_view reco
 // "custom.wifi.weak" up to 2, "custom.wifi.medium" for 3 and 4, "custom.wifi.strong" from 5.
 std::string_view wifiIconName(std::int64_t signalDB);
 
-// The client form's OK is offered only while the printer listed a network.
-inline bool clientOkEnabled(std::size_t hotSpotCount) {
-    return hotSpotCount > 0;
+// The client form's OK is offered only while the printer listed a network and
+// no settings of this form are on their way to the printer.
+inline bool clientOkEnabled(std::size_t hotSpotCount, bool writeOut = false) {
+    return hotSpotCount > 0 && !writeOut;
 }
 
 } // namespace tbx::wifi::forms

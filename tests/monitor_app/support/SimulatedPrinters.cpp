@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QThread>
+#include <thread>
 
 namespace tbx::test {
 
@@ -50,19 +51,11 @@ std::shared_ptr<PrinterModel> SimulatedPrinters::makePrinterModel(PrinterModel::
 }
 
 std::unique_ptr<NetworkModel>
-SimulatedPrinters::makeNetworkModel(const std::shared_ptr<PrinterModel>& printerModel) {
+SimulatedPrinters::makeNetworkModel(const std::shared_ptr<PrinterModel>& printerModel,
+                                    std::chrono::milliseconds listPause) {
     NetworkModelEnvironment environment;
-    std::weak_ptr<PrinterModel> weak = printerModel;
-    environment.selectedPrinter = [weak] {
-        const auto model = weak.lock();
-        if (!model) {
-            return CommandTarget{};
-        }
-        const Printer& printer = model->selectedPrinter();
-        return CommandTarget{printer.type(), printer.PID(), printer.VID(), printer.name(), printer.ip()};
-    };
-    environment.pause = [](std::chrono::milliseconds) {};
-    return std::make_unique<NetworkModel>(std::move(environment));
+    environment.pause = [listPause](std::chrono::milliseconds) { std::this_thread::sleep_for(listPause); };
+    return tbx::makeNetworkModel(printerModel, std::move(environment));
 }
 
 bool waitUntil(const std::function<bool()>& done, double seconds) {

@@ -11,6 +11,7 @@
 #include "tests/support/SnmpAgents.h"
 #include "wifi_setup/NetworkModel.h"
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -34,8 +35,11 @@ public:
     bool ready() const { return problem.empty(); }
 
     std::shared_ptr<PrinterModel> makePrinterModel(PrinterModel::Options options = {});
-    // Sends its commands to the printer that `printerModel` has selected.
-    std::unique_ptr<NetworkModel> makeNetworkModel(const std::shared_ptr<PrinterModel>& printerModel);
+    // Sends its commands to the printer that `printerModel` has selected, as
+    // the program's model does; it waits `listPause` (not 2 seconds) before it
+    // asks again for a network list that is not ready.
+    std::unique_ptr<NetworkModel> makeNetworkModel(const std::shared_ptr<PrinterModel>& printerModel,
+                                                   std::chrono::milliseconds listPause = {});
 
     std::shared_ptr<sim::usb::Bus> bus;
     std::shared_ptr<sim::UsbPrinter> usb;

@@ -29,6 +29,15 @@ protected:
         box->buttons().at(0)->click();
         QApplication::processEvents();
     }
+    // The settings go to the printer off the window's thread: OK is off until
+    // the printer's answer is in, then it comes back with the alert.
+    template <class Form>
+    static QMessageBox* answerOf(Form& form) {
+        EXPECT_FALSE(form.okButton()->isEnabled());
+        dispatch::runMainUntil([&] { return form.alert() != nullptr; }, dispatch::Seconds(10));
+        EXPECT_TRUE(form.okButton()->isEnabled());
+        return form.alert();
+    }
 };
 
 TEST_F(WifiFormsTest, AccessPointFormShowsTheRecordAndItsChoice) {
@@ -78,6 +87,7 @@ TEST_F(WifiFormsTest, AccessPointOkChecksThenSendsAndShowsTheAnswer) {
     form.nameField()->setText("Shop");
     form.passwordField()->setText("pa;ss?word");
     form.okButton()->click();
+    ASSERT_NE(answerOf(form), nullptr);
     ASSERT_FALSE(written().empty());
     EXPECT_EQ(written().back(),
               "SetwifiAP=Shop\r\n6\r\npa\x02ss\x01word\r\nS\r\n192.168.1.1\r\n255.255.255.0\r\n192.168.1.1;");
@@ -91,6 +101,7 @@ TEST_F(WifiFormsTest, AccessPointOkChecksThenSendsAndShowsTheAnswer) {
     form.encryptPicker()->setCurrentIndex(form.encryptPicker()->findText("不加密"));
     closeAlert(form.alert());
     form.okButton()->click();
+    ASSERT_NE(answerOf(form), nullptr);
     EXPECT_EQ(model->apSetting->encryptMode, 0);
     EXPECT_TRUE(written().back().starts_with("SetwifiAP=Shop\r\n0\r\n")) << written().back();
 }
@@ -161,6 +172,7 @@ TEST_F(WifiFormsTest, ClientOkSendsTheChosenNetworkAndItsAlertClosesTheScreen) {
     model->showNetworkSetting = true;
     form.ipSetTypePicker()->setCurrentIndex(0);
     form.okButton()->click();
+    ASSERT_NE(answerOf(form), nullptr);
     EXPECT_EQ(written().back(), "SetwifiSTA=Home\r\nhome-pass\r\nD\r\n0.0.0.0\r\n0.0.0.0\r\n0.0.0.0;");
     EXPECT_EQ(model->clietModeSetting->orderInList, 0);
     EXPECT_EQ(model->clietModeSetting->WifiName, "Office"); // not written
@@ -179,6 +191,41 @@ TEST_F(WifiFormsTest, ClientCloseWritesNothing) {
     EXPECT_FALSE(model->showNetworkSetting.get());
     EXPECT_EQ(*model->clietModeSetting, before);
     EXPECT_EQ(responder->requestCount(), 0);
+}
+
+TEST_F(WifiFormsTest, AFormClosedWhileItsSettingsAreOutIsLeftAlone) {
+    ASSERT_FALSE(model->getAPInfo().show);
+    ASSERT_FALSE(model->getClientModeInfo().show);
+    model->getHotSpotList();
+    struct Case {
+        std::string name;
+        WifiCommand command;
+        std::function<std::pair<QWidget*, QPushButton*>()> open; // the form and its OK
+    };
+    const std::vector<Case> cases = {
+        {"access point", WifiCommand::setAPInfo,
+         [this] {
+             auto* form = new APSettingView(*model);
+             return std::pair<QWidget*, QPushButton*>{form, form->okButton()};
+         }},
+        {"client mode", WifiCommand::setClientModeInfo,
+         [this] {
+             auto* form = new ClientModeSettingView(*model);
+             return std::pair<QWidget*, QPushButton*>{form, form->okButton()};
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        model->alterTitle.clear();
+        auto [form, ok] = c.open();
+        ok->click();
+        EXPECT_TRUE(model->commandOut(c.command));
+        delete form; // the screen goes before the printer answers
+        ASSERT_TRUE(
+            dispatch::runMainUntil([&] { return !model->commandOut(c.command); }, dispatch::Seconds(10)));
+        // The answer is in the model all the same; nobody is left to show it.
+        EXPECT_EQ(model->alterTitle, "设置成功");
+    }
 }
 
 } // namespace
