@@ -10,8 +10,8 @@
 #include <condition_variable>
 #include <deque>
 #include <limits>
-#include <optional>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
