@@ -2,6 +2,7 @@
 
 #include "platform/foundation/Localization.h"
 #include "platform/foundation/Print.h"
+#include "platform/widgets/Alert.h"
 
 #include <QComboBox>
 #include <QGridLayout>
@@ -27,10 +28,6 @@ void setTextIfChanged(QLineEdit* field, const std::string& text) {
     if (field->text() != wanted) {
         field->setText(wanted);
     }
-}
-
-QString asHtml(const std::string& text) {
-    return q(text).toHtmlEscaped().replace('\n', "<br>");
 }
 
 } // namespace
@@ -185,18 +182,11 @@ void SettingView::renderAlert(const AlertView& alert) {
         return;
     }
     if (alert_ == nullptr) {
-        alert_ = new QMessageBox(this);
-        alert_->setWindowModality(Qt::WindowModal);
-        alert_->setTextFormat(Qt::RichText);
-        alert_->setStandardButtons(QMessageBox::Ok);
-        alert_->setDefaultButton(QMessageBox::Ok);
+        alert_ = widgets::makeAlert(this);
         connect(alert_, &QMessageBox::finished, this, [this] { alertDismissed(); });
     }
     // A later alert replaces the texts of one still on screen.
-    alert_->setWindowTitle(q(alert.title));
-    alert_->setText("<b>" + asHtml(alert.title) + "</b>");
-    alert_->setInformativeText(asHtml(alert.message));
-    alert_->button(QMessageBox::Ok)->setText(q(alert.button));
+    widgets::setAlertTexts(*alert_, q(alert.title), q(alert.message), q(alert.button));
     if (!alert_->isVisible()) {
         alert_->open();
     }

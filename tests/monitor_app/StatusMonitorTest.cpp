@@ -8,6 +8,7 @@
 #include "monitor_app/TonerView.h"
 #include "platform/foundation/Localization.h"
 #include "tests/monitor_app/support/SimulatedPrinters.h"
+#include "tests/support/ShownText.h"
 #include "wifi_setup/forms/APSettingView.h"
 #include "wifi_setup/forms/ClientModeSettingView.h"
 
@@ -32,6 +33,7 @@ protected:
             w->close();
         }
         QApplication::processEvents();
+        clearStringOverrides();
         setCurrentLanguage(languageFromEnvironment());
     }
 
@@ -199,6 +201,39 @@ TEST_F(StatusMonitorTest, FailedReadShowsItsAlertInsteadOfTheScreen) {
     EXPECT_EQ(status().settingScreen(), nullptr);
     ASSERT_EQ(alerts().size(), 1u);
     EXPECT_EQ(alerts().front()->informativeText(), "当前wifi模式不支持");
+}
+
+TEST_F(StatusMonitorTest, WifiAlertsShowTheStringTablesTextsAsTheyStand) {
+    ASSERT_NO_FATAL_FAILURE(start({.netPrinter = false}));
+    overrideLocalizedString("zh", "错误", "错误 <b>&amp;</b>");
+    overrideLocalizedString("zh", "设备忙,打印中", "设备忙 <busy> & \"打印中\"");
+    overrideLocalizedString("zh", "IP格式错误", "IP \"格式\" <错误> & &lt;");
+
+    // The failed read of the network-settings button.
+    printers->responder->setBusy(true);
+    status().networkSettingButton()->click();
+    ASSERT_TRUE(waitUntil([&] { return !alerts().empty(); }));
+    ASSERT_EQ(alerts().size(), 1u);
+    EXPECT_EQ(test::shownAlertLines(*alerts().front()),
+              (QStringList{QString::fromStdString(localizedString("错误")),
+                           QString::fromStdString(localizedString("设备忙,打印中"))}));
+    alerts().front()->buttons().at(0)->click();
+    settle();
+
+    // The access-point form's address check, on an address the printer reported.
+    printers->responder->setBusy(false);
+    sim::AccessPointRecord record;
+    record.ip = "192.168.1.256";
+    printers->responder->setAccessPoint(record);
+    status().networkSettingButton()->click();
+    ASSERT_TRUE(waitUntil([&] { return status().settingScreen() != nullptr; }));
+    auto* form = dynamic_cast<SettingView*>(status().settingScreen())->apForm();
+    form->okButton()->click();
+    settle();
+    ASSERT_NE(form->alert(), nullptr);
+    EXPECT_EQ(test::shownAlertLines(*form->alert()),
+              (QStringList{QString::fromStdString(localizedString("错误")),
+                           QString::fromStdString(localizedString("IP格式错误"))}));
 }
 
 } // namespace

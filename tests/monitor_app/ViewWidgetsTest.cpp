@@ -3,10 +3,12 @@
 #include "monitor_app/SidebarView.h"
 #include "monitor_app/StatusInfoView.h"
 #include "platform/foundation/Localization.h"
+#include "tests/support/ShownText.h"
 
 #include <QApplication>
 #include <QImage>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <gtest/gtest.h>
@@ -51,7 +53,10 @@ bool showsColour(QWidget& widget, const QColor& colour) {
 class ViewWidgetsTest : public testing::Test {
 protected:
     void SetUp() override { setCurrentLanguage("zh"); }
-    void TearDown() override { setCurrentLanguage(languageFromEnvironment()); }
+    void TearDown() override {
+        clearStringOverrides();
+        setCurrentLanguage(languageFromEnvironment());
+    }
 };
 
 TEST_F(ViewWidgetsTest, SidebarRowsFollowTheSelection) {
@@ -109,6 +114,57 @@ TEST_F(ViewWidgetsTest, StatusLinesDrawnInTheLevelColour) {
                                 .discription = "请添加纸张"}});
         EXPECT_TRUE(showsColour(*view.messageLabel(), c.colour)) << c.level;
         EXPECT_TRUE(showsColour(*view.descriptionLabel(), c.colour)) << c.level;
+    }
+}
+
+TEST_F(ViewWidgetsTest, StatusTextsShowAsTheyStand) {
+    StatusInfoView view({});
+    view.show();
+    view.render({.status = {.name = "<b>Tamberlyx</b> & co",
+                            .type = "Net",
+                            .ip = "10.0.0.2 <x>",
+                            .level = 2,
+                            .message = "纸量 <i>较少</i>",
+                            .discription = "&quot;请添加&quot; \"纸张\""}});
+    EXPECT_EQ(test::shownText(*view.nameLabel()), "<b>Tamberlyx</b> & co");
+    EXPECT_EQ(test::shownText(*view.messageLabel()), "纸量 <i>较少</i>");
+    EXPECT_EQ(test::shownText(*view.descriptionLabel()), "&quot;请添加&quot; \"纸张\"");
+    QStringList lines;
+    for (const QLabel* label : view.findChildren<QLabel*>()) {
+        if (label->text().startsWith("IP")) {
+            lines << test::shownText(*label);
+        }
+    }
+    EXPECT_EQ(lines, QStringList{"IP：10.0.0.2 <x>"});
+}
+
+TEST_F(ViewWidgetsTest, AlertsShowTheStringTablesTextsAsTheyStand) {
+    overrideLocalizedString("zh", "error", "错误 <b>&amp;</b>");
+    overrideLocalizedString("zh", "noPrinterError", "找不到 \"打印机\" <USB> & 网络");
+    overrideLocalizedString("zh", "refresh", "\"刷新\" & <i>");
+    overrideLocalizedString("zh", "printerListFreshed", "&lt;列表&gt; <br> 已刷新 & \"完成\"");
+    overrideLocalizedString("zh", "ok", "好 & <ok>");
+    SidebarView sidebar;
+    StatusInfoView status({});
+    sidebar.show();
+    status.show();
+    const struct {
+        const char* what;
+        QMessageBox* box;
+        const char* titleKey;
+        const char* messageKey;
+    } alerts[] = {
+        {"no printer", status.showNoPrinterAlert(), "error", "noPrinterError"},
+        {"refresh", sidebar.showRefreshAlert(), "refresh", "printerListFreshed"},
+    };
+    QApplication::processEvents();
+    for (const auto& a : alerts) {
+        SCOPED_TRACE(a.what);
+        const QString title = QString::fromStdString(localizedString(a.titleKey));
+        EXPECT_EQ(test::shownAlertLines(*a.box),
+                  (QStringList{title, QString::fromStdString(localizedString(a.messageKey))}));
+        EXPECT_EQ(a.box->windowTitle(), title);
+        EXPECT_EQ(a.box->buttons().at(0)->text(), "好 & <ok>");
     }
 }
 

@@ -9,6 +9,7 @@
 #include "scanner_app/ContentView.h"
 #include "sim/scanner/UsbScanner.h"
 #include "sim/usb/SimulatedUsb.h"
+#include "tests/support/ShownText.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -53,6 +54,7 @@ protected:
         QApplication::closeAllWindows();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         ScannerModel::waitForBackgroundWork();
+        clearStringOverrides();
         fs::remove_all(saveDir);
     }
 
@@ -187,7 +189,9 @@ TEST_F(SettingViewTest, ScanChecksRaiseOneAlertAndAValidFormScansOnce) {
         QMessageBox* box = window->form().visibleAlert();
         ASSERT_NE(box, nullptr);
         EXPECT_EQ(alerts, 1);
-        EXPECT_TRUE(box->text().contains(QString::fromStdString(model.alertTitle.get())));
+        EXPECT_EQ(test::shownAlertLines(*box),
+                  (QStringList{QString::fromStdString(model.alertTitle.get()),
+                               QString::fromStdString(model.alertMessage.get())}));
         if (c.messageKey != nullptr) {
             EXPECT_EQ(model.alertTitle.get(), localizedString("error"));
             EXPECT_EQ(model.alertMessage.get(), localizedString(c.messageKey));
@@ -206,6 +210,47 @@ TEST_F(SettingViewTest, ScanChecksRaiseOneAlertAndAValidFormScansOnce) {
         window->close();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
+}
+
+TEST_F(SettingViewTest, AlertsShowTheStringTablesTextsAsTheyStand) {
+    // The file name check's own English text holds quotes; the others are set over the table.
+    const struct {
+        const char* what;
+        const char* prefix;
+        const char* title;   // nullptr: the table's own
+        const char* message; // nullptr: the table's own
+    } cases[] = {
+        {"quotes of the table", "a/b", nullptr, nullptr},
+        {"markup-like", "-rf", "Error <b>&amp;</b>", "Names like <i>-x</i> & \"&quot;\" are refused"},
+        {"entities", "../x", "&lt;", "&quot;.&quot; & \"..\" <br> stay as typed"},
+    };
+    ContentView* window = openWindow();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        clearStringOverrides();
+        const std::string key =
+            std::string(c.prefix) == "-rf" ? "saveFileNameStartsWithDash" : "unsafeSavePrefix";
+        if (c.title != nullptr) {
+            overrideLocalizedString("en", "error", c.title);
+            overrideLocalizedString("en", key, c.message);
+        }
+        child<QLineEdit>(window, "saveDir")->setText(QString::fromStdString(saveDir));
+        child<QLineEdit>(window, "saveFileName")->setText(c.prefix);
+        child<QPushButton>(window, "scan")->click();
+        dispatch::runMainFor(30ms);
+        QMessageBox* box = window->form().visibleAlert();
+        ASSERT_NE(box, nullptr);
+        const QString title = QString::fromStdString(c.title ? c.title : localizedString("error"));
+        const QString message = QString::fromStdString(c.message ? c.message : localizedString(key));
+        EXPECT_EQ(test::shownAlertLines(*box), (QStringList{title, message}));
+        EXPECT_EQ(box->windowTitle(), title);
+        box->accept();
+        dispatch::runMainFor(20ms);
+    }
+    clearStringOverrides();
+    EXPECT_EQ(localizedString("unsafeSavePrefix"),
+              R"(The file name must not be "." or ".." and must not contain "/".)");
+    EXPECT_TRUE(scans.empty());
 }
 
 TEST_F(SettingViewTest, FolderChooser) {
