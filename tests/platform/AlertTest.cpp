@@ -1,6 +1,7 @@
 // The alert stand-in as the user reads it: every text exactly as given, the
 // title line bold, the button's action when it closes.
 #include "platform/widgets/Alert.h"
+
 #include "tests/support/ShownText.h"
 
 #include <QApplication>
@@ -42,7 +43,8 @@ TEST(Alert, ShowsEveryTextAsItStandsWithTheTitleInBold) {
     for (const Texts& t : kTexts) {
         SCOPED_TRACE(t.what);
         bool pressed = false;
-        QMessageBox* box = tbx::widgets::presentAlert(&window, t.title, t.message, "OK & <go>", [&] { pressed = true; });
+        QMessageBox* box =
+            tbx::widgets::presentAlert(&window, t.title, t.message, "OK & <go>", [&] { pressed = true; });
         QApplication::processEvents();
         ASSERT_TRUE(box->isVisible());
         EXPECT_EQ(box->windowTitle(), t.title);
