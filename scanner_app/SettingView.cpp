@@ -59,6 +59,7 @@ void SettingView::build() {
     // The option rows: labels right-aligned in the first column, so their right
     // edges stand on one line and every control starts at the same place.
     auto* block = new QWidget(this);
+    block->setObjectName("optionRows");
     auto* grid = new QGridLayout(block);
     grid->setContentsMargins(0, 0, 0, 0);
     for (std::size_t i = 0; i < std::size(allRows); ++i) {
@@ -97,9 +98,15 @@ void SettingView::build() {
     grid->addWidget(refresh_, 0, 2);
     outer->addWidget(block, 0, Qt::AlignHCenter);
 
-    auto* folderRow = new QHBoxLayout;
-    saveToLabel_ = new QLabel(this);
-    saveDir_ = new QLineEdit(this);
+    // The save-folder row and, below it, the scan button: each as compact as its
+    // content and centred in the form, apart from the block's label line.
+    auto* folderRow = new QWidget(this);
+    folderRow->setObjectName("saveFolderRow");
+    folderRow->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+    auto* folderLine = new QHBoxLayout(folderRow);
+    folderLine->setContentsMargins(0, 0, 0, 0);
+    saveToLabel_ = new QLabel(folderRow);
+    saveDir_ = new QLineEdit(folderRow);
     saveDir_->setObjectName("saveDir");
     saveDir_->setFixedWidth(FormFrame::controlWidth);
     connect(saveDir_, &QLineEdit::textChanged, this, [this](const QString& text) {
@@ -108,14 +115,13 @@ void SettingView::build() {
             render();
         }
     });
-    browse_ = new QPushButton(this);
+    browse_ = new QPushButton(folderRow);
     browse_->setObjectName("browser");
     connect(browse_, &QPushButton::clicked, this, [this] { browse(); });
-    folderRow->addWidget(saveToLabel_);
-    folderRow->addWidget(saveDir_);
-    folderRow->addWidget(browse_);
-    outer->addLayout(folderRow);
-    outer->setAlignment(folderRow, Qt::AlignHCenter);
+    folderLine->addWidget(saveToLabel_);
+    folderLine->addWidget(saveDir_);
+    folderLine->addWidget(browse_);
+    outer->addWidget(folderRow, 0, Qt::AlignHCenter);
 
     scan_ = new QPushButton(this);
     scan_->setObjectName("scan");

@@ -152,6 +152,40 @@ TEST_F(SettingViewTest, NewWindowShowsTheDefaultsWithinTheFormsSizeLimits) {
     EXPECT_EQ(window->form().state().colorMode, 1);
 }
 
+TEST_F(SettingViewTest, SaveFolderRowAndScanButtonSitCompactAndCentredBelowTheBlock) {
+    ContentView* window = openWindow();
+    QWidget& form = window->form();
+    const auto rect = [&](const char* name) {
+        auto* widget = child<QWidget>(window, name);
+        return QRect(widget->mapTo(&form, QPoint()), widget->size());
+    };
+    const auto centred = [&](const QRect& r) {
+        return std::abs(r.left() - (form.width() - 1 - r.right())) <= 1;
+    };
+    // Widths at which the block itself fits (the narrowest form is narrower than its rows).
+    for (const QSize size : {QSize(460, 410), QSize(600, 480), QSize(760, 610)}) {
+        window->resize(size + (window->size() - form.size()));
+        dispatch::runMainFor(20ms);
+        SCOPED_TRACE(std::to_string(form.width()) + "x" + std::to_string(form.height()));
+        const QRect block = rect("optionRows");
+        const QRect row = rect("saveFolderRow");
+        const QRect field = rect("saveDir");
+        const QRect browse = rect("browser");
+        const QRect scan = rect("scan");
+        EXPECT_EQ(row.width(), child<QWidget>(window, "saveFolderRow")->sizeHint().width());
+        EXPECT_TRUE(centred(row)) << row.left() << ".." << row.right();
+        EXPECT_GT(row.top(), block.bottom());
+        // The label, the 230-point field and the browse button follow each other closely.
+        EXPECT_EQ(field.width(), 230);
+        EXPECT_LE(field.left() - row.left(),
+                  child<QWidget>(window, "saveFolderRow")->sizeHint().width() - 230);
+        EXPECT_LE(browse.left() - field.right(), 12);
+        EXPECT_LE(browse.right(), row.right());
+        EXPECT_TRUE(centred(scan)) << scan.left() << ".." << scan.right();
+        EXPECT_GT(scan.top(), row.bottom());
+    }
+}
+
 TEST_F(SettingViewTest, ScanChecksRaiseOneAlertAndAValidFormScansOnce) {
     struct Case {
         const char* what;
