@@ -1,5 +1,6 @@
 // Offscreen widget tests of the sidebar and the status view drawn from plain
 // state: row order, the selection look and taps, and the level colour on screen.
+#include "monitor_app/ButtonStyles.h"
 #include "monitor_app/SidebarView.h"
 #include "monitor_app/StatusInfoView.h"
 #include "platform/foundation/Localization.h"
@@ -114,6 +115,33 @@ TEST_F(ViewWidgetsTest, StatusLinesDrawnInTheLevelColour) {
                                 .discription = "请添加纸张"}});
         EXPECT_TRUE(showsColour(*view.messageLabel(), c.colour)) << c.level;
         EXPECT_TRUE(showsColour(*view.descriptionLabel(), c.colour)) << c.level;
+    }
+}
+
+// Stands in for the design-time preview of CustomStyle: built alone, it shows
+// the string table's text for its key and nothing else, in either language.
+TEST_F(ViewWidgetsTest, CustomStyleShowsOnlyItsKeysText) {
+    const struct {
+        const char* language;
+        const char* override; // nullptr: the built-in table
+    } cases[] = {{"zh", nullptr}, {"en", nullptr}, {"en", "Hello & <welcome>"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.language) + (c.override ? " with a text of its own" : ""));
+        setCurrentLanguage(c.language);
+        if (c.override != nullptr) {
+            overrideLocalizedString(c.language, "Hello, World!", c.override);
+        }
+        CustomStyle preview;
+        preview.show();
+        QApplication::processEvents();
+        const auto labels = preview.findChildren<QLabel*>();
+        ASSERT_EQ(labels.size(), 1);
+        EXPECT_EQ(preview.findChildren<QWidget*>().size(), 1);
+        EXPECT_EQ(test::shownText(*labels.front()), QString::fromStdString(localizedString("Hello, World!")));
+        if (c.override != nullptr) {
+            EXPECT_EQ(test::shownText(*labels.front()), c.override);
+        }
+        EXPECT_TRUE(showsColour(preview, preview.palette().color(QPalette::WindowText)));
     }
 }
 
