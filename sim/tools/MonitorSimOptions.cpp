@@ -27,11 +27,14 @@ std::string monitorSimUsage() {
     return "usage: tamberlyx-monitor-sim [options]\n"
            "The status monitor's engine polling the simulated USB printer, printing every change of the\n"
            "printer list, the selection and the status (run it inside scripts/sandbox).\n" +
-           usageLine("--code N", "the printer's status code, 0 to " + std::to_string(kMaxStatusCode) + " (default 1)") +
-           usageLine("--toner N", "its toner level, 0 to " + std::to_string(kMaxTonerLevel) + " % (default 80)") +
+           usageLine("--code N",
+                     "the printer's status code, 0 to " + std::to_string(kMaxStatusCode) + " (default 1)") +
+           usageLine("--toner N",
+                     "its toner level, 0 to " + std::to_string(kMaxTonerLevel) + " % (default 80)") +
            usageLine("--interval SECONDS", "time between polls, " + decimal(kMinPollInterval) + " to " +
                                                decimal(kMaxPollInterval) + " (default 6)") +
-           usageLine("--polls N", "poll intervals to run, 1 to " + std::to_string(kMaxPolls) + " (default 3)") +
+           usageLine("--polls N",
+                     "poll intervals to run, 1 to " + std::to_string(kMaxPolls) + " (default 3)") +
            usageLine("--unplug-after N", "unplug the printer after N intervals, 1 to --polls") +
            usageLine("--help", "this text") +
            "TAMBERLYX_SIMULATED_PRINTER chooses the printer (usb, the default).\n"
@@ -89,7 +92,8 @@ std::variant<MonitorSimOptions, std::string> parseMonitorSimOptions(std::span<co
     if (unplugText) {
         const auto after = wholeNumber(*unplugText, 1, o.polls);
         if (!after) {
-            return "--unplug-after must be " + wholeRange(1, o.polls) + " (--polls), not \"" + *unplugText + "\"";
+            return "--unplug-after must be " + wholeRange(1, o.polls) + " (--polls), not \"" + *unplugText +
+                   "\"";
         }
         o.unplugAfter = int(*after);
     }

@@ -36,9 +36,8 @@ std::optional<long long> wholeNumber(std::string_view text, long long low, long 
 
 std::optional<double> decimalNumber(std::string_view text, double low, double high) {
     // from_chars takes "nan" and "inf" in every format; only digits, one point and a sign are wanted.
-    const bool plain = std::all_of(text.begin(), text.end(), [](char c) {
-        return (c >= '0' && c <= '9') || c == '.' || c == '-';
-    });
+    const bool plain = std::all_of(text.begin(), text.end(),
+                                   [](char c) { return (c >= '0' && c <= '9') || c == '.' || c == '-'; });
     if (!plain) {
         return std::nullopt;
     }
@@ -51,7 +50,8 @@ std::string usageLine(const std::string& option, const std::string& text) {
 }
 
 bool asksForHelp(std::span<const std::string> args) {
-    return std::any_of(args.begin(), args.end(), [](const std::string& a) { return a == "--help" || a == "-h"; });
+    return std::any_of(args.begin(), args.end(),
+                       [](const std::string& a) { return a == "--help" || a == "-h"; });
 }
 
 } // namespace tbx::sim

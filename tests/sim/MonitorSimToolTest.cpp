@@ -132,8 +132,8 @@ TEST(MonitorSimOptions, BadCommandLinesAreRefusedWithOneLine) {
 }
 
 TEST(MonitorSimTool, ProgramRefusesBadValuesAndListsEveryOption) {
-    for (const char* args : {"--interval abc", "--polls x", "--code 99999999999", "--interval -1", "--interval nan",
-                             "--toner", "--unplug-after 9"}) {
+    for (const char* args : {"--interval abc", "--polls x", "--code 99999999999", "--interval -1",
+                             "--interval nan", "--toner", "--unplug-after 9"}) {
         const ToolRun run = runTool(args);
         EXPECT_EQ(run.status, 2) << args;
         EXPECT_TRUE(run.out.empty()) << args << "\n" << run.out;
@@ -144,8 +144,8 @@ TEST(MonitorSimTool, ProgramRefusesBadValuesAndListsEveryOption) {
     const ToolRun help = runTool("--help");
     EXPECT_EQ(help.status, 0);
     EXPECT_TRUE(help.err.empty());
-    for (const char* option : {"--code N", "--toner N", "--interval SECONDS", "--polls N", "--unplug-after N",
-                               "--help"}) {
+    for (const char* option :
+         {"--code N", "--toner N", "--interval SECONDS", "--polls N", "--unplug-after N", "--help"}) {
         EXPECT_NE(help.out.find(option), std::string::npos) << option << "\n" << help.out;
     }
 
