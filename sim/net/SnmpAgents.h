@@ -76,7 +76,7 @@ private:
         pid_t snmpd = -1;
         pid_t relay = -1;
         std::string logPath;
-        std::string script;                    // the pass script it runs
+        std::string script;                     // the pass script it runs
         std::vector<AgentObject> systemObjects; // served beside the maker's objects
     };
     void stopAgent(Agent& agent);

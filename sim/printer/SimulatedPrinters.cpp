@@ -36,6 +36,8 @@ SimulatedPrinters::SimulatedPrinters(SimulatedPrintersOptions options) {
         }
         netHost = hosts.front();
         netAddress = netHost.address;
+        netStatus_ = options.netStatus;
+        netToner_ = options.netToner;
     }
 }
 
@@ -46,7 +48,12 @@ SimulatedPrinters::~SimulatedPrinters() {
 }
 
 bool SimulatedPrinters::setNetStatus(const std::string& status, int toner) {
-    return !netAddress.empty() && agents.setMakerObjects(netHost, printerObjects(status, toner));
+    if (netAddress.empty() || !agents.setMakerObjects(netHost, printerObjects(status, toner))) {
+        return false;
+    }
+    netStatus_ = status;
+    netToner_ = toner;
+    return true;
 }
 
 } // namespace tbx::sim

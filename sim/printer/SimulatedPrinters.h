@@ -39,6 +39,9 @@ public:
     // The network printer answers with this status object and toner level from
     // now on; false when there is no network printer.
     bool setNetStatus(const std::string& status, int toner);
+    // What the network printer answers now.
+    const std::string& netStatus() const { return netStatus_; }
+    int netToner() const { return netToner_; }
 
     std::shared_ptr<usb::Bus> bus;
     std::shared_ptr<UsbPrinter> usb;
@@ -47,6 +50,10 @@ public:
     TestHost netHost;
     std::string netAddress; // empty without a network printer
     std::string problem;
+
+private:
+    std::string netStatus_;
+    int netToner_ = 0;
 };
 
 } // namespace tbx::sim

@@ -13,6 +13,7 @@
 #include "monitor/PrinterModel.h"
 #include "sim/net/Sandbox.h"
 #include "sim/printer/UsbPrinter.h"
+#include "sim/tools/ModelTrace.h"
 #include "sim/tools/MonitorSimOptions.h"
 
 #include <QCoreApplication>
@@ -56,20 +57,7 @@ int main(int argc, char** argv) {
     printer->setStatus(static_cast<std::uint16_t>(o.code), static_cast<std::uint8_t>(o.toner));
 
     auto model = PrinterModel::make({.pollInterval = dispatch::Seconds(o.interval)});
-    QObject::connect(model.get(), &PrinterModel::printerListChanged, [&] {
-        std::cout << "[list]";
-        for (const auto& p : model->printerList()) {
-            std::cout << " " << p.label();
-        }
-        std::cout << std::endl;
-    });
-    QObject::connect(model.get(), &PrinterModel::selectedPrinterChanged,
-                     [&] { std::cout << "[selected] " << model->selectedPrinter().label() << std::endl; });
-    QObject::connect(model.get(), &PrinterModel::statusInfoChanged, [&] {
-        const auto& s = model->statusInfo();
-        std::cout << "[status] " << s.level << " " << s.message << " / " << s.discription << " / " << s.toner
-                  << "%" << std::endl;
-    });
+    sim::traceModelChanges(model, std::cout);
     for (int n = 1; n <= o.polls; ++n) {
         dispatch::runMainFor(dispatch::Seconds(o.interval));
         if (n == o.unplugAfter) {
