@@ -38,7 +38,8 @@ void traceModelChanges(const std::shared_ptr<PrinterModel>& model, std::ostream&
             line->pending = false;
             const auto& s = m->statusInfo();
             std::ostringstream text;
-            text << "[status] " << s.level << " " << s.message << " / " << s.discription << " / " << s.toner << "%";
+            text << "[status] " << s.level << " " << s.message << " / " << s.discription << " / " << s.toner
+                 << "%";
             if (text.str() != line->last) {
                 line->last = text.str();
                 out << line->last << std::endl;

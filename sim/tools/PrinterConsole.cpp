@@ -115,9 +115,9 @@ PrinterConsole::Reply PrinterConsole::run(std::string_view line) {
     if (command.rfind("net ", 0) == 0 && printers_.netAddress.empty()) {
         return {"there is no network printer (run the tool with scripts/sandbox --hosts 1)"};
     }
-    const bool usbCommand = command == "code" || command == "toner" || command == "unplug" || command == "plug" ||
-                            command == "stall" || command == "busy" || command == "silent" ||
-                            command == "list-wait";
+    const bool usbCommand = command == "code" || command == "toner" || command == "unplug" ||
+                            command == "plug" || command == "stall" || command == "busy" ||
+                            command == "silent" || command == "list-wait";
     if (usbCommand && !printers_.usb) {
         return {"there is no USB printer"};
     }
@@ -150,13 +150,14 @@ PrinterConsole::Reply PrinterConsole::run(std::string_view line) {
             return {*reason};
         }
         const int n = std::get<int>(value);
-        const std::string status = command == "net code" ? std::to_string(n) + ",status" : printers_.netStatus();
+        const std::string status =
+            command == "net code" ? std::to_string(n) + ",status" : printers_.netStatus();
         const int toner = command == "net toner" ? n : printers_.netToner();
         if (!printers_.setNetStatus(status, toner)) {
             return {"the network printer's agent did not take the new values"};
         }
-        return {"network printer: " +
-                (command == "net code" ? "status code " + std::to_string(n) : "toner " + std::to_string(n) + " %")};
+        return {"network printer: " + (command == "net code" ? "status code " + std::to_string(n)
+                                                             : "toner " + std::to_string(n) + " %")};
     }
     if (command == "stall" || command == "busy" || command == "silent") {
         const auto on = flag();
@@ -183,8 +184,8 @@ PrinterConsole::Reply PrinterConsole::run(std::string_view line) {
             return {*reason};
         }
         printers_.responder->setListNotReady(std::get<int>(value));
-        return {"USB printer: the network list is not ready for the next " + std::to_string(std::get<int>(value)) +
-                " requests"};
+        return {"USB printer: the network list is not ready for the next " +
+                std::to_string(std::get<int>(value)) + " requests"};
     }
     return {"unknown command \"" + std::string(line) + "\" (type help)"};
 }

@@ -117,9 +117,9 @@ int main(int argc, char** argv) {
             std::cerr << kProgram << ": unknown option " << args[i] << " (see --help)\n";
             return 2;
         }
-        const auto seconds = i + 1 < args.size()
-                                 ? sim::decimalNumber(args[i + 1], sim::kMinPollInterval, sim::kMaxPollInterval)
-                                 : std::nullopt;
+        const auto seconds = i + 1 < args.size() ? sim::decimalNumber(args[i + 1], sim::kMinPollInterval,
+                                                                      sim::kMaxPollInterval)
+                                                 : std::nullopt;
         if (!seconds) {
             std::cerr << kProgram << ": --interval must be a number of seconds from 0.1 to 3600"
                       << (i + 1 < args.size() ? ", not \"" + args[i + 1] + "\"" : std::string()) << "\n";

@@ -1,8 +1,9 @@
 // The commands of tamberlyx-statemonitor-sim against the simulated printers:
 // each changes what the USB printer, its command channel or the network
 // printer's agent answers, and says so in one line; a bad one changes nothing.
-#include "device/Snmp.h"
 #include "sim/tools/PrinterConsole.h"
+
+#include "device/Snmp.h"
 
 #include <algorithm>
 #include <functional>
@@ -48,11 +49,14 @@ TEST(PrinterConsole, CommandsChangeWhatThePrintersAnswer) {
         std::string reply;
         std::function<bool()> holds;
     } cases[] = {
-        {"code 8001", "USB printer: status code 8001", [&] { return usb.statusCode() == 8001 && usb.toner() == 80; }},
-        {"  toner   33 ", "USB printer: toner 33 %", [&] { return usb.statusCode() == 8001 && usb.toner() == 33; }},
+        {"code 8001", "USB printer: status code 8001",
+         [&] { return usb.statusCode() == 8001 && usb.toner() == 80; }},
+        {"  toner   33 ", "USB printer: toner 33 %",
+         [&] { return usb.statusCode() == 8001 && usb.toner() == 33; }},
         {"code 65536", R"(code must be a whole number from 0 to 65535, not "65536")",
          [&] { return usb.statusCode() == 8001; }},
-        {"toner -1", R"(toner must be a whole number from 0 to 100, not "-1")", [&] { return usb.toner() == 33; }},
+        {"toner -1", R"(toner must be a whole number from 0 to 100, not "-1")",
+         [&] { return usb.toner() == 33; }},
         {"toner", "toner takes one number from 0 to 100", [&] { return usb.toner() == 33; }},
         {"code 1 2", "code takes one number from 0 to 65535", [&] { return usb.statusCode() == 8001; }},
         {"unplug", "USB printer unplugged", [&] { return !plugged(printers); }},
@@ -72,7 +76,8 @@ TEST(PrinterConsole, CommandsChangeWhatThePrintersAnswer) {
              return replyTo(responder, "Checkwifiserver?").rfind("8011", 0) == 0 &&
                     replyTo(responder, "Checkwifiserver?").rfind("8012", 0) == 0;
          }},
-        {"list-wait 101", R"(list-wait must be a whole number from 0 to 100, not "101")", [] { return true; }},
+        {"list-wait 101", R"(list-wait must be a whole number from 0 to 100, not "101")",
+         [] { return true; }},
         {"net code 3004", "network printer: status code 3004",
          [&] { return snmpGet(net, status) == R"(STRING: "3004,status")"; }},
         {"net toner 12", "network printer: toner 12 %",
@@ -99,6 +104,8 @@ TEST(PrinterConsole, CommandsChangeWhatThePrintersAnswer) {
 TEST(PrinterConsole, NetworkCommandsWithoutANetworkPrinterSaySo) {
     SimulatedPrinters printers({.netPrinter = false});
     PrinterConsole console(printers);
-    EXPECT_EQ(console.run("net code 5").text, "there is no network printer (run the tool with scripts/sandbox --hosts 1)");
-    EXPECT_EQ(console.run("state").text.substr(console.run("state").text.find(';')), "; network printer: none");
+    EXPECT_EQ(console.run("net code 5").text,
+              "there is no network printer (run the tool with scripts/sandbox --hosts 1)");
+    EXPECT_EQ(console.run("state").text.substr(console.run("state").text.find(';')),
+              "; network printer: none");
 }

@@ -74,7 +74,8 @@ public:
                 matched_ = found + text.size();
                 return true;
             }
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
             if (left <= 0ms || !readSome(left)) {
                 return false;
             }
@@ -197,7 +198,10 @@ TEST(StateMonitorSimTool, RefusesBadOptionsAndRunsOnlyInTheSandbox) {
         int status;
         const char* says;
     } cases[] = {
-        {{"--interval", "nan"}, {}, 2, "--interval must be a number of seconds from 0.1 to 3600, not \"nan\"\n"},
+        {{"--interval", "nan"},
+         {},
+         2,
+         "--interval must be a number of seconds from 0.1 to 3600, not \"nan\"\n"},
         {{"--interval"}, {}, 2, "--interval must be a number of seconds from 0.1 to 3600\n"},
         {{"--bogus"}, {}, 2, "unknown option --bogus (see --help)\n"},
         {{}, {"TAMBERLYX_SANDBOX"}, 2, "run it through scripts/sandbox\n"},
@@ -208,8 +212,10 @@ TEST(StateMonitorSimTool, RefusesBadOptionsAndRunsOnlyInTheSandbox) {
         EXPECT_EQ(tool.finish(), c.status) << testing::PrintToString(c.args);
         const std::string& out = tool.output();
         const std::string says = c.says;
-        EXPECT_TRUE(out.size() >= says.size() && out.compare(out.size() - says.size(), says.size(), says) == 0)
-            << testing::PrintToString(c.args) << "\n" << out;
+        EXPECT_TRUE(out.size() >= says.size() &&
+                    out.compare(out.size() - says.size(), says.size(), says) == 0)
+            << testing::PrintToString(c.args) << "\n"
+            << out;
         if (c.status != 0) {
             EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
         }
