@@ -1,6 +1,10 @@
 #include "monitor_app/ButtonStyles.h"
 
+#include "platform/widgets/Text.h"
+
 #include <QAbstractButton>
+#include <QLabel>
+#include <QVBoxLayout>
 
 namespace tbx::monitorapp {
 
@@ -19,6 +23,13 @@ QString borderlessButtonStyle() {
 void applyButtonStyle(QAbstractButton& button, bool selected) {
     button.setStyleSheet(selected ? buttonClickedStyle() : borderlessButtonStyle());
     button.setProperty("selectedRow", selected);
+}
+
+CustomStyle::CustomStyle(QWidget* parent) : QWidget(parent) {
+    auto* layout = new QVBoxLayout(this);
+    auto* text = new QLabel(widgets::localizedText("Hello, World!"), this);
+    text->setTextFormat(Qt::PlainText);
+    layout->addWidget(text, 0, Qt::AlignCenter);
 }
 
 } // namespace tbx::monitorapp

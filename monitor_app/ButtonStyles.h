@@ -3,9 +3,12 @@
 // pressed look; every other row is a borderless button in the default text
 // colour. The style is applied anew at each render, so the old row turns back
 // and the new one turns blue in the same update.
+// Also CustomStyle, a small view that shows only the string table's text for
+// "Hello, World!"; the application itself does not show it.
 #pragma once
 
 #include <QString>
+#include <QWidget>
 
 class QAbstractButton;
 
@@ -18,5 +21,10 @@ QString borderlessButtonStyle();
 
 // Gives `button` the selected style when `selected`, else the borderless one.
 void applyButtonStyle(QAbstractButton& button, bool selected);
+
+class CustomStyle : public QWidget {
+public:
+    explicit CustomStyle(QWidget* parent = nullptr);
+};
 
 } // namespace tbx::monitorapp

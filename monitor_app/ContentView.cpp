@@ -8,11 +8,11 @@
 #include "platform/widgets/Alert.h"
 #include "platform/widgets/Text.h"
 
-#include <QFrame>
 #include <QHBoxLayout>
 #include <QPointer>
 #include <QPushButton>
 #include <QShortcut>
+#include <QSplitter>
 #include <QTimer>
 
 namespace tbx::monitorapp {
@@ -20,22 +20,39 @@ namespace tbx::monitorapp {
 ContentView::ContentView(std::shared_ptr<PrinterModel> printerModel, NetworkModel& networkModel,
                          QWidget* parent)
     : QWidget(parent), printerModel_(std::move(printerModel)), networkModel_(networkModel) {
+    // Two columns over the window's whole height: the sidebar at the left edge,
+    // 200 wide and widened by its handle up to 256, and the detail column with
+    // the rest, where the status view, 400 to 450 wide, stands centred.
     auto* layout = new QHBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
-    sidebar_ = new SidebarView(this);
-    sidebar_->setMinimumWidth(200);
-    sidebar_->setMaximumWidth(256);
-    layout->addWidget(sidebar_, 1);
-    auto* column = new QFrame(this);
-    column->setFrameShape(QFrame::VLine);
-    column->setFrameShadow(QFrame::Sunken);
-    layout->addWidget(column);
-    status_ =
-        new StatusInfoView([this](QWidget* parent) { return new SettingView(networkModel_, parent); }, this);
-    status_->setMinimumSize(400, 250);
-    status_->setMaximumWidth(450);
-    layout->addWidget(status_, 1);
-    resize(256 + 450, 480);
+    columns_ = new QSplitter(Qt::Horizontal, this);
+    columns_->setChildrenCollapsible(false);
+    // The columns' edge: a thin line on a handle wide enough to take hold of.
+    columns_->setHandleWidth(5);
+    columns_->setStyleSheet(
+        "QSplitter::handle { background: transparent; border-left: 1px solid palette(mid); }");
+    layout->addWidget(columns_);
+    sidebar_ = new SidebarView(columns_);
+    sidebar_->setMinimumWidth(kSidebarMinWidth);
+    sidebar_->setMaximumWidth(kSidebarMaxWidth);
+    columns_->addWidget(sidebar_);
+    detail_ = new QWidget(columns_);
+    auto* detailLayout = new QHBoxLayout(detail_);
+    detailLayout->setContentsMargins(0, 0, 0, 0);
+    status_ = new StatusInfoView([this](QWidget* parent) { return new SettingView(networkModel_, parent); },
+                                 detail_);
+    status_->setMinimumSize(kStatusMinWidth, kStatusMinHeight);
+    status_->setMaximumWidth(kStatusMaxWidth);
+    status_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+    // The view takes all it may; only the width past its maximum goes to the margins.
+    detailLayout->addStretch(1);
+    detailLayout->addWidget(status_, 1000);
+    detailLayout->addStretch(1);
+    columns_->addWidget(detail_);
+    columns_->setStretchFactor(0, 0);
+    columns_->setStretchFactor(1, 1);
+    resize(kSidebarIdealWidth + columns_->handleWidth() + kStatusMaxWidth, 480);
+    columns_->setSizes({kSidebarIdealWidth, kStatusMaxWidth});
 
     connect(sidebar_, &SidebarView::printerTapped, this, &ContentView::selectPrinter);
     connect(sidebar_, &SidebarView::refreshRequested, this, &ContentView::refreshPrinterList);

@@ -1,6 +1,8 @@
-// The status monitor's window: the printer sidebar and the status view side
-// by side (sidebar 200 to 256 wide, status view 400 to 450 wide and at least
-// 250 high), titled with the string table's "statusMonitor". It redraws both
+// The status monitor's window: the printer sidebar column at the left edge,
+// as tall as the window (200 wide, up to 256 when the user drags its edge),
+// and the detail column with the rest of the width, holding the status view
+// (400 to 450 wide and at least 250 high), titled with the string table's
+// "statusMonitor". It redraws both
 // from the printer model and the network model after every published change,
 // and turns the views' taps into model operations. Every window made over the
 // same models shows the same list, selection and status; New (Ctrl+N) opens
@@ -16,6 +18,7 @@
 #include <memory>
 
 class QMessageBox;
+class QSplitter;
 
 namespace tbx::monitorapp {
 
@@ -24,11 +27,20 @@ class StatusInfoView;
 
 class ContentView : public QWidget {
 public:
+    static constexpr int kSidebarMinWidth = 200;
+    static constexpr int kSidebarIdealWidth = 200;
+    static constexpr int kSidebarMaxWidth = 256;
+    static constexpr int kStatusMinWidth = 400;
+    static constexpr int kStatusMaxWidth = 450;
+    static constexpr int kStatusMinHeight = 250;
+
     ContentView(std::shared_ptr<PrinterModel> printerModel, NetworkModel& networkModel,
                 QWidget* parent = nullptr);
     ~ContentView() override;
 
     SidebarView* sidebar() const { return sidebar_; }
+    // The column right of the sidebar that holds the status view.
+    QWidget* detailColumn() const { return detail_; }
     StatusInfoView* statusView() const { return status_; }
     // Draws the models' present state now (a change draws it on the next turn
     // of the event loop).
@@ -44,7 +56,9 @@ private:
 
     std::shared_ptr<PrinterModel> printerModel_;
     NetworkModel& networkModel_;
+    QSplitter* columns_;
     SidebarView* sidebar_;
+    QWidget* detail_;
     StatusInfoView* status_;
     combine::AnyCancellable networkChanges_;
     widgets::NextTurn nextRender_{this, [this] { render(); }};

@@ -39,6 +39,7 @@ StatusInfoView::StatusInfoView(std::function<SettingScreen*(QWidget*)> makeSetti
 
     auto* header = new QHBoxLayout;
     name_ = new QLabel(this);
+    name_->setTextFormat(Qt::PlainText);
     name_->setFont(sized(name_->font(), 15));
     name_->setContentsMargins(10, 10, 10, 10);
     header->addWidget(name_);
@@ -77,6 +78,7 @@ StatusInfoView::StatusInfoView(std::function<SettingScreen*(QWidget*)> makeSetti
     picture_->setFixedSize(kPictureSize);
     cardLayout->addWidget(picture_);
     cardName_ = new QLabel(card);
+    cardName_->setTextFormat(Qt::PlainText);
     cardName_->setContentsMargins(10, 0, 0, 0);
     cardLayout->addWidget(cardName_);
     connectionLayout_ = new QVBoxLayout;
@@ -91,11 +93,13 @@ StatusInfoView::StatusInfoView(std::function<SettingScreen*(QWidget*)> makeSetti
     caption->setFont(sized(caption->font(), 10));
     block->addWidget(caption);
     message_ = new QLabel(content);
+    message_->setTextFormat(Qt::PlainText);
     message_->setObjectName("message");
     message_->setFont(sized(message_->font(), 26));
     message_->setContentsMargins(10, 10, 10, 10);
     block->addWidget(message_);
     description_ = new QLabel(content);
+    description_->setTextFormat(Qt::PlainText);
     description_->setObjectName("description");
     description_->setFont(sized(description_->font(), 13, true));
     description_->setContentsMargins(20, 0, 0, 15);
@@ -141,6 +145,7 @@ void StatusInfoView::render(const StatusViewState& state) {
         connectionLabels_.clear();
         for (const QString& text : content.connectionLines) {
             auto* label = new QLabel(text, picture_->parentWidget());
+            label->setTextFormat(Qt::PlainText);
             label->setContentsMargins(10, 0, 0, 0);
             connectionLayout_->addWidget(label);
             connectionLabels_.push_back(label);

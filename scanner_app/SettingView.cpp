@@ -2,6 +2,7 @@
 
 #include "platform/foundation/Localization.h"
 #include "platform/foundation/Print.h"
+#include "platform/widgets/Alert.h"
 
 #include <QComboBox>
 #include <QGridLayout>
@@ -27,10 +28,6 @@ void setTextIfChanged(QLineEdit* field, const std::string& text) {
     if (field->text() != wanted) {
         field->setText(wanted);
     }
-}
-
-QString asHtml(const std::string& text) {
-    return q(text).toHtmlEscaped().replace('\n', "<br>");
 }
 
 } // namespace
@@ -62,6 +59,7 @@ void SettingView::build() {
     // The option rows: labels right-aligned in the first column, so their right
     // edges stand on one line and every control starts at the same place.
     auto* block = new QWidget(this);
+    block->setObjectName("optionRows");
     auto* grid = new QGridLayout(block);
     grid->setContentsMargins(0, 0, 0, 0);
     for (std::size_t i = 0; i < std::size(allRows); ++i) {
@@ -100,9 +98,15 @@ void SettingView::build() {
     grid->addWidget(refresh_, 0, 2);
     outer->addWidget(block, 0, Qt::AlignHCenter);
 
-    auto* folderRow = new QHBoxLayout;
-    saveToLabel_ = new QLabel(this);
-    saveDir_ = new QLineEdit(this);
+    // The save-folder row and, below it, the scan button: each as compact as its
+    // content and centred in the form, apart from the block's label line.
+    auto* folderRow = new QWidget(this);
+    folderRow->setObjectName("saveFolderRow");
+    folderRow->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+    auto* folderLine = new QHBoxLayout(folderRow);
+    folderLine->setContentsMargins(0, 0, 0, 0);
+    saveToLabel_ = new QLabel(folderRow);
+    saveDir_ = new QLineEdit(folderRow);
     saveDir_->setObjectName("saveDir");
     saveDir_->setFixedWidth(FormFrame::controlWidth);
     connect(saveDir_, &QLineEdit::textChanged, this, [this](const QString& text) {
@@ -111,14 +115,13 @@ void SettingView::build() {
             render();
         }
     });
-    browse_ = new QPushButton(this);
+    browse_ = new QPushButton(folderRow);
     browse_->setObjectName("browser");
     connect(browse_, &QPushButton::clicked, this, [this] { browse(); });
-    folderRow->addWidget(saveToLabel_);
-    folderRow->addWidget(saveDir_);
-    folderRow->addWidget(browse_);
-    outer->addLayout(folderRow);
-    outer->setAlignment(folderRow, Qt::AlignHCenter);
+    folderLine->addWidget(saveToLabel_);
+    folderLine->addWidget(saveDir_);
+    folderLine->addWidget(browse_);
+    outer->addWidget(folderRow, 0, Qt::AlignHCenter);
 
     scan_ = new QPushButton(this);
     scan_->setObjectName("scan");
@@ -185,18 +188,11 @@ void SettingView::renderAlert(const AlertView& alert) {
         return;
     }
     if (alert_ == nullptr) {
-        alert_ = new QMessageBox(this);
-        alert_->setWindowModality(Qt::WindowModal);
-        alert_->setTextFormat(Qt::RichText);
-        alert_->setStandardButtons(QMessageBox::Ok);
-        alert_->setDefaultButton(QMessageBox::Ok);
+        alert_ = widgets::makeAlert(this);
         connect(alert_, &QMessageBox::finished, this, [this] { alertDismissed(); });
     }
     // A later alert replaces the texts of one still on screen.
-    alert_->setWindowTitle(q(alert.title));
-    alert_->setText("<b>" + asHtml(alert.title) + "</b>");
-    alert_->setInformativeText(asHtml(alert.message));
-    alert_->button(QMessageBox::Ok)->setText(q(alert.button));
+    widgets::setAlertTexts(*alert_, q(alert.title), q(alert.message), q(alert.button));
     if (!alert_->isVisible()) {
         alert_->open();
     }

@@ -9,7 +9,9 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <limits>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -328,12 +330,30 @@ bool isMainThread() {
     return gFallbackMainThread.load() == self;
 }
 
-void runMainFor(Seconds duration) {
-    runMainUntil([] { return false; }, duration);
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Blocks the main thread until an event arrives (a main-queue post, a timer, a
+// window event) or `timeout` passes. Qt's processEvents with a time limit does
+// not wait at all, so a timer bounds a wait that would otherwise not end.
+void waitForEvents(MainQueue& queue, Clock::duration timeout) {
+    if (QCoreApplication::instance() == nullptr) {
+        queue.waitForWork(timeout);
+        return;
+    }
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(timeout).count();
+    QTimer wake;
+    wake.setSingleShot(true);
+    wake.setTimerType(Qt::PreciseTimer);
+    wake.start(int(std::clamp<long long>(ms, 1, std::numeric_limits<int>::max())));
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 }
 
-bool runMainUntil(const std::function<bool()>& done, Seconds timeout) {
-    using Clock = std::chrono::steady_clock;
+// Runs the main loop until `done()` holds or `timeout` passes. Between events
+// the thread sleeps; `recheck`, when set, also wakes it that often, for a
+// `done()` that watches something another thread changes without posting.
+bool runMain(const std::function<bool()>& done, Seconds timeout, std::optional<Clock::duration> recheck) {
     const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(timeout);
     auto& queue = mainQueueImpl();
     for (;;) {
@@ -348,15 +368,18 @@ bool runMainUntil(const std::function<bool()>& done, Seconds timeout) {
         if (now >= deadline) {
             return false;
         }
-        const auto slice = std::min<Clock::duration>(deadline - now, std::chrono::milliseconds(5));
-        if (QCoreApplication::instance()) {
-            QCoreApplication::processEvents(
-                QEventLoop::WaitForMoreEvents,
-                int(std::chrono::duration_cast<std::chrono::milliseconds>(slice).count()) + 1);
-        } else {
-            queue.waitForWork(slice);
-        }
+        waitForEvents(queue, recheck ? std::min(deadline - now, *recheck) : deadline - now);
     }
+}
+
+} // namespace
+
+void runMainFor(Seconds duration) {
+    runMain([] { return false; }, duration, std::nullopt);
+}
+
+bool runMainUntil(const std::function<bool()>& done, Seconds timeout) {
+    return runMain(done, timeout, std::chrono::milliseconds(10));
 }
 
 struct Group::State {

@@ -59,10 +59,11 @@ std::string currentQueueLabel();
 bool isMainThread();
 
 // Runs the main thread's event loop for `duration` (posted main-queue work and
-// timers fire). Must be called on the main thread.
+// timers fire). Between events the thread sleeps. Must be called on the main thread.
 void runMainFor(Seconds duration);
 // Runs the main thread's event loop until `done()` answers true or `timeout`
-// passes; answers whether `done()` became true.
+// passes; answers whether `done()` became true. `done()` is asked after every
+// event and at least every 10 ms, so it may watch state of other threads.
 bool runMainUntil(const std::function<bool()>& done, Seconds timeout);
 
 class Group {

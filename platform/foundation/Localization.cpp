@@ -2,6 +2,7 @@
 
 #include "platform/foundation/StringTablesData.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <mutex>
 
@@ -161,6 +162,18 @@ std::string& languageSlot() {
     return language;
 }
 
+// Texts set over the built-in tables, by language and key.
+struct Overrides {
+    std::mutex mutex;
+    std::atomic<bool> any{false};
+    std::map<std::pair<std::string, std::string>, std::string, std::less<>> texts;
+};
+
+Overrides& overrides() {
+    static Overrides o;
+    return o;
+}
+
 std::string languageOf(const char* value) {
     const std::string_view v(value);
     return v.substr(0, 2) == "zh" ? "zh" : "en";
@@ -212,7 +225,28 @@ const std::map<std::string, std::string>& stringTable(std::string_view language)
     return it == all.end() ? empty : it->second;
 }
 
+void overrideLocalizedString(std::string_view language, std::string_view key, std::string text) {
+    auto& o = overrides();
+    std::lock_guard lock(o.mutex);
+    o.texts[{std::string(language), std::string(key)}] = std::move(text);
+    o.any = true;
+}
+
+void clearStringOverrides() {
+    auto& o = overrides();
+    std::lock_guard lock(o.mutex);
+    o.texts.clear();
+    o.any = false;
+}
+
 std::string localizedString(std::string_view key, std::string_view language) {
+    if (auto& o = overrides(); o.any) {
+        std::lock_guard lock(o.mutex);
+        const auto it = o.texts.find(std::pair{std::string(language), std::string(key)});
+        if (it != o.texts.end()) {
+            return it->second;
+        }
+    }
     const auto& table = stringTable(language);
     auto it = table.find(std::string(key));
     return it == table.end() ? std::string(key) : it->second;

@@ -31,6 +31,11 @@ void setCurrentLanguage(std::string_view language);
 // The language that the environment asks for, by the rule above.
 std::string languageFromEnvironment();
 
+// Gives `key` the text `text` in `language`'s table, over the built-in entry,
+// until clearStringOverrides(); for tests that try texts through the real views.
+void overrideLocalizedString(std::string_view language, std::string_view key, std::string text);
+void clearStringOverrides();
+
 // The built-in tables.
 std::vector<std::string> stringTableLanguages();
 const std::map<std::string, std::string>& stringTable(std::string_view language);

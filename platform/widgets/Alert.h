@@ -1,7 +1,9 @@
 // Stands in for the declarative UI framework's alert: a window-modal message
 // box with a bold title, a message and one default button whose action runs
-// when the box goes. It is opened without a nested event loop, so the caller
-// returns at once and tests can find the box among the window's children.
+// when the box goes. Title, message and caption show exactly as given: they are
+// never read as markup, so a quote, "<" or "&" in a string table's text appears
+// as it stands. It is opened without a nested event loop, so the caller returns
+// at once and tests can find the box among the window's children.
 // Left out: several buttons, destructive and cancel roles, text fields.
 #pragma once
 
@@ -12,6 +14,15 @@ class QMessageBox;
 class QWidget;
 
 namespace tbx::widgets {
+
+// A window-modal alert over `parent`'s window with one default button, not yet
+// open and without texts.
+QMessageBox* makeAlert(QWidget* parent);
+
+// Gives an alert of makeAlert() its window title and bold title line (both
+// `title`), its message and its button's caption, each as plain text. An alert
+// on screen shows the new texts at once.
+void setAlertTexts(QMessageBox& box, const QString& title, const QString& message, const QString& buttonText);
 
 // Opens the alert over `parent`'s window; `onButton` (may be empty) runs when
 // the button closes it. The box deletes itself once closed.

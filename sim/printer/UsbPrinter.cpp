@@ -77,6 +77,16 @@ void UsbPrinter::setStatus(std::uint16_t code, std::uint8_t toner) {
     state_->toner = toner;
 }
 
+std::uint16_t UsbPrinter::statusCode() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->code;
+}
+
+std::uint8_t UsbPrinter::toner() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->toner;
+}
+
 void UsbPrinter::misbehave(Misbehaviour misbehaviour, std::size_t shortLength) {
     std::lock_guard lock(state_->mutex);
     state_->misbehaviour = misbehaviour;

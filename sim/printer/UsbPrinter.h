@@ -47,6 +47,8 @@ public:
     const std::shared_ptr<usb::Device>& device() const { return device_; }
 
     void setStatus(std::uint16_t code, std::uint8_t toner);
+    std::uint16_t statusCode() const;
+    std::uint8_t toner() const;
     // `shortLength`: the bytes a short answer keeps (0 to 2).
     void misbehave(Misbehaviour misbehaviour, std::size_t shortLength = 1);
     void setTimeoutDelay(std::chrono::milliseconds delay);

@@ -7,82 +7,60 @@
 //   tamberlyx-monitor-sim [--code N] [--toner N] [--interval SECONDS] [--polls N]
 //                         [--unplug-after N]
 //
-// --code/--toner set what the printer answers (default 1 and 80), --interval the
-// poll interval (default 6), --polls how many poll intervals to run (default 3),
-// --unplug-after unplugs the printer after that many intervals. The SNMP
-// discovery runs too, so it starts only inside scripts/sandbox.
+// --help lists the options with their defaults and ranges (MonitorSimOptions).
+// A bad value is refused with one line and exit status 2. The SNMP discovery
+// runs too, so it starts only inside scripts/sandbox.
 #include "monitor/PrinterModel.h"
 #include "sim/net/Sandbox.h"
 #include "sim/printer/UsbPrinter.h"
+#include "sim/tools/ModelTrace.h"
+#include "sim/tools/MonitorSimOptions.h"
 
 #include <QCoreApplication>
 #include <cstdlib>
 #include <iostream>
 #include <string>
+#include <variant>
+#include <vector>
 
 using namespace tbx;
 
 int main(int argc, char** argv) {
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    const auto parsed = sim::parseMonitorSimOptions(args);
+    if (const auto* reason = std::get_if<std::string>(&parsed)) {
+        std::cerr << "tamberlyx-monitor-sim: " << *reason << "\n";
+        return 2;
+    }
+    const sim::MonitorSimOptions o = std::get<sim::MonitorSimOptions>(parsed);
+    if (o.help) {
+        std::cout << sim::monitorSimUsage();
+        return 0;
+    }
     if (!sim::insideSandbox("tamberlyx-monitor-sim")) {
         return 2;
     }
     QCoreApplication app(argc, argv);
-    int code = 1, toner = 80, polls = 3, unplugAfter = -1;
-    double interval = 6.0;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (i + 1 >= argc) {
-            std::cerr << "usage: see the top of sim/tools/MonitorSimMain.cpp\n";
-            return 2;
-        }
-        const std::string value = argv[++i];
-        if (arg == "--code") {
-            code = std::stoi(value);
-        } else if (arg == "--toner") {
-            toner = std::stoi(value);
-        } else if (arg == "--interval") {
-            interval = std::stod(value);
-        } else if (arg == "--polls") {
-            polls = std::stoi(value);
-        } else if (arg == "--unplug-after") {
-            unplugAfter = std::stoi(value);
-        } else {
-            std::cerr << "unknown option " << arg << "\n";
-            return 2;
-        }
-    }
     setenv("TAMBERLYX_SIMULATED_PRINTER", "usb", 0);
     std::shared_ptr<sim::UsbPrinter> printer;
     try {
         printer = sim::simulatedPrinterFromEnvironment();
         if (!printer) {
-            std::cerr << "TAMBERLYX_SIMULATED_PRINTER names no simulated printer (use usb)\n";
+            std::cerr << "tamberlyx-monitor-sim: TAMBERLYX_SIMULATED_PRINTER names no simulated printer (use "
+                         "usb)\n";
             return 2;
         }
     } catch (const std::exception& error) {
-        std::cerr << error.what() << "\n";
+        std::cerr << "tamberlyx-monitor-sim: " << error.what() << "\n";
         return 2;
     }
-    printer->setStatus(static_cast<std::uint16_t>(code), static_cast<std::uint8_t>(toner));
+    printer->setStatus(static_cast<std::uint16_t>(o.code), static_cast<std::uint8_t>(o.toner));
 
-    auto model = PrinterModel::make({.pollInterval = dispatch::Seconds(interval)});
-    QObject::connect(model.get(), &PrinterModel::printerListChanged, [&] {
-        std::cout << "[list]";
-        for (const auto& p : model->printerList()) {
-            std::cout << " " << p.label();
-        }
-        std::cout << std::endl;
-    });
-    QObject::connect(model.get(), &PrinterModel::selectedPrinterChanged,
-                     [&] { std::cout << "[selected] " << model->selectedPrinter().label() << std::endl; });
-    QObject::connect(model.get(), &PrinterModel::statusInfoChanged, [&] {
-        const auto& s = model->statusInfo();
-        std::cout << "[status] " << s.level << " " << s.message << " / " << s.discription << " / " << s.toner
-                  << "%" << std::endl;
-    });
-    for (int n = 1; n <= polls; ++n) {
-        dispatch::runMainFor(dispatch::Seconds(interval));
-        if (n == unplugAfter) {
+    auto model = PrinterModel::make({.pollInterval = dispatch::Seconds(o.interval)});
+    sim::traceModelChanges(model, std::cout);
+    for (int n = 1; n <= o.polls; ++n) {
+        dispatch::runMainFor(dispatch::Seconds(o.interval));
+        if (n == o.unplugAfter) {
             std::cout << "[unplug]" << std::endl;
             sim::usb::Bus::current()->unplug(printer->device());
         }

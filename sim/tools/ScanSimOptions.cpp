@@ -1,10 +1,10 @@
 #include "sim/tools/ScanSimOptions.h"
 
 #include "scanning/ScanOptions.h"
+#include "sim/tools/ToolOptions.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <cstring>
 #include <sys/stat.h>
 #include <vector>
@@ -13,54 +13,37 @@ namespace tbx::sim {
 
 namespace {
 
-std::string joined(const std::vector<std::string>& words) {
-    std::string text;
-    for (std::size_t i = 0; i < words.size(); ++i) {
-        text += (i == 0 ? "" : i + 1 == words.size() ? " or " : ", ") + words[i];
-    }
-    return text;
-}
-
-// A whole decimal number in [low, high], or nothing.
 std::optional<int> number(const std::string& text, int low, int high) {
-    int value = 0;
-    const char* first = text.data();
-    const char* last = first + text.size();
-    const auto [end, error] = std::from_chars(first, last, value);
-    if (text.empty() || error != std::errc() || end != last || value < low || value > high) {
-        return std::nullopt;
-    }
-    return value;
+    const auto value = wholeNumber(text, low, high);
+    return value ? std::optional<int>(int(*value)) : std::nullopt;
 }
 
 } // namespace
 
 std::string scanSimUsage() {
-    auto line = [](const std::string& option, const std::string& text) {
-        return "  " + option + std::string(option.size() < 22 ? 22 - option.size() : 1, ' ') + text + "\n";
-    };
     return "usage: tamberlyx-scan-sim [options]\n"
            "One whole scan against the simulated scanner over USB or TCP (run it inside scripts/sandbox).\n" +
-           line("--transport usb|tcp",
-                "the scanner's connection (default: TAMBERLYX_SIMULATED_SCANNER, else tcp)") +
-           line("--pages N", "pages in the job, 1 to " + std::to_string(kMaxScanSimPages) + " (default 2)") +
-           line("--source WORD", "paper source: " + joined(scanSourceOption()) + " (default ADF)") +
-           line("--mode WORD", "colour mode: " + joined(colorModeOption()) + " (default GRAY256)") +
-           line("--resolution WORD", joined(resolutionOption()) + " (default 200dpi)") +
-           line("--size WORD", "page size: " + joined(pageSizeOption()) + " (default A4)") +
-           line("--combine WORD", joined(combineTypeOption()) + " (default NoCombine)") +
-           line("--pdf", "gather the pages into one PDF") +
-           line("--jam-after N", "a paper jam after N pages, 0 to --pages") +
-           line("--trailer-pause MS", "TCP: the scanner's pause after each page trailer, 0 to 10000 ms") +
-           line("--out DIR", "folder for the scan, made when missing (default: a new folder in /tmp)") +
-           line("--help", "this text") +
+           usageLine("--transport usb|tcp",
+                     "the scanner's connection (default: TAMBERLYX_SIMULATED_SCANNER, else tcp)") +
+           usageLine("--pages N",
+                     "pages in the job, 1 to " + std::to_string(kMaxScanSimPages) + " (default 2)") +
+           usageLine("--source WORD", "paper source: " + joinedWords(scanSourceOption()) + " (default ADF)") +
+           usageLine("--mode WORD", "colour mode: " + joinedWords(colorModeOption()) + " (default GRAY256)") +
+           usageLine("--resolution WORD", joinedWords(resolutionOption()) + " (default 200dpi)") +
+           usageLine("--size WORD", "page size: " + joinedWords(pageSizeOption()) + " (default A4)") +
+           usageLine("--combine WORD", joinedWords(combineTypeOption()) + " (default NoCombine)") +
+           usageLine("--pdf", "gather the pages into one PDF") +
+           usageLine("--jam-after N", "a paper jam after N pages, 0 to --pages") +
+           usageLine("--trailer-pause MS",
+                     "TCP: the scanner's pause after each page trailer, 0 to 10000 ms") +
+           usageLine("--out DIR", "folder for the scan, made when missing (default: a new folder in /tmp)") +
+           usageLine("--help", "this text") +
            "Exit status: 0 when the scan succeeded, 1 when it failed, 2 for a bad option.\n";
 }
 
 std::variant<ScanSimOptions, std::string> parseScanSimOptions(std::span<const std::string> args,
                                                               const std::string& transport) {
-    if (std::find(args.begin(), args.end(), "--help") != args.end() ||
-        std::find(args.begin(), args.end(), "-h") != args.end()) {
+    if (asksForHelp(args)) {
         ScanSimOptions help;
         help.help = true;
         return help;
@@ -102,7 +85,7 @@ std::variant<ScanSimOptions, std::string> parseScanSimOptions(std::span<const st
         for (const Word& w : words) {
             if (arg == w.option) {
                 if (std::find(w.list->begin(), w.list->end(), value) == w.list->end()) {
-                    return arg + " must be " + joined(*w.list) + ", not \"" + value + "\"";
+                    return arg + " must be " + joinedWords(*w.list) + ", not \"" + value + "\"";
                 }
                 *w.field = value;
                 known = true;

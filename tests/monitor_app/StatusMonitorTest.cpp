@@ -9,6 +9,7 @@
 #include "monitor_app/TonerView.h"
 #include "platform/foundation/Localization.h"
 #include "tests/monitor_app/support/SimulatedPrinters.h"
+#include "tests/support/ShownText.h"
 #include "wifi_setup/forms/APSettingView.h"
 #include "wifi_setup/forms/ClientModeSettingView.h"
 
@@ -82,6 +83,7 @@ protected:
             w->close();
         }
         QApplication::processEvents();
+        clearStringOverrides();
         setCurrentLanguage(languageFromEnvironment());
     }
 
@@ -359,6 +361,75 @@ TEST_F(StatusMonitorTest, AWindowClosedWhileItsReadsAreOutIsLeftAlone) {
     ASSERT_TRUE(waitUntil([&] { return !networkSettingPending(*networkModel); }));
     settle();
     EXPECT_FALSE(networkModel->showNetworkSetting.get());
+}
+
+TEST_F(StatusMonitorTest, ColumnsKeepTheirPlacesAndLimitsAtAnyWindowSize) {
+    ASSERT_NO_FATAL_FAILURE(start({.netPrinter = false}));
+    const QSize sizes[] = {{800, 500}, {1400, 900}, window->minimumSize(), {660, 300}, {2600, 1500}};
+    for (const QSize& asked : sizes) {
+        window->resize(asked);
+        settle();
+        const QSize size = window->size();
+        SCOPED_TRACE(std::to_string(size.width()) + "x" + std::to_string(size.height()));
+        EXPECT_EQ(size, asked.expandedTo(window->minimumSize()));
+        const QRect side(sidebar().mapTo(window.get(), QPoint()), sidebar().size());
+        const QRect detail(window->detailColumn()->mapTo(window.get(), QPoint()),
+                           window->detailColumn()->size());
+        const QRect view(status().mapTo(window.get(), QPoint()), status().size());
+        // The sidebar: the left edge, the whole height, 200 to 256 wide.
+        EXPECT_EQ(side.topLeft(), QPoint(0, 0));
+        EXPECT_EQ(side.height(), size.height());
+        EXPECT_GE(side.width(), 200);
+        EXPECT_LE(side.width(), 256);
+        // The detail column: everything to the right of the sidebar (and its edge).
+        EXPECT_GE(detail.left(), side.right() + 1);
+        EXPECT_LE(detail.left(), side.right() + 1 + 8);
+        EXPECT_EQ(detail.right(), size.width() - 1);
+        EXPECT_EQ(detail.top(), 0);
+        EXPECT_EQ(detail.height(), size.height());
+        // The status view inside it: 400 to 450 wide, as wide as it may be, centred, full height.
+        EXPECT_GE(view.width(), 400);
+        EXPECT_LE(view.width(), 450);
+        EXPECT_EQ(view.width(), std::min(450, detail.width()));
+        EXPECT_LE(std::abs((view.left() - detail.left()) - (detail.right() - view.right())), 1);
+        EXPECT_EQ(view.height(), size.height());
+        EXPECT_GE(view.height(), 250);
+    }
+    EXPECT_GE(window->minimumSize().width(), 600);
+    EXPECT_GE(window->minimumSize().height(), 250);
+}
+
+TEST_F(StatusMonitorTest, WifiAlertsShowTheStringTablesTextsAsTheyStand) {
+    ASSERT_NO_FATAL_FAILURE(start({.netPrinter = false}));
+    overrideLocalizedString("zh", "错误", "错误 <b>&amp;</b>");
+    overrideLocalizedString("zh", "设备忙,打印中", "设备忙 <busy> & \"打印中\"");
+    overrideLocalizedString("zh", "IP格式错误", "IP \"格式\" <错误> & &lt;");
+
+    // The failed read of the network-settings button.
+    printers->responder->setBusy(true);
+    status().networkSettingButton()->click();
+    ASSERT_TRUE(waitUntil([&] { return !alerts().empty(); }));
+    ASSERT_EQ(alerts().size(), 1u);
+    EXPECT_EQ(test::shownAlertLines(*alerts().front()),
+              (QStringList{QString::fromStdString(localizedString("错误")),
+                           QString::fromStdString(localizedString("设备忙,打印中"))}));
+    alerts().front()->buttons().at(0)->click();
+    settle();
+
+    // The access-point form's address check, on an address the printer reported.
+    printers->responder->setBusy(false);
+    sim::AccessPointRecord record;
+    record.ip = "192.168.1.256";
+    printers->responder->setAccessPoint(record);
+    status().networkSettingButton()->click();
+    ASSERT_TRUE(waitUntil([&] { return status().settingScreen() != nullptr; }));
+    auto* form = dynamic_cast<SettingView*>(status().settingScreen())->apForm();
+    form->okButton()->click();
+    settle();
+    ASSERT_NE(form->alert(), nullptr);
+    EXPECT_EQ(test::shownAlertLines(*form->alert()),
+              (QStringList{QString::fromStdString(localizedString("错误")),
+                           QString::fromStdString(localizedString("IP格式错误"))}));
 }
 
 } // namespace

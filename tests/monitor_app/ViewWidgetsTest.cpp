@@ -1,12 +1,15 @@
 // Offscreen widget tests of the sidebar and the status view drawn from plain
 // state: row order, the selection look and taps, and the level colour on screen.
+#include "monitor_app/ButtonStyles.h"
 #include "monitor_app/SidebarView.h"
 #include "monitor_app/StatusInfoView.h"
 #include "platform/foundation/Localization.h"
+#include "tests/support/ShownText.h"
 
 #include <QApplication>
 #include <QImage>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <gtest/gtest.h>
@@ -51,7 +54,10 @@ bool showsColour(QWidget& widget, const QColor& colour) {
 class ViewWidgetsTest : public testing::Test {
 protected:
     void SetUp() override { setCurrentLanguage("zh"); }
-    void TearDown() override { setCurrentLanguage(languageFromEnvironment()); }
+    void TearDown() override {
+        clearStringOverrides();
+        setCurrentLanguage(languageFromEnvironment());
+    }
 };
 
 TEST_F(ViewWidgetsTest, SidebarRowsFollowTheSelection) {
@@ -109,6 +115,84 @@ TEST_F(ViewWidgetsTest, StatusLinesDrawnInTheLevelColour) {
                                 .discription = "请添加纸张"}});
         EXPECT_TRUE(showsColour(*view.messageLabel(), c.colour)) << c.level;
         EXPECT_TRUE(showsColour(*view.descriptionLabel(), c.colour)) << c.level;
+    }
+}
+
+// Stands in for the design-time preview of CustomStyle: built alone, it shows
+// the string table's text for its key and nothing else, in either language.
+TEST_F(ViewWidgetsTest, CustomStyleShowsOnlyItsKeysText) {
+    const struct {
+        const char* language;
+        const char* override; // nullptr: the built-in table
+    } cases[] = {{"zh", nullptr}, {"en", nullptr}, {"en", "Hello & <welcome>"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.language) + (c.override ? " with a text of its own" : ""));
+        setCurrentLanguage(c.language);
+        if (c.override != nullptr) {
+            overrideLocalizedString(c.language, "Hello, World!", c.override);
+        }
+        CustomStyle preview;
+        preview.show();
+        QApplication::processEvents();
+        const auto labels = preview.findChildren<QLabel*>();
+        ASSERT_EQ(labels.size(), 1);
+        EXPECT_EQ(preview.findChildren<QWidget*>().size(), 1);
+        EXPECT_EQ(test::shownText(*labels.front()), QString::fromStdString(localizedString("Hello, World!")));
+        if (c.override != nullptr) {
+            EXPECT_EQ(test::shownText(*labels.front()), c.override);
+        }
+        EXPECT_TRUE(showsColour(preview, preview.palette().color(QPalette::WindowText)));
+    }
+}
+
+TEST_F(ViewWidgetsTest, StatusTextsShowAsTheyStand) {
+    StatusInfoView view({});
+    view.show();
+    view.render({.status = {.name = "<b>Tamberlyx</b> & co",
+                            .type = "Net",
+                            .ip = "10.0.0.2 <x>",
+                            .level = 2,
+                            .message = "纸量 <i>较少</i>",
+                            .discription = "&quot;请添加&quot; \"纸张\""}});
+    EXPECT_EQ(test::shownText(*view.nameLabel()), "<b>Tamberlyx</b> & co");
+    EXPECT_EQ(test::shownText(*view.messageLabel()), "纸量 <i>较少</i>");
+    EXPECT_EQ(test::shownText(*view.descriptionLabel()), "&quot;请添加&quot; \"纸张\"");
+    QStringList lines;
+    for (const QLabel* label : view.findChildren<QLabel*>()) {
+        if (label->text().startsWith("IP")) {
+            lines << test::shownText(*label);
+        }
+    }
+    EXPECT_EQ(lines, QStringList{"IP：10.0.0.2 <x>"});
+}
+
+TEST_F(ViewWidgetsTest, AlertsShowTheStringTablesTextsAsTheyStand) {
+    overrideLocalizedString("zh", "error", "错误 <b>&amp;</b>");
+    overrideLocalizedString("zh", "noPrinterError", "找不到 \"打印机\" <USB> & 网络");
+    overrideLocalizedString("zh", "refresh", "\"刷新\" & <i>");
+    overrideLocalizedString("zh", "printerListFreshed", "&lt;列表&gt; <br> 已刷新 & \"完成\"");
+    overrideLocalizedString("zh", "ok", "好 & <ok>");
+    SidebarView sidebar;
+    StatusInfoView status({});
+    sidebar.show();
+    status.show();
+    const struct {
+        const char* what;
+        QMessageBox* box;
+        const char* titleKey;
+        const char* messageKey;
+    } alerts[] = {
+        {"no printer", status.showNoPrinterAlert(), "error", "noPrinterError"},
+        {"refresh", sidebar.showRefreshAlert(), "refresh", "printerListFreshed"},
+    };
+    QApplication::processEvents();
+    for (const auto& a : alerts) {
+        SCOPED_TRACE(a.what);
+        const QString title = QString::fromStdString(localizedString(a.titleKey));
+        EXPECT_EQ(test::shownAlertLines(*a.box),
+                  (QStringList{title, QString::fromStdString(localizedString(a.messageKey))}));
+        EXPECT_EQ(a.box->windowTitle(), title);
+        EXPECT_EQ(a.box->buttons().at(0)->text(), "好 & <ok>");
     }
 }
 

@@ -1,6 +1,8 @@
 #include "platform/dispatch/Dispatch.h"
 
 #include <atomic>
+#include <ctime>
+#include <functional>
 #include <gtest/gtest.h>
 #include <mutex>
 #include <thread>
@@ -206,4 +208,61 @@ TEST(DispatchQueue, ConcurrentSyncRunsOnTheCallerButStillWaitsForBarriers) {
     bool nested = false;
     queue.syncBarrier([&] { queue.sync([&] { nested = queue.isCurrent(); }); });
     EXPECT_TRUE(nested);
+}
+
+// CPU time of the calling thread.
+std::chrono::nanoseconds threadCpuTime() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
+}
+
+TEST(DispatchMain, WaitingSleepsUntilWorkArrivesOrTimeRunsOut) {
+    const struct {
+        const char* name;
+        std::function<void(std::function<bool()>, tbx::dispatch::Seconds)> wait;
+    } waits[] = {
+        {"runMainFor", [](auto, auto duration) { tbx::dispatch::runMainFor(duration); }},
+        {"runMainUntil", [](auto done, auto timeout) { tbx::dispatch::runMainUntil(done, timeout); }},
+    };
+    for (const auto& w : waits) {
+        // Idle: the whole wait costs next to no processor time, and it lasts as long as asked.
+        const auto cpuBefore = threadCpuTime();
+        const auto wallBefore = std::chrono::steady_clock::now();
+        w.wait([] { return false; }, 400ms);
+        const auto wall = std::chrono::steady_clock::now() - wallBefore;
+        EXPECT_LT(threadCpuTime() - cpuBefore, 40ms) << w.name;
+        EXPECT_GE(wall, 400ms) << w.name;
+        EXPECT_LT(wall, 600ms) << w.name;
+
+        // Work posted from another thread in the middle of the wait runs at once.
+        std::atomic<bool> ran{false};
+        std::chrono::steady_clock::time_point posted, ranAt;
+        std::thread poster([&] {
+            // A first post lets Qt take the new thread in (slow under ThreadSanitizer);
+            // the second one is timed.
+            Queue::main().async([] {});
+            std::this_thread::sleep_for(100ms);
+            posted = std::chrono::steady_clock::now();
+            Queue::main().async([&] {
+                ranAt = std::chrono::steady_clock::now();
+                ran = true;
+            });
+        });
+        w.wait([&] { return ran.load(); }, 400ms);
+        poster.join();
+        ASSERT_TRUE(ran) << w.name;
+        EXPECT_LT(ranAt - posted, 50ms) << w.name;
+    }
+
+    // A done() that watches another thread's flag, with no event posted, is seen soon.
+    std::atomic<bool> flag{false};
+    std::thread setter([&] {
+        std::this_thread::sleep_for(50ms);
+        flag = true;
+    });
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_TRUE(tbx::dispatch::runMainUntil([&] { return flag.load(); }, 2s));
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 300ms);
+    setter.join();
 }

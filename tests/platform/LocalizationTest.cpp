@@ -20,6 +20,18 @@ TEST(Localization, KnownKeysInEachLanguageAndTheKeyWhenMissing) {
     EXPECT_EQ(localizedString("info"), "Information");
 }
 
+TEST(Localization, OverridesStandOverTheTableOfTheirLanguageUntilCleared) {
+    overrideLocalizedString("en", "error", "Oops & <more>");
+    overrideLocalizedString("en", "noSuchKeyAnywhere", "now there is one");
+    EXPECT_EQ(localizedString("error", "en"), "Oops & <more>");
+    EXPECT_EQ(localizedString("noSuchKeyAnywhere", "en"), "now there is one");
+    EXPECT_EQ(localizedString("error", "zh"), "错误");
+    EXPECT_EQ(stringTable("en").at("error"), "Error"); // the built-in table itself is unchanged
+    clearStringOverrides();
+    EXPECT_EQ(localizedString("error", "en"), "Error");
+    EXPECT_EQ(localizedString("noSuchKeyAnywhere", "en"), "noSuchKeyAnywhere");
+}
+
 TEST(Localization, BuiltInTablesAreCleanAndHoldTheSameKeys) {
     const auto languages = stringTableLanguages();
     EXPECT_EQ(std::set<std::string>(languages.begin(), languages.end()), (std::set<std::string>{"en", "zh"}));

@@ -9,6 +9,7 @@
 #include "scanner_app/ContentView.h"
 #include "sim/scanner/UsbScanner.h"
 #include "sim/usb/SimulatedUsb.h"
+#include "tests/support/ShownText.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -53,6 +54,7 @@ protected:
         QApplication::closeAllWindows();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         ScannerModel::waitForBackgroundWork();
+        clearStringOverrides();
         fs::remove_all(saveDir);
     }
 
@@ -150,6 +152,40 @@ TEST_F(SettingViewTest, NewWindowShowsTheDefaultsWithinTheFormsSizeLimits) {
     EXPECT_EQ(window->form().state().colorMode, 1);
 }
 
+TEST_F(SettingViewTest, SaveFolderRowAndScanButtonSitCompactAndCentredBelowTheBlock) {
+    ContentView* window = openWindow();
+    QWidget& form = window->form();
+    const auto rect = [&](const char* name) {
+        auto* widget = child<QWidget>(window, name);
+        return QRect(widget->mapTo(&form, QPoint()), widget->size());
+    };
+    const auto centred = [&](const QRect& r) {
+        return std::abs(r.left() - (form.width() - 1 - r.right())) <= 1;
+    };
+    // Widths at which the block itself fits (the narrowest form is narrower than its rows).
+    for (const QSize size : {QSize(460, 410), QSize(600, 480), QSize(760, 610)}) {
+        window->resize(size + (window->size() - form.size()));
+        dispatch::runMainFor(20ms);
+        SCOPED_TRACE(std::to_string(form.width()) + "x" + std::to_string(form.height()));
+        const QRect block = rect("optionRows");
+        const QRect row = rect("saveFolderRow");
+        const QRect field = rect("saveDir");
+        const QRect browse = rect("browser");
+        const QRect scan = rect("scan");
+        EXPECT_EQ(row.width(), child<QWidget>(window, "saveFolderRow")->sizeHint().width());
+        EXPECT_TRUE(centred(row)) << row.left() << ".." << row.right();
+        EXPECT_GT(row.top(), block.bottom());
+        // The label, the 230-point field and the browse button follow each other closely.
+        EXPECT_EQ(field.width(), 230);
+        EXPECT_LE(field.left() - row.left(),
+                  child<QWidget>(window, "saveFolderRow")->sizeHint().width() - 230);
+        EXPECT_LE(browse.left() - field.right(), 12);
+        EXPECT_LE(browse.right(), row.right());
+        EXPECT_TRUE(centred(scan)) << scan.left() << ".." << scan.right();
+        EXPECT_GT(scan.top(), row.bottom());
+    }
+}
+
 TEST_F(SettingViewTest, ScanChecksRaiseOneAlertAndAValidFormScansOnce) {
     struct Case {
         const char* what;
@@ -187,7 +223,9 @@ TEST_F(SettingViewTest, ScanChecksRaiseOneAlertAndAValidFormScansOnce) {
         QMessageBox* box = window->form().visibleAlert();
         ASSERT_NE(box, nullptr);
         EXPECT_EQ(alerts, 1);
-        EXPECT_TRUE(box->text().contains(QString::fromStdString(model.alertTitle.get())));
+        EXPECT_EQ(test::shownAlertLines(*box),
+                  (QStringList{QString::fromStdString(model.alertTitle.get()),
+                               QString::fromStdString(model.alertMessage.get())}));
         if (c.messageKey != nullptr) {
             EXPECT_EQ(model.alertTitle.get(), localizedString("error"));
             EXPECT_EQ(model.alertMessage.get(), localizedString(c.messageKey));
@@ -206,6 +244,47 @@ TEST_F(SettingViewTest, ScanChecksRaiseOneAlertAndAValidFormScansOnce) {
         window->close();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
+}
+
+TEST_F(SettingViewTest, AlertsShowTheStringTablesTextsAsTheyStand) {
+    // The file name check's own English text holds quotes; the others are set over the table.
+    const struct {
+        const char* what;
+        const char* prefix;
+        const char* title;   // nullptr: the table's own
+        const char* message; // nullptr: the table's own
+    } cases[] = {
+        {"quotes of the table", "a/b", nullptr, nullptr},
+        {"markup-like", "-rf", "Error <b>&amp;</b>", "Names like <i>-x</i> & \"&quot;\" are refused"},
+        {"entities", "../x", "&lt;", "&quot;.&quot; & \"..\" <br> stay as typed"},
+    };
+    ContentView* window = openWindow();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        clearStringOverrides();
+        const std::string key =
+            std::string(c.prefix) == "-rf" ? "saveFileNameStartsWithDash" : "unsafeSavePrefix";
+        if (c.title != nullptr) {
+            overrideLocalizedString("en", "error", c.title);
+            overrideLocalizedString("en", key, c.message);
+        }
+        child<QLineEdit>(window, "saveDir")->setText(QString::fromStdString(saveDir));
+        child<QLineEdit>(window, "saveFileName")->setText(c.prefix);
+        child<QPushButton>(window, "scan")->click();
+        dispatch::runMainFor(30ms);
+        QMessageBox* box = window->form().visibleAlert();
+        ASSERT_NE(box, nullptr);
+        const QString title = QString::fromStdString(c.title ? c.title : localizedString("error"));
+        const QString message = QString::fromStdString(c.message ? c.message : localizedString(key));
+        EXPECT_EQ(test::shownAlertLines(*box), (QStringList{title, message}));
+        EXPECT_EQ(box->windowTitle(), title);
+        box->accept();
+        dispatch::runMainFor(20ms);
+    }
+    clearStringOverrides();
+    EXPECT_EQ(localizedString("unsafeSavePrefix"),
+              R"(The file name must not be "." or ".." and must not contain "/".)");
+    EXPECT_TRUE(scans.empty());
 }
 
 TEST_F(SettingViewTest, FolderChooser) {

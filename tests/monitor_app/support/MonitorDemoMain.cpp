@@ -2,7 +2,8 @@
 // a simulated USB printer and a network printer played by snmpd on the
 // sandbox's first test host. It waits for each printer's status, opens the
 // Wi-Fi settings of the USB printer, and saves screenshots (PNG) of the status
-// view of both printers and of both tabs of the settings screen into OUTDIR.
+// view of both printers, of the window at 800 x 500 and 1400 x 900, and of both
+// tabs of the settings screen into OUTDIR.
 // Run it inside `scripts/sandbox --hosts 1` with QT_QPA_PLATFORM=offscreen.
 // The engine's trace lines go to standard output, the demo's own to standard
 // error.
@@ -73,6 +74,13 @@ int main(int argc, char** argv) {
     ok = ok && waitUntil([&] { return status.tonerView()->ring()->toner() == 80; });
     std::cerr << "USB printer: " << shown(status) << '\n';
     ok = ok && save(window, folder, "status-usb.png");
+    for (const QSize size : {QSize(800, 500), QSize(1400, 900)}) {
+        window.resize(size);
+        ok = ok && save(window, folder, QString("window-%1x%2.png").arg(size.width()).arg(size.height()));
+    }
+    window.resize(QSize(tbx::monitorapp::ContentView::kSidebarIdealWidth + 8 +
+                            tbx::monitorapp::ContentView::kStatusMaxWidth,
+                        480));
 
     sidebar.rowButton(1)->click();
     ok = ok && waitUntil([&] { return status.tonerView()->ring()->toner() == 57; });

@@ -1,4 +1,4 @@
-#include "tests/support/SnmpAgents.h"
+#include "sim/net/SnmpAgents.h"
 
 #include <cerrno>
 #include <chrono>
@@ -10,7 +10,6 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <gtest/gtest.h>
 #include <sched.h>
 #include <sstream>
 #include <sys/stat.h>
@@ -18,7 +17,7 @@
 #include <thread>
 #include <unistd.h>
 
-namespace tbx::test {
+namespace tbx::sim {
 
 namespace {
 
@@ -28,12 +27,13 @@ using namespace std::chrono_literals;
 constexpr const char* kAgentPort = "1161";
 constexpr const char* kAgentSocketHex = "0100007F:0489"; // 127.0.0.1:1161
 
-std::string makeTempDir(const char* stem) {
+// A new private folder, or empty (with the reason in `problem`).
+std::string makeTempDir(const char* stem, std::string& problem) {
     const char* base = std::getenv("TMPDIR");
     std::string pattern =
         std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/" + stem + "XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) {
-        ADD_FAILURE() << "mkdtemp failed: " << std::strerror(errno);
+        problem = std::string("mkdtemp failed: ") + std::strerror(errno);
         return {};
     }
     return pattern;
@@ -63,13 +63,14 @@ std::string passScript(const std::vector<AgentObject>& objects) {
     return script + "esac\n";
 }
 
-// Starts `argv` in the network namespace `netns`, output to `logPath`.
+// Starts `argv` in the network namespace `netns`, output to `logPath`; -1
+// (with the reason in `problem`) when it cannot.
 pid_t spawnInHost(const std::string& netns, const std::vector<std::string>& argv,
-                  const std::vector<std::string>& env, const std::string& logPath) {
+                  const std::vector<std::string>& env, const std::string& logPath, std::string& problem) {
     const std::string nsPath = "/run/netns/" + netns;
     const int nsFd = open(nsPath.c_str(), O_RDONLY | O_CLOEXEC);
     if (nsFd < 0) {
-        ADD_FAILURE() << "cannot open " << nsPath << ": " << std::strerror(errno);
+        problem = "cannot open " + nsPath + ": " + std::strerror(errno);
         return -1;
     }
     const int logFd = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
@@ -101,7 +102,7 @@ pid_t spawnInHost(const std::string& netns, const std::vector<std::string>& argv
     close(logFd);
     close(nullFd);
     if (pid < 0) {
-        ADD_FAILURE() << "fork failed: " << std::strerror(errno);
+        problem = std::string("fork failed: ") + std::strerror(errno);
     }
     return pid;
 }
@@ -175,8 +176,12 @@ void terminate(pid_t pid) {
 }
 
 struct EmptyConfiguration {
+    std::string problem;
     std::string dir;
-    EmptyConfiguration() : dir(makeTempDir("tbx-snmpconf-")) {
+    EmptyConfiguration() : dir(makeTempDir("tbx-snmpconf-", problem)) {
+        if (dir.empty()) {
+            return; // net-snmp then reads its usual configuration
+        }
         std::filesystem::create_directories(dir + "/conf");
         std::filesystem::create_directories(dir + "/mibs");
         std::filesystem::create_directories(dir + "/persist");
@@ -186,8 +191,10 @@ struct EmptyConfiguration {
         setenv("MIBS", "", 1);
     }
     ~EmptyConfiguration() {
-        std::error_code ignored;
-        std::filesystem::remove_all(dir, ignored);
+        if (!dir.empty()) {
+            std::error_code ignored;
+            std::filesystem::remove_all(dir, ignored);
+        }
     }
 };
 
@@ -211,20 +218,27 @@ void useEmptySnmpConfiguration() {
     static EmptyConfiguration configuration;
 }
 
-SnmpAgents::SnmpAgents() : dir_(makeTempDir("tbx-snmpd-")) {
-    std::filesystem::create_directories(dir_ + "/mibs");
-    std::filesystem::create_directories(dir_ + "/conf");
+SnmpAgents::SnmpAgents() : dir_(makeTempDir("tbx-snmpd-", problem_)) {
+    if (!dir_.empty()) {
+        std::filesystem::create_directories(dir_ + "/mibs");
+        std::filesystem::create_directories(dir_ + "/conf");
+    }
 }
 
 SnmpAgents::~SnmpAgents() {
     for (auto& agent : agents_) {
         stopAgent(agent);
     }
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
+    if (!dir_.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir_, ignored);
+    }
 }
 
 bool SnmpAgents::start(const TestHost& host, const SnmpAgentSpec& spec) {
+    if (dir_.empty()) {
+        return false; // problem_ says why the folder is missing
+    }
     const std::string base = dir_ + "/" + host.netns;
     std::filesystem::create_directories(base + "/persist");
     const std::string script = base + "/pass.sh";
@@ -251,13 +265,13 @@ bool SnmpAgents::start(const TestHost& host, const SnmpAgentSpec& spec) {
         "MIBS=",
     };
 
-    Agent agent{host.netns, -1, -1, base + "/snmpd.log"};
-    agent.snmpd = spawnInHost(host.netns, argv, env, base + "/snmpd.out");
+    Agent agent{host.netns, -1, -1, base + "/snmpd.log", script, spec.systemObjects};
+    agent.snmpd = spawnInHost(host.netns, argv, env, base + "/snmpd.out", problem_);
     agent.relay = spawnInHost(host.netns,
                               {"/usr/bin/socat", "-T", "1",
                                "UDP4-RECVFROM:" + std::to_string(spec.relayPort) + ",reuseaddr,fork",
                                std::string("UDP4:127.0.0.1:") + kAgentPort},
-                              env, base + "/relay.out");
+                              env, base + "/relay.out", problem_);
     agents_.push_back(agent);
     if (agent.snmpd < 0 || agent.relay < 0) {
         return false;
@@ -271,8 +285,35 @@ bool SnmpAgents::start(const TestHost& host, const SnmpAgentSpec& spec) {
         }
         std::this_thread::sleep_for(20ms);
     }
-    ADD_FAILURE() << "snmpd or its relay did not come up on " << host.netns << "; log:\n" << log(host);
+    problem_ = "snmpd or its relay did not come up on " + host.netns + "; log:\n" + log(host);
     return false;
+}
+
+bool SnmpAgents::setMakerObjects(const TestHost& host, const std::vector<AgentObject>& objects) {
+    for (const auto& agent : agents_) {
+        if (agent.netns == host.netns && agent.snmpd > 0) {
+            // The agent runs the script anew for each request: a renamed new one
+            // answers every request after it, and no request sees half a script.
+            std::vector<AgentObject> served = objects;
+            served.insert(served.end(), agent.systemObjects.begin(), agent.systemObjects.end());
+            const std::string next = agent.script + ".next";
+            writeFile(next, passScript(served), 0755);
+            return std::rename(next.c_str(), agent.script.c_str()) == 0;
+        }
+    }
+    return false;
+}
+
+std::vector<pid_t> SnmpAgents::pids() const {
+    std::vector<pid_t> running;
+    for (const auto& agent : agents_) {
+        for (pid_t pid : {agent.snmpd, agent.relay}) {
+            if (pid > 0) {
+                running.push_back(pid);
+            }
+        }
+    }
+    return running;
 }
 
 void SnmpAgents::stop(const TestHost& host) {
@@ -309,4 +350,4 @@ void SnmpAgents::stopAgent(Agent& agent) {
     agent.snmpd = -1;
 }
 
-} // namespace tbx::test
+} // namespace tbx::sim
