@@ -1,9 +1,14 @@
 #include "printfilter/JobStream.h"
 
+#include "printfilter/Cancellation.h"
+
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <poll.h>
 #include <unistd.h>
 
 namespace tbx {
@@ -178,12 +183,45 @@ std::string printableForLog(std::string_view text) {
     return out;
 }
 
+bool JobStream::waitUntilWritable() {
+    using Clock = std::chrono::steady_clock;
+    // Waiting is looked at in short steps: the cancel request may arrive on another thread, and
+    // a SIGTERM that interrupts the wait on this one is no reason to stop waiting by itself.
+    constexpr int stepMs = 100;
+    auto since = Clock::now(); // of the wait, or of the cancel request when it came later
+    for (;;) {
+        pollfd p{out_, POLLOUT, 0};
+        const int ready = ::poll(&p, 1, stepMs);
+        if (ready > 0 || (ready < 0 && errno != EINTR))
+            return true; // writable, or an error the write itself reports
+        if (!cancellation::requested()) {
+            since = Clock::now();
+            continue;
+        }
+        if (Clock::now() - since < stalledCancelWait_)
+            continue;
+        std::fprintf(stderr,
+                     "DEBUG:[Tamberlyx] the printer has taken nothing for %lld ms since the job was "
+                     "cancelled: nothing more is sent\n",
+                     static_cast<long long>(stalledCancelWait_.count()));
+        gaveUp_ = true;
+        failed_ = true;
+        if (giveUp_)
+            giveUp_();
+        return false;
+    }
+}
+
 void JobStream::write(const void* data, std::size_t size) {
     const char* bytes = static_cast<const char*>(data);
     while (size > 0 && !failed_) {
-        const ssize_t n = ::write(out_, bytes, size);
+        if (!waitUntilWritable())
+            return;
+        // A pipe with room takes up to PIPE_BUF bytes at once without blocking, so the next wait
+        // comes before the printer can hold the write up again.
+        const ssize_t n = ::write(out_, bytes, std::min<std::size_t>(size, PIPE_BUF));
         if (n < 0) {
-            if (errno == EINTR)
+            if (errno == EINTR || errno == EAGAIN)
                 continue;
             if (!printerLost_)
                 std::fprintf(stderr, "ERROR: [Tamberlyx] the connection to the printer was lost: %s\n",
