@@ -9,7 +9,8 @@
 // A write waits for the printer as long as it takes, except once the job is cancelled: a printer
 // that then takes nothing for a while (a paper jam, a dead connection) would keep the cancelled
 // job forever, so the stream gives up, says so in a DEBUG line, and hands the job's end to the
-// filter (see onStalledCancel).
+// filter (see onStalledCancel). The printer takes bytes when the backend answers a drain request;
+// without a backend, when the output takes them.
 //
 // The header texts are built by plain functions (jobHeaderText, pageHeaderText) so tests can check
 // them field by field; JobStream writes them.
@@ -21,6 +22,7 @@
 #include <cstddef>
 #include <ctime>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -91,6 +93,9 @@ private:
     void write(const void* data, std::size_t size);
     // Waits until the output takes bytes; false when the stream gave up instead.
     bool waitUntilWritable();
+    // The job is cancelled and the printer has taken nothing for the wait since then.
+    bool stalledAfterCancel();
+    void giveUpOnPrinter();
     cups_sc_status_t drain();
 
     int out_;
@@ -101,6 +106,8 @@ private:
     std::size_t written_ = 0;
     std::function<void()> giveUp_;
     std::chrono::milliseconds stalledCancelWait_ = kStalledCancelWait;
+    std::chrono::steady_clock::time_point lastTaken_ = std::chrono::steady_clock::now();
+    std::optional<std::chrono::steady_clock::time_point> cancelSeen_; // first seen while waiting
 };
 
 // Text for a DEBUG line: control bytes shown as escapes so a command stays on one log line.
