@@ -129,17 +129,16 @@ bool PageLoop::takeNext() {
     lock.lock();
     Pending p = std::move(pending_.front());
     pending_.pop_front();
+    taking_ = true;
     lock.unlock();
-    changed_.notify_all(); // room for the reading side to hand over another page
 
     take(std::move(p));
-    if (!readingStopped())
-        return true;
     lock.lock();
-    stopReading_ = true;
+    taking_ = false;
+    stopReading_ = stopReading_ || readingStopped();
     lock.unlock();
-    changed_.notify_all();
-    return false;
+    changed_.notify_all(); // room for the reading side to hand over another page
+    return !stopReading_;
 }
 
 void PageLoop::take(Pending p) {
@@ -223,7 +222,7 @@ void PageLoop::readAll(std::size_t ahead, bool sendHere) {
     for (int next = 1;; ++next) {
         {
             std::unique_lock lock(mutex_);
-            changed_.wait(lock, [&] { return stopReading_ || pending_.size() < ahead; });
+            changed_.wait(lock, [&] { return stopReading_ || pending_.size() + (taking_ ? 1 : 0) < ahead; });
             if (stopReading_)
                 return;
         }
@@ -243,7 +242,7 @@ PageLoopResult PageLoop::run() {
     const int threads = options_.encoderThreads > 0 ? options_.encoderThreads : encoderThreads();
     PageEncoders encoders(threads);
     encoders_ = &encoders;
-    // Pages handed over and not yet taken back: one waiting beside each encoding.
+    // Pages in hand at once, the one being sent included: one waiting beside each encoding.
     const std::size_t ahead = static_cast<std::size_t>(encoders.threads()) + 1;
     std::thread sender;
     if (encoders.threads() > 1) {

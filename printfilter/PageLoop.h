@@ -7,16 +7,15 @@
 // spool files for each further copy. A cancel request is carried out before the next page is sent.
 //
 // With more than one encoder thread, the calling thread reads and converts the pages and hands
-// each to the encoders, at most one page more than there are threads ahead of the page being
-// sent, while a sending thread of its own, the only one that writes to the printer and the log
-// while the raster is read, takes the encoded pages back in page order. It writes the lines of
-// each page's reading and conversion, reports it converted and sends what has become due at once,
-// whatever the reading is doing: a page reaches the printer as soon as it and every page before it
-// are encoded, and the job stream and every line on standard error come exactly as from a loop that
-// does one page after the other (which is what one encoder thread does, in the calling thread
-// alone). A cancel request is carried out at the next page to be sent, so the pages a SIGTERM
-// leaves on the printer are the same either way. Pages read ahead of a page that ends the job
-// (cancel, failed send) are dropped without a trace.
+// each to the encoders, with at most one page more than there are threads in hand at once (the
+// page being sent included), while a sending thread of its own, the only one that writes to the printer and
+// the log while the raster is read, takes the encoded pages back in page order. It writes the lines of each
+// page's reading and conversion, reports it converted and sends what has become due at once, whatever the
+// reading is doing: a page reaches the printer as soon as it and every page before it are encoded, and the
+// job stream and every line on standard error come exactly as from a loop that does one page after the other
+// (which is what one encoder thread does, in the calling thread alone). A cancel request is carried out at
+// the next page to be sent, so the pages a SIGTERM leaves on the printer are the same either way. Pages read
+// ahead of a page that ends the job (cancel, failed send) are dropped without a trace.
 
 #include "printfilter/PageEncoders.h"
 #include "printfilter/RasterPageReader.h"
@@ -106,8 +105,8 @@ private:
 
     // Reading side (the calling thread).
     bool readPage(int n); // false: nothing more to read
-    // Reads page after page while fewer than ahead pages wait to be taken; with sendHere, takes
-    // each page itself as soon as it is handed over.
+    // Reads page after page while fewer than ahead pages are in hand; with sendHere, takes each
+    // page itself as soon as it is handed over.
     void readAll(std::size_t ahead, bool sendHere);
     void handOver(Pending p);
     // Sending side: takes the oldest page handed over once it is encoded, writes its lines and
@@ -135,6 +134,7 @@ private:
     std::mutex mutex_;
     std::condition_variable changed_;
     std::deque<Pending> pending_;     // handed over, not yet taken; only the sending side removes
+    bool taking_ = false;             // the sending side is taking a page, which is still in hand
     bool readingDone_ = false;        // nothing more will be handed over
     bool stopReading_ = false;        // the job has stopped (or the sending failed): read no further
     std::exception_ptr sendingError_; // thrown on the sending thread, rethrown by run()

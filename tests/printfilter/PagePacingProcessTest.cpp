@@ -63,7 +63,8 @@ TEST(PagePacing, EachPageIsOnTheStreamBeforeTheNextIsWritten) {
         FilterPeer peer = peerFor(nullptr, c.options);
         std::vector<FeedStep> steps;
         for (int n = 0; n < 4; ++n)
-            steps.push_back({pages[n], kEndOfPage, n == 0 ? 0u : static_cast<std::size_t>(c.sentWith[n - 1])});
+            steps.push_back(
+                {pages[n], kEndOfPage, n == 0 ? 0u : static_cast<std::size_t>(c.sentWith[n - 1])});
         // The stream must also hold the last page while the input is still open.
         steps.push_back({"", kEndOfPage, static_cast<std::size_t>(c.sentWith[3])});
         peer.feedInSteps(steps);
@@ -81,9 +82,9 @@ TEST(PagePacing, EachPageIsOnTheStreamBeforeTheNextIsWritten) {
 // before it is on the stream.
 struct SigtermPoint {
     std::string what;
-    int page;          // SIGTERM while this page is written (its first half is in); 0: see below
-    int afterPage;     // (page 0) SIGTERM once this page is on the stream, before the next is written
-    std::size_t sent;  // pages the printer gets
+    int page;           // SIGTERM while this page is written (its first half is in); 0: see below
+    int afterPage;      // (page 0) SIGTERM once this page is on the stream, before the next is written
+    std::size_t sent;   // pages the printer gets
     bool cancelCommand; // the stream ends with "CancelJob?" (else with "Event=EndOfJob;")
 };
 
@@ -117,8 +118,8 @@ TEST(PagePacing, SigtermPointsLeaveTheSamePagesWithOneAndWithTheDefaultThreads) 
     const auto pages = rasterByPage(5);
     std::vector<SigtermPoint> points;
     for (int k = 1; k <= 5; ++k)
-        points.push_back({"while page " + std::to_string(k) + " is read", k, 0,
-                          static_cast<std::size_t>(k - 1), true});
+        points.push_back(
+            {"while page " + std::to_string(k) + " is read", k, 0, static_cast<std::size_t>(k - 1), true});
     points.push_back({"between pages 2 and 3", 0, 2, 2, true});
     points.push_back({"after the last page", 0, 5, 5, false});
     for (const auto& point : points) {
@@ -173,7 +174,8 @@ TEST(PagePacing, ACancelEndsTheJobWhenThePrinterTakesNothing) {
         ASSERT_GE(run.terminatedAt, 0) << c.what;
         EXPECT_LT(run.seconds - run.terminatedAt, 5.0) << c.what;
         EXPECT_NE(run.err.find("since the job was cancelled: nothing more is sent"), std::string::npos)
-            << c.what << "\n" << run.err;
+            << c.what << "\n"
+            << run.err;
         EXPECT_TRUE(run.logHas("INFO:Job Cancelled")) << c.what;
         EXPECT_EQ(run.ippRequests.size(), 1u) << c.what << ": the scheduler is asked to cancel the job";
         EXPECT_FALSE(spoolFolderLeft(peer.folder())) << c.what;
