@@ -107,7 +107,7 @@ private:
     std::function<void()> giveUp_;
     std::chrono::milliseconds stalledCancelWait_ = kStalledCancelWait;
     std::chrono::steady_clock::time_point lastTaken_ = std::chrono::steady_clock::now();
-    std::optional<std::chrono::steady_clock::time_point> cancelSeen_; // first seen while waiting
+    std::optional<std::chrono::steady_clock::time_point> cancelSeen_; // when a wait first saw the cancel
 };
 
 // Text for a DEBUG line: control bytes shown as escapes so a command stays on one log line.

@@ -16,7 +16,7 @@ enum class Language { english, chinese, none };
 std::string languageTag(const char* appleLanguage, const char* lang);
 
 // By the tag's first two characters, case-sensitive: "en" English, "zh" Chinese, else none; the
-// C locale (LANG=C, as a scheduler started without a language gives it) is English.
+// C locale ("C", "POSIX", "C.UTF-8") is English.
 Language languageOf(std::string_view tag);
 
 // The INFO lines, each with its "\n"; empty for Language::none.

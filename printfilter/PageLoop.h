@@ -6,16 +6,16 @@
 // completed by a blank back side. When the filter collates, the document is sent again from the
 // spool files for each further copy. A cancel request is carried out before the next page is sent.
 //
-// With more than one encoder thread, the calling thread reads and converts the pages and hands
-// each to the encoders, with at most one page more than there are threads in hand at once (the
-// page being sent included), while a sending thread of its own, the only one that writes to the printer and
-// the log while the raster is read, takes the encoded pages back in page order. It writes the lines of each
-// page's reading and conversion, reports it converted and sends what has become due at once, whatever the
-// reading is doing: a page reaches the printer as soon as it and every page before it are encoded, and the
-// job stream and every line on standard error come exactly as from a loop that does one page after the other
-// (which is what one encoder thread does, in the calling thread alone). A cancel request is carried out at
-// the next page to be sent, so the pages a SIGTERM leaves on the printer are the same either way. Pages read
-// ahead of a page that ends the job (cancel, failed send) are dropped without a trace.
+// With more than one encoder thread the work is shared out: the calling thread reads and converts
+// the pages and hands each to the encoders, and a sending thread takes them back in page order as
+// soon as they are encoded, whatever the reading is doing. At most one page more than there are
+// threads is in hand at once, the page being sent included. While the raster is read only the
+// sending thread writes to the printer and the log: each page's lines of reading and conversion,
+// its "converted" line, then what has become due to be sent. The job stream and every line on
+// standard error therefore come exactly as from a loop that does one page after the other (which
+// is what one encoder thread does, in the calling thread alone), and a cancel request, carried out
+// at the next page to be sent, leaves the same pages on the printer either way. Pages read ahead of
+// a page that ends the job (cancel, failed send) are dropped without a trace.
 
 #include "printfilter/PageEncoders.h"
 #include "printfilter/RasterPageReader.h"
