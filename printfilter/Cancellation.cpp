@@ -1,5 +1,6 @@
 #include "printfilter/Cancellation.h"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -9,7 +10,10 @@ namespace tbx::cancellation {
 
 namespace {
 
-volatile std::sig_atomic_t jobIsCanceled = 0;
+// Set by the signal handler, read by the reading and the sending thread: a lock-free atomic is
+// safe in both places.
+std::atomic<int> jobIsCanceled{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 
 // The whole text the cancel writes: its INFO line for the language and the trace line, prepared
 // outside the handler so the handler only issues one write.

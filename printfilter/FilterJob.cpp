@@ -52,6 +52,27 @@ void waitForConnection(SideChannel& side, double patience) {
     }
 }
 
+namespace {
+
+void cancelWithScheduler(const JobOptions& job) {
+    const int result = cupsCancelJob(job.PrinterName.c_str(), job.JobId);
+    std::fprintf(stderr, "[Tamberlyx]cupsCancelJob int = %d\n", result);
+    std::fprintf(stderr, "[Tamberlyx]cupsCancelJoblasterror = %s\n", cupsLastErrorString());
+}
+
+// The printer takes nothing more of a cancelled job: the job ends here, on whichever thread was
+// writing, without the printer's cancel command, which could not be sent either. The reading
+// thread may be waiting for raster that never comes, and encoders may be writing page files:
+// the spool folder goes with whatever is in it, and the process ends at once.
+[[noreturn]] void endStalledJob(const JobOptions& job, const Messages& messages, SpoolDirectory& spool) {
+    messages.jobCancelled();
+    cancelWithScheduler(job);
+    spool.remove();
+    std::_Exit(0);
+}
+
+} // namespace
+
 bool FilterPageSink::cancelRequested() {
     return cancellation::requested();
 }
@@ -59,9 +80,7 @@ bool FilterPageSink::cancelRequested() {
 void FilterPageSink::cancelJob() {
     messages_.jobCancelled();
     stream_.sendCmd("CancelJob?");
-    const int result = cupsCancelJob(job_.PrinterName.c_str(), job_.JobId);
-    std::fprintf(stderr, "[Tamberlyx]cupsCancelJob int = %d\n", result);
-    std::fprintf(stderr, "[Tamberlyx]cupsCancelJoblasterror = %s\n", cupsLastErrorString());
+    cancelWithScheduler(job_);
 }
 
 int runFilter(int argc, const char* const* argv, const FilterEnvironment& env) {
@@ -122,6 +141,7 @@ int runFilter(int argc, const char* const* argv, const FilterEnvironment& env) {
     if (job.collate)
         job.jobCopies.assign(1, '1'); // the printer prints each page once; the filter sends the copies
     JobStream stream(env.streamOut, *side);
+    stream.onStalledCancel([&] { endStalledJob(job, messages, *spool); });
     stream.startOfJob();
     stream.sendJobHeader(job, std::time(nullptr));
 

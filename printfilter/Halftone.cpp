@@ -22,17 +22,25 @@ constexpr std::uint8_t fineCell[8][8] = {
 };
 
 // The screen repeats the cell 16 times down the rows; each repetition after the first is nudged by
-// -2..+2 per entry (kept within 1..254), which breaks up the regular pattern of identical dots.
+// -2..+2 per entry, which breaks up the regular pattern of identical dots. A nudge never moves an
+// entry out of its band of 16 values (nor out of 1..254): it goes the other way instead, so every
+// band keeps its share of the thresholds and each grey level prints with the cell's own coverage.
 // Columns past the cell repeat it across the row.
 constexpr std::array<std::uint8_t, ClusterHeight * ClusterWidth> makeFineScreen() {
     std::array<std::uint8_t, ClusterHeight * ClusterWidth> t{};
     for (int r = 0; r < ClusterHeight; ++r) {
         const int k = r / 8;
         for (int c = 0; c < ClusterWidth; ++c) {
-            int v = fineCell[r % 8][c % 8];
-            if (k > 0)
-                v += (k * 5 + (r % 8) * 3 + (c % 8) * 7) % 5 - 2;
-            v = v < 1 ? 1 : (v > 254 ? 254 : v);
+            const int stored = fineCell[r % 8][c % 8];
+            int v = stored;
+            if (k > 0) {
+                const int nudge = (k * 5 + (r % 8) * 3 + (c % 8) * 7) % 5 - 2;
+                const int low = stored / 16 * 16 < 1 ? 1 : stored / 16 * 16;
+                const int high = stored / 16 * 16 + 15 > 254 ? 254 : stored / 16 * 16 + 15;
+                v = stored + nudge;
+                if (v < low || v > high)
+                    v = stored - nudge;
+            }
             t[static_cast<std::size_t>(r) * ClusterWidth + c] = static_cast<std::uint8_t>(v);
         }
     }

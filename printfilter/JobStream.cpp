@@ -1,9 +1,14 @@
 #include "printfilter/JobStream.h"
 
+#include "printfilter/Cancellation.h"
+
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <poll.h>
 #include <unistd.h>
 
 namespace tbx {
@@ -178,12 +183,54 @@ std::string printableForLog(std::string_view text) {
     return out;
 }
 
+bool JobStream::stalledAfterCancel() {
+    if (!cancellation::requested()) {
+        cancelSeen_.reset();
+        return false;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (!cancelSeen_)
+        cancelSeen_ = now;
+    return now - std::max(*cancelSeen_, lastTaken_) >= stalledCancelWait_;
+}
+
+void JobStream::giveUpOnPrinter() {
+    std::fprintf(stderr,
+                 "DEBUG:[Tamberlyx] the printer has taken nothing for %lld ms since the job was "
+                 "cancelled: nothing more is sent\n",
+                 static_cast<long long>(stalledCancelWait_.count()));
+    gaveUp_ = true;
+    failed_ = true;
+    if (giveUp_)
+        giveUp_();
+}
+
+bool JobStream::waitUntilWritable() {
+    // Waiting is looked at in short steps: the cancel request may arrive on another thread, and
+    // a SIGTERM that interrupts the wait on this one is no reason to stop waiting by itself.
+    constexpr int stepMs = 100;
+    for (;;) {
+        pollfd p{out_, POLLOUT, 0};
+        const int ready = ::poll(&p, 1, stepMs);
+        if (ready > 0 || (ready < 0 && errno != EINTR))
+            return true; // writable, or an error the write itself reports
+        if (stalledAfterCancel()) {
+            giveUpOnPrinter();
+            return false;
+        }
+    }
+}
+
 void JobStream::write(const void* data, std::size_t size) {
     const char* bytes = static_cast<const char*>(data);
     while (size > 0 && !failed_) {
-        const ssize_t n = ::write(out_, bytes, size);
+        if (!waitUntilWritable())
+            return;
+        // A pipe with room takes up to PIPE_BUF bytes at once without blocking, so the next wait
+        // comes before the printer can hold the write up again.
+        const ssize_t n = ::write(out_, bytes, std::min<std::size_t>(size, PIPE_BUF));
         if (n < 0) {
-            if (errno == EINTR)
+            if (errno == EINTR || errno == EAGAIN)
                 continue;
             if (!printerLost_)
                 std::fprintf(stderr, "ERROR: [Tamberlyx] the connection to the printer was lost: %s\n",
@@ -194,6 +241,9 @@ void JobStream::write(const void* data, std::size_t size) {
         bytes += n;
         size -= static_cast<std::size_t>(n);
         written_ += static_cast<std::size_t>(n);
+        // Without a backend to ask, bytes the output takes are the printer's.
+        if (!side_.present())
+            lastTaken_ = std::chrono::steady_clock::now();
     }
 }
 
@@ -201,6 +251,12 @@ cups_sc_status_t JobStream::drain() {
     if (failed_ || printerLost_ || !side_.present())
         return CUPS_SC_STATUS_NOT_IMPLEMENTED;
     const cups_sc_status_t status = side_.request(CUPS_SC_CMD_DRAIN_OUTPUT, 1.0);
+    // Bytes in the pipe to the backend are not yet the printer's: only a drain tells that the
+    // printer took them.
+    if (status == CUPS_SC_STATUS_OK)
+        lastTaken_ = std::chrono::steady_clock::now();
+    else if (stalledAfterCancel())
+        giveUpOnPrinter();
     if (status == CUPS_SC_STATUS_IO_ERROR) {
         // The backend could not pass the bytes on: its connection to the printer is gone, and
         // whatever follows would be lost as well.
@@ -258,7 +314,7 @@ int JobStream::sendPageData(const std::string& path) {
         if (failed_)
             break;
         const cups_sc_status_t status = drain();
-        if (printerLost_)
+        if (printerLost_ || failed_)
             break;
         if (status == CUPS_SC_STATUS_TIMEOUT)
             std::fprintf(stderr, "DEBUG:[Tamberlyx] write data to stdout time out \n");

@@ -6,14 +6,23 @@
 // After every command and data piece the backend is asked over the side channel to drain its
 // output, so the filter never runs far ahead of the printer.
 //
+// A write waits for the printer as long as it takes, except once the job is cancelled: a printer
+// that then takes nothing for a while (a paper jam, a dead connection) would keep the cancelled
+// job forever, so the stream gives up, says so in a DEBUG line, and hands the job's end to the
+// filter (see onStalledCancel). The printer takes bytes when the backend answers a drain request;
+// without a backend, when the output takes them.
+//
 // The header texts are built by plain functions (jobHeaderText, pageHeaderText) so tests can check
 // them field by field; JobStream writes them.
 
 #include "printfilter/JobOptions.h"
 #include "printfilter/SideChannel.h"
 
+#include <chrono>
 #include <cstddef>
 #include <ctime>
+#include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -22,6 +31,8 @@ namespace tbx {
 inline constexpr std::size_t kMaxPieceBytes = 4096;
 // "JobName=" + title + ";" must fit a 512-byte field buffer with its terminator.
 inline constexpr std::size_t kMaxJobNameBytes = 502;
+// How long a cancelled job waits for a printer that takes nothing before it gives up.
+inline constexpr std::chrono::milliseconds kStalledCancelWait{2000};
 
 // A job text made safe for a field of the stream: bytes that would end the field or start a
 // command (";", "=", "?"), control bytes and bytes that are not part of valid UTF-8 become "_";
@@ -68,15 +79,35 @@ public:
     // Bytes written so far.
     std::size_t bytesWritten() const { return written_; }
 
+    // What happens when the job has been cancelled and the printer has taken nothing for wait:
+    // the filter ends the job there and then (the call does not return). Without it, or when it
+    // returns, the stream counts as failed and writes nothing more.
+    void onStalledCancel(std::function<void()> giveUp, std::chrono::milliseconds wait = kStalledCancelWait) {
+        giveUp_ = std::move(giveUp);
+        stalledCancelWait_ = wait;
+    }
+    // True once the stream gave up on a printer that stopped taking a cancelled job.
+    bool gaveUp() const { return gaveUp_; }
+
 private:
     void write(const void* data, std::size_t size);
+    // Waits until the output takes bytes; false when the stream gave up instead.
+    bool waitUntilWritable();
+    // The job is cancelled and the printer has taken nothing for the wait since then.
+    bool stalledAfterCancel();
+    void giveUpOnPrinter();
     cups_sc_status_t drain();
 
     int out_;
     SideChannel& side_;
     bool failed_ = false;      // a write to the output failed: nothing more is written
     bool printerLost_ = false; // the backend lost the printer: nothing more is drained
+    bool gaveUp_ = false;      // the printer stopped taking a cancelled job
     std::size_t written_ = 0;
+    std::function<void()> giveUp_;
+    std::chrono::milliseconds stalledCancelWait_ = kStalledCancelWait;
+    std::chrono::steady_clock::time_point lastTaken_ = std::chrono::steady_clock::now();
+    std::optional<std::chrono::steady_clock::time_point> cancelSeen_; // when a wait first saw the cancel
 };
 
 // Text for a DEBUG line: control bytes shown as escapes so a command stays on one log line.

@@ -4,6 +4,17 @@
 
 namespace tbx {
 
+namespace {
+
+// The names of the C locale, which has no language of its own: "C" and "POSIX", also with a
+// codeset or modifier ("C.UTF-8").
+bool isPortableLocale(std::string_view tag) {
+    const std::string_view name = tag.substr(0, tag.find_first_of(".@"));
+    return name == "C" || name == "POSIX";
+}
+
+} // namespace
+
 std::string languageTag(const char* appleLanguage, const char* lang) {
     if (appleLanguage && *appleLanguage)
         return appleLanguage;
@@ -13,7 +24,8 @@ std::string languageTag(const char* appleLanguage, const char* lang) {
 }
 
 Language languageOf(std::string_view tag) {
-    if (tag.substr(0, 2) == "en")
+    // The C locale's messages are English; its name is no language tag.
+    if (tag.substr(0, 2) == "en" || isPortableLocale(tag))
         return Language::english;
     if (tag.substr(0, 2) == "zh")
         return Language::chinese;

@@ -15,7 +15,8 @@ enum class Language { english, chinese, none };
 // (what the Linux scheduler gives), else "zh-Hans".
 std::string languageTag(const char* appleLanguage, const char* lang);
 
-// By the tag's first two characters, case-sensitive: "en" English, "zh" Chinese, else none.
+// By the tag's first two characters, case-sensitive: "en" English, "zh" Chinese, else none; the
+// C locale ("C", "POSIX", "C.UTF-8") is English.
 Language languageOf(std::string_view tag);
 
 // The INFO lines, each with its "\n"; empty for Language::none.

@@ -4,17 +4,19 @@
 #include "printfilter/RasterSource.h"
 
 #include <cerrno>
-#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <memory>
+#include <pthread.h>
+#include <thread>
 
 namespace tbx {
 namespace {
 
 // The reason a spool file could not be written, for the "ERROR:" line.
-std::string spoolFailure(const SpoolDirectory& spool, int n) {
-    const int error = spool.lastError();
+std::string spoolFailure(const SpoolDirectory& spool, int n, int error) {
     if (error == ENOSPC || error == EDQUOT)
         return "no space left in the temporary folder " + spool.path() + " for page " + std::to_string(n);
     return "cannot write the spool file of page " + std::to_string(n) + ": " +
@@ -62,7 +64,7 @@ bool PageLoop::readPage(int n) {
     const std::string refusal = checkRasterHeader(header, options_.limits);
     if (!refusal.empty()) {
         p.failure = "page " + std::to_string(n) + ": " + refusal;
-        pending_.push_back(std::move(p));
+        handOver(std::move(p));
         return false;
     }
     const std::size_t beforeConversion = p.log.size();
@@ -74,12 +76,12 @@ bool PageLoop::readPage(int n) {
         break;
     case ConversionFailure::NoRasterMemory:
         p.failure = "not enough memory for page " + std::to_string(n);
-        pending_.push_back(std::move(p));
+        handOver(std::move(p));
         return false;
     case ConversionFailure::NoScaleMemory:
     case ConversionFailure::NoHalftoneMemory:
         p.softFailure = true;
-        pending_.push_back(std::move(p));
+        handOver(std::move(p));
         return false;
     }
     // Rows the raster never supplied are lost content, not white paper: the page is not printed,
@@ -88,29 +90,58 @@ bool PageLoop::readPage(int n) {
     if (converted.rowsRead < height) {
         p.log.resize(beforeConversion);
         p.failure = shortPageError(n, converted.rowsRead, height);
-        pending_.push_back(std::move(p));
+        handOver(std::move(p));
         return false;
     }
-    sizes_[n] = {converted.page.width, height};
+    p.size = {converted.page.width, height};
     p.isPage = true;
-    if (std::FILE* file = spool_.openPage(n)) {
+    int error = 0;
+    if (std::FILE* file = spool_.openPage(n, error)) {
         p.written = encoders_->submit(encodingJob(std::move(converted.page), file));
     } else {
         std::promise<int> failed;
-        failed.set_value(spool_.lastError() ? spool_.lastError() : EIO);
+        failed.set_value(error ? error : EIO);
         p.written = failed.get_future();
     }
-    pending_.push_back(std::move(p));
+    handOver(std::move(p));
     return true;
 }
 
-bool PageLoop::ready(const Pending& p) const {
-    return !p.isPage || p.written.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+void PageLoop::handOver(Pending p) {
+    {
+        std::lock_guard lock(mutex_);
+        pending_.push_back(std::move(p));
+    }
+    changed_.notify_all();
 }
 
-void PageLoop::takeOldest() {
+bool PageLoop::takeNext() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return stopReading_ || !pending_.empty() || readingDone_; });
+    if (stopReading_ || pending_.empty())
+        return false;
+    // Only this side removes pages, and adding pages moves none: the oldest stays where it is
+    // while its encoding is waited for without the lock.
+    Pending& oldest = pending_.front();
+    lock.unlock();
+    if (oldest.isPage)
+        oldest.written.wait();
+    lock.lock();
     Pending p = std::move(pending_.front());
     pending_.pop_front();
+    taking_ = true;
+    lock.unlock();
+
+    take(std::move(p));
+    lock.lock();
+    taking_ = false;
+    stopReading_ = stopReading_ || readingStopped();
+    lock.unlock();
+    changed_.notify_all(); // room for the reading side to hand over another page
+    return !stopReading_;
+}
+
+void PageLoop::take(Pending p) {
     const int error = p.isPage ? p.written.get() : 0;
     std::fputs(p.log.c_str(), stderr);
     if (!p.isPage) {
@@ -121,9 +152,10 @@ void PageLoop::takeOldest() {
     }
     if (error) {
         spool_.discardPage(p.n, error);
-        fail(spoolFailure(spool_, p.n));
+        fail(spoolFailure(spool_, p.n, error));
         return;
     }
+    sizes_[p.n] = p.size;
     result_.pagesRead = p.n; // before its sends, which count it as a document page
     sink_.pageConverted(p.n);
     if (options_.isDuplex == 0)
@@ -132,10 +164,22 @@ void PageLoop::takeOldest() {
         sendPair(p.n, p.n - 1);
 }
 
+void PageLoop::sendAll() {
+    try {
+        while (takeNext()) {
+        }
+    } catch (...) {
+        std::lock_guard lock(mutex_);
+        sendingError_ = std::current_exception();
+        stopReading_ = true;
+    }
+    changed_.notify_all();
+}
+
 void PageLoop::createBlankPage(int n, std::pair<int, int> size) {
     sizes_[n] = size;
     if (!spool_.writePage(n, PackedPage(size.first, size.second)))
-        fail(spoolFailure(spool_, n));
+        fail(spoolFailure(spool_, n, spool_.lastError()));
 }
 
 void PageLoop::sendOnePage(int n) {
@@ -143,9 +187,9 @@ void PageLoop::sendOnePage(int n) {
         return;
     if (sink_.cancelRequested()) {
         result_.cancelled = true;
-        if (encoders_)
-            encoders_->drain(); // no page file is being written while the folder goes
-        spool_.remove();        // the cancel ends the process: nothing of the job may stay behind
+        // The cancel ends the process: nothing of the job may stay behind. A page still being
+        // encoded goes with the folder, and no page file can be made in it any more.
+        spool_.remove();
         sink_.cancelJob();
         return;
     }
@@ -174,29 +218,66 @@ void PageLoop::sendPair(int back, int front) {
     sendOnePage(front);
 }
 
+void PageLoop::readAll(std::size_t ahead, bool sendHere) {
+    for (int next = 1;; ++next) {
+        {
+            std::unique_lock lock(mutex_);
+            changed_.wait(lock, [&] { return stopReading_ || pending_.size() + (taking_ ? 1 : 0) < ahead; });
+            if (stopReading_)
+                return;
+        }
+        const bool more = readPage(next);
+        // With one thread the page was encoded as it was handed over: it is sent before the next
+        // one is read.
+        if (sendHere) {
+            while (!pending_.empty() && takeNext()) {
+            }
+        }
+        if (!more)
+            return;
+    }
+}
+
 PageLoopResult PageLoop::run() {
     const int threads = options_.encoderThreads > 0 ? options_.encoderThreads : encoderThreads();
     PageEncoders encoders(threads);
     encoders_ = &encoders;
-    // Pages handed over and not yet taken back: one waiting beside each encoding.
+    // Pages in hand at once, the one being sent included: one waiting beside each encoding.
     const std::size_t ahead = static_cast<std::size_t>(encoders.threads()) + 1;
-    bool reading = true;
-    int next = 1;
-    while (!readingStopped()) {
-        // Pages whose encoding is done are taken at once, so the printer gets them early.
-        while (!pending_.empty() && !readingStopped() && ready(pending_.front()))
-            takeOldest();
-        if (readingStopped())
-            break;
-        // A cancel request is carried out at the next page sent: take the pages in hand first.
-        if (!pending_.empty() && (!reading || pending_.size() >= ahead || sink_.cancelRequested())) {
-            takeOldest();
-            continue;
-        }
-        if (!reading)
-            break;
-        reading = readPage(next++);
+    std::thread sender;
+    if (encoders.threads() > 1) {
+        // Like the encoders, the sending thread starts with every signal blocked, so the
+        // scheduler's SIGTERM reaches the reading thread, as it does without threads.
+        sigset_t all, previous;
+        sigfillset(&all);
+        pthread_sigmask(SIG_SETMASK, &all, &previous);
+        sender = std::thread([this] { sendAll(); });
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     }
+    try {
+        readAll(ahead, !sender.joinable());
+    } catch (...) {
+        {
+            std::lock_guard lock(mutex_);
+            stopReading_ = readingDone_ = true;
+        }
+        changed_.notify_all();
+        if (sender.joinable())
+            sender.join();
+        throw;
+    }
+    {
+        std::lock_guard lock(mutex_);
+        readingDone_ = true;
+    }
+    changed_.notify_all();
+    if (sender.joinable())
+        sender.join();
+    else
+        while (takeNext()) {
+        }
+    if (sendingError_)
+        std::rethrow_exception(sendingError_);
     // The end of the raster counts only when every page before it was taken: a loop that stopped
     // earlier never got that far.
     const bool endOfRaster = rasterEnded_ && !readingStopped() && pending_.empty();

@@ -6,21 +6,28 @@
 // completed by a blank back side. When the filter collates, the document is sent again from the
 // spool files for each further copy. A cancel request is carried out before the next page is sent.
 //
-// Pages are encoded on worker threads while the loop reads the next pages, at most one page more
-// than there are threads ahead of the page being sent. The loop takes each page back in page
-// order and only then writes the lines of its reading and conversion, reports it converted and
-// sends what has become due, so the job stream and every line on standard error come exactly as
-// from a loop that does one page after the other (which is what one encoder thread does). Pages
-// read ahead of a page that ends the job (cancel, failed send) are dropped without a trace.
+// With more than one encoder thread the work is shared out: the calling thread reads and converts
+// the pages and hands each to the encoders, and a sending thread takes them back in page order as
+// soon as they are encoded, whatever the reading is doing. At most one page more than there are
+// threads is in hand at once, the page being sent included. While the raster is read only the
+// sending thread writes to the printer and the log: each page's lines of reading and conversion,
+// its "converted" line, then what has become due to be sent. The job stream and every line on
+// standard error therefore come exactly as from a loop that does one page after the other (which
+// is what one encoder thread does, in the calling thread alone), and a cancel request, carried out
+// at the next page to be sent, leaves the same pages on the printer either way. Pages read ahead of
+// a page that ends the job (cancel, failed send) are dropped without a trace.
 
 #include "printfilter/PageEncoders.h"
 #include "printfilter/RasterPageReader.h"
 #include "printfilter/SpoolDirectory.h"
 
+#include <condition_variable>
 #include <cups/raster.h>
 #include <deque>
+#include <exception>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <string>
 #include <utility>
 
@@ -40,7 +47,8 @@ struct PageLoopOptions {
 };
 
 // The job stream side of the loop. The filter implements it on its job stream and messages; tests
-// record what the loop asks for.
+// record what the loop asks for. While the raster is read its calls come from the sending thread
+// (one thread at a time in any case).
 class PageSink {
 public:
     virtual ~PageSink() = default;
@@ -91,12 +99,23 @@ private:
         bool isPage = false;      // false: no page; reading stopped here
         bool softFailure = false; // (no page) the stop is a failed page
         std::string failure;      // (no page) why the job cannot be printed, for the "ERROR:" line
+        std::pair<int, int> size; // (page) its raster size, for its page header
         std::future<int> written; // 0 once the page's spool file is complete, else the errno value
     };
 
+    // Reading side (the calling thread).
     bool readPage(int n); // false: nothing more to read
-    bool ready(const Pending& p) const;
-    void takeOldest();
+    // Reads page after page while fewer than ahead pages are in hand; with sendHere, takes each
+    // page itself as soon as it is handed over.
+    void readAll(std::size_t ahead, bool sendHere);
+    void handOver(Pending p);
+    // Sending side: takes the oldest page handed over once it is encoded, writes its lines and
+    // sends what has become due. False when nothing more will come (reading done and everything
+    // taken, or the job stopped).
+    bool takeNext();
+    void take(Pending p);
+    void sendAll(); // the sending thread's body
+
     void fail(const std::string& why); // writes the "ERROR:" line
     bool stopped() const { return result_.failed || result_.cancelled; }
     bool readingStopped() const { return stopped() || result_.softFailure; }
@@ -109,8 +128,18 @@ private:
     PageSink& sink_;
     SpoolDirectory& spool_;
     PageEncoders* encoders_ = nullptr; // while run() runs
-    std::deque<Pending> pending_;
-    bool rasterEnded_ = false;                 // reading found no further page header
+    bool rasterEnded_ = false;         // reading found no further page header
+
+    // Between the reading and the sending thread.
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<Pending> pending_;     // handed over, not yet taken; only the sending side removes
+    bool taking_ = false;             // the sending side is taking a page, which is still in hand
+    bool readingDone_ = false;        // nothing more will be handed over
+    bool stopReading_ = false;        // the job has stopped (or the sending failed): read no further
+    std::exception_ptr sendingError_; // thrown on the sending thread, rethrown by run()
+
+    // The sending side's own while the raster is read; the calling thread's afterwards.
     std::map<int, std::pair<int, int>> sizes_; // each page's own raster size, for its page header
     PageLoopResult result_;
 };

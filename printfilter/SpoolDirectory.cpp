@@ -35,17 +35,20 @@ std::optional<SpoolDirectory> SpoolDirectory::create(std::string* error, const s
     return SpoolDirectory(std::string(buf.data()));
 }
 
-SpoolDirectory::SpoolDirectory(SpoolDirectory&& other) noexcept
-    : dir_(std::exchange(other.dir_, {})), pages_(std::move(other.pages_)) {
-    other.pages_.clear();
+SpoolDirectory::SpoolDirectory(SpoolDirectory&& other) noexcept {
+    std::lock_guard lock(other.mutex_);
+    dir_ = std::exchange(other.dir_, {});
+    pages_ = std::exchange(other.pages_, {});
+    lastError_ = other.lastError_;
 }
 
 SpoolDirectory& SpoolDirectory::operator=(SpoolDirectory&& other) noexcept {
     if (this != &other) {
         remove();
+        std::scoped_lock lock(mutex_, other.mutex_);
         dir_ = std::exchange(other.dir_, {});
-        pages_ = std::move(other.pages_);
-        other.pages_.clear();
+        pages_ = std::exchange(other.pages_, {});
+        lastError_ = other.lastError_;
     }
     return *this;
 }
@@ -54,33 +57,49 @@ SpoolDirectory::~SpoolDirectory() {
     remove();
 }
 
-std::string SpoolDirectory::pagePath(int n) const {
+std::string SpoolDirectory::path() const {
+    std::lock_guard lock(mutex_);
+    return dir_;
+}
+
+int SpoolDirectory::lastError() const {
+    std::lock_guard lock(mutex_);
+    return lastError_;
+}
+
+std::string SpoolDirectory::pagePathLocked(int n) const {
     char name[32];
     std::snprintf(name, sizeof name, "/jbig-%04d", n);
     return dir_ + name;
 }
 
-std::FILE* SpoolDirectory::openPage(int n) {
-    lastError_ = 0;
-    if (dir_.empty()) {
-        lastError_ = ENOENT;
-        return nullptr;
+std::string SpoolDirectory::pagePath(int n) const {
+    std::lock_guard lock(mutex_);
+    return pagePathLocked(n);
+}
+
+std::FILE* SpoolDirectory::openPage(int n, int& error) {
+    std::lock_guard lock(mutex_);
+    error = 0;
+    if (dir_.empty())
+        error = ENOENT; // removed: the job has ended
+    const std::string file = error ? std::string() : pagePathLocked(n);
+    int fd = -1;
+    if (!error) {
+        ::unlink(file.c_str()); // a page written again replaces its own earlier file, never another's
+        fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd < 0)
+            error = errno;
     }
-    const std::string file = pagePath(n);
-    ::unlink(file.c_str()); // a page written again replaces its own earlier file, never another's
-    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        lastError_ = errno;
-        return nullptr;
-    }
-    std::FILE* out = ::fdopen(fd, "wb");
-    if (!out) {
-        lastError_ = errno;
+    std::FILE* out = fd < 0 ? nullptr : ::fdopen(fd, "wb");
+    if (fd >= 0 && !out) {
+        error = errno;
         ::close(fd);
         ::unlink(file.c_str());
-        return nullptr;
     }
-    pages_.insert(n);
+    lastError_ = error;
+    if (out)
+        pages_.insert(n);
     return out;
 }
 
@@ -98,26 +117,30 @@ int SpoolDirectory::writePageFile(const PackedPage& page, std::FILE* out) {
 }
 
 void SpoolDirectory::discardPage(int n, int error) {
+    std::lock_guard lock(mutex_);
     lastError_ = error;
     if (pages_.erase(n))
-        ::unlink(pagePath(n).c_str());
+        ::unlink(pagePathLocked(n).c_str());
 }
 
 bool SpoolDirectory::writePage(int n, const PackedPage& page) {
-    std::FILE* out = openPage(n);
+    int error = 0;
+    std::FILE* out = openPage(n, error);
     if (!out)
         return false;
-    const int error = writePageFile(page, out);
+    error = writePageFile(page, out);
     if (error)
         discardPage(n, error);
     return !error;
 }
 
 void SpoolDirectory::remove() {
+    std::lock_guard lock(mutex_);
     if (dir_.empty())
         return;
+    // A file still being written by an encoder goes with its name; its bytes go nowhere.
     for (int n : pages_)
-        ::unlink(pagePath(n).c_str());
+        ::unlink(pagePathLocked(n).c_str());
     pages_.clear();
     ::rmdir(dir_.c_str());
     dir_.clear();

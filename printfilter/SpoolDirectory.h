@@ -5,10 +5,14 @@
 // the scheduler's temporary folder ("TMPDIR", else the system's), so two jobs at once never
 // share a file; every page file in it is created exclusively. Everything is removed when the job
 // ends, is cancelled or fails (remove(), also run by the destructor).
+//
+// Every operation may be called from any thread: a job ending on its sending thread removes the
+// folder while the reading thread may be opening the next page's file, which then fails.
 
 #include "printfilter/GrayPage.h"
 
 #include <cstdio>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -27,22 +31,22 @@ public:
     SpoolDirectory& operator=(const SpoolDirectory&) = delete;
     ~SpoolDirectory();
 
-    const std::string& path() const { return dir_; }
+    // The folder's path (empty once removed).
+    std::string path() const;
     // Page n's file: "<folder>/jbig-%04d".
     std::string pagePath(int n) const;
 
     // Encodes the page into page n's file, created exclusively. Returns false (and leaves no file)
     // when the file cannot be created or written; lastError() then holds the errno value.
     bool writePage(int n, const PackedPage& page);
-    int lastError() const { return lastError_; }
+    int lastError() const;
 
     // writePage in three steps, for an encoding done on another thread: openPage creates page n's
     // file exclusively and returns it open for writing (nothing when it cannot be created, with
-    // lastError() set); writePageFile, which any thread may call, encodes the page into it and
-    // closes it, returning 0 or the errno value of the first failing step; discardPage removes the
-    // file of a page whose writing failed and keeps its error for lastError(). openPage and
-    // discardPage belong to the thread that owns the folder.
-    std::FILE* openPage(int n);
+    // error set to the errno value); writePageFile encodes the page into it and closes it,
+    // returning 0 or the errno value of the first failing step; discardPage removes the file of a
+    // page whose writing failed and keeps its error for lastError().
+    std::FILE* openPage(int n, int& error);
     static int writePageFile(const PackedPage& page, std::FILE* out);
     void discardPage(int n, int error);
 
@@ -55,6 +59,9 @@ public:
 
 private:
     explicit SpoolDirectory(std::string dir) : dir_(std::move(dir)) {}
+    std::string pagePathLocked(int n) const;
+
+    mutable std::mutex mutex_; // guards everything below
     std::string dir_;
     std::set<int> pages_;
     int lastError_ = 0;

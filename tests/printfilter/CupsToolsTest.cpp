@@ -3,6 +3,7 @@
 // queue is added with the README's own command and prints through the socket backend to a fake
 // printer, which records the job stream.
 
+#include "PageTestSupport.h"
 #include "tests/printfilter/support/FilterPeer.h"
 #include "tests/printfilter/support/JobStreamDecoder.h"
 #include "tests/printfilter/support/PrivateCups.h"
@@ -249,6 +250,42 @@ TEST_F(SchedulerJob, APrinterThatClosesTheConnectionEarlyLeavesTheJobNotComplete
     const std::string log = cupsd_->log();
     EXPECT_NE(log.find("[Tamberlyx] the connection to the printer was lost"), std::string::npos) << jobLog();
     EXPECT_NE(log.find("printfilter-tamberlyx) stopped with status 1"), std::string::npos) << jobLog();
+}
+
+// The printfilter-tamberlyx processes started from this test's own server-binary folder.
+std::size_t filtersRunningFrom(const std::string& program) {
+    std::size_t n = 0;
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+        std::error_code ec;
+        const fs::path exe = fs::read_symlink(entry.path() / "exe", ec);
+        n += !ec && exe == program;
+    }
+    return n;
+}
+
+TEST_F(SchedulerJob, ACancelEndsTheFilterWhenThePrinterHasStoppedReading) {
+    FakePrinter printer(100000, true);
+    addQueue("tbxstall", printer.port());
+    ASSERT_TRUE(makeNoisePdf(dir_.file("noise.pdf"), 3));
+    ::chmod(dir_.file("noise.pdf").c_str(), 0644);
+    const std::string job = print("tbxstall", "", "noise.pdf");
+    ASSERT_FALSE(job.empty());
+    const std::string filter = dir_.file("sb/filter/printfilter-tamberlyx");
+    // The printer takes its 100000 bytes and no more; the filter is then held up by the full
+    // connection in the middle of the first page.
+    ASSERT_TRUE(waitFor([&] { return printer.received().size() >= 100000; })) << jobLog();
+    std::this_thread::sleep_for(1500ms);
+    ASSERT_EQ(filtersRunningFrom(filter), 1u) << jobLog();
+
+    const auto [status, out] = cupsd_->run("cancel " + job);
+    ASSERT_EQ(status, 0) << out;
+    const auto cancelled = std::chrono::steady_clock::now();
+    while (filtersRunningFrom(filter) > 0 && std::chrono::steady_clock::now() - cancelled < 10s)
+        std::this_thread::sleep_for(50ms);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - cancelled).count();
+    EXPECT_LT(seconds, 5.0) << "the filter was still there after the cancel\n" << jobLog();
+    EXPECT_FALSE(spoolFolderLeft(dir_.file("cups/spool/tmp"))) << "the job's spool folder stayed";
 }
 
 } // namespace

@@ -338,6 +338,8 @@ TEST(FilterProcess, LanguageOfTheInfoLines) {
         {{"LANG=en_US.UTF-8"}, "INFO:Finished page 1 data transformation"},
         {{"APPLE_LANGUAGE=zh-Hans", "LANG=en_US.UTF-8"}, "INFO:完成第1页的数据转换"},
         {{"LANG=fr_FR.UTF-8"}, nullptr},
+        {{"LANG=C"}, "INFO:Finished page 1 data transformation"},
+        {{"LANG=POSIX"}, "INFO: Start to send page(1) data"},
     };
     for (const auto& c : cases) {
         FilterPeer peer(TBX_FILTER_PROGRAM);

@@ -93,6 +93,23 @@ TEST(Halftone, FineScreenValuesStayWithinTheirRange) {
     EXPECT_EQ(FINE_TAry_128[7 * ClusterWidth + 7], 125);
 }
 
+// The 128 × 8 entries that are read spread evenly over 1..254: 64 in each band of 16 values (give
+// or take 2 in the top two bands), so a flat grey at the start of a band prints exactly the share
+// of black its band stands for, at darkness 5 as stored.
+TEST(Halftone, FineScreenBandsHoldSixtyFourEntriesEach) {
+    int bands[16] = {};
+    for (int y = 0; y < ClusterHeight; ++y)
+        for (int x = 0; x < 8; ++x)
+            ++bands[FINE_TAry_128[y * ClusterWidth + x] / 16];
+    for (int b = 0; b < 16; ++b)
+        EXPECT_NEAR(bands[b], 64, b >= 14 ? 2 : 0) << "band " << b * 16 << ".." << b * 16 + 15;
+    for (int b = 0; b <= 14; ++b) {
+        const int g = b * 16;
+        const int ink = blackCount(halftone(makePage(8, ClusterHeight, [g](int, int) { return g; }), 5));
+        EXPECT_EQ(ink, (16 - b) * 64) << "grey " << g;
+    }
+}
+
 // Every pixel of a random page of odd width, at every level, with the vector kernels and the plain
 // loops, agrees with the look-up rule, and the pad bits after the last pixel are white.
 TEST(Halftone, EveryPixelFollowsTheLookUpRule) {

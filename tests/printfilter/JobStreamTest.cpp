@@ -1,10 +1,13 @@
 #include "printfilter/JobStream.h"
 
+#include "printfilter/Cancellation.h"
 #include "tests/printfilter/support/FilterPeer.h"
 #include "tests/printfilter/support/JobStreamDecoder.h"
 
+#include <chrono>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <thread>
 #include <unistd.h>
 
 namespace tbx {
@@ -16,13 +19,15 @@ using test::TempFolder;
 // A side channel that records the requests and answers each with a fixed status.
 class RecordingSideChannel : public SideChannel {
 public:
-    explicit RecordingSideChannel(bool present = true, cups_sc_status_t status = CUPS_SC_STATUS_OK)
-        : present_(present), status_(status) {}
+    explicit RecordingSideChannel(bool present = true, cups_sc_status_t status = CUPS_SC_STATUS_OK,
+                                  std::chrono::milliseconds delay = {})
+        : present_(present), status_(status), delay_(delay) {}
     bool present() override { return present_; }
     cups_sc_status_t request(cups_sc_command_t command, double timeout) override {
         EXPECT_TRUE(present_) << "asked a side channel that is not there";
         commands.push_back(command);
         EXPECT_DOUBLE_EQ(timeout, 1.0);
+        std::this_thread::sleep_for(delay_);
         return status_;
     }
     void markAbsent(const char*) override { present_ = false; }
@@ -32,6 +37,7 @@ public:
 private:
     bool present_;
     cups_sc_status_t status_;
+    std::chrono::milliseconds delay_;
 };
 
 // The stream written into a file of a private folder.
@@ -244,6 +250,97 @@ TEST(PageData, AVanishedReaderFailsThePage) {
     EXPECT_EQ(stream.sendPageData(dir.file("page")), 3);
     EXPECT_TRUE(stream.outputFailed());
     ::close(fds[1]);
+}
+
+// A write the printer holds up: it waits as long as the printer takes bytes now and then, or
+// takes nothing while the job runs; once the job is cancelled, a printer that takes nothing for the
+// set time makes the stream give up.
+TEST(StalledPrinter, ACancelledJobGivesUpOnlyOnAPrinterThatTakesNothing) {
+    using namespace std::chrono_literals;
+    const struct {
+        const char* what;
+        bool cancelled;
+        std::chrono::milliseconds firstRead; // -1: the printer never reads
+        std::chrono::milliseconds between;   // pause between reads of 4096 bytes
+        bool givesUp;
+    } cases[] = {
+        {"cancelled, printer reads slowly", true, 0ms, 80ms, false},
+        {"not cancelled, printer pauses longer than the wait", false, 700ms, 0ms, false},
+        {"cancelled, printer takes nothing", true, -1ms, 0ms, true},
+    };
+    const std::chrono::milliseconds wait = 300ms;
+    const std::string command(24 * 1024, 'c');
+    signal(SIGPIPE, SIG_IGN);
+    cancellation::setLanguage(Language::none);
+    for (const auto& c : cases) {
+        cancellation::reset();
+        if (c.cancelled)
+            cancellation::cancelJob();
+        int fds[2];
+        ASSERT_EQ(pipe(fds), 0);
+        fcntl(fds[1], F_SETPIPE_SZ, 4096);
+        RecordingSideChannel side(false);
+        JobStream stream(fds[1], side);
+        int giveUps = 0;
+        stream.onStalledCancel([&] { ++giveUps; }, wait);
+        const auto started = std::chrono::steady_clock::now();
+        std::chrono::steady_clock::duration took{};
+        std::thread writer([&] {
+            stream.sendCmd(command);
+            took = std::chrono::steady_clock::now() - started;
+        });
+        std::string received;
+        if (c.firstRead >= 0ms) {
+            std::this_thread::sleep_for(c.firstRead);
+            char buffer[4096];
+            ssize_t n;
+            while ((n = ::read(fds[0], buffer, sizeof buffer)) > 0) {
+                received.append(buffer, static_cast<std::size_t>(n));
+                if (received.size() == command.size())
+                    break;
+                std::this_thread::sleep_for(c.between);
+            }
+        }
+        writer.join();
+        ::close(fds[0]);
+        ::close(fds[1]);
+        EXPECT_EQ(stream.gaveUp(), c.givesUp) << c.what;
+        EXPECT_EQ(giveUps, c.givesUp ? 1 : 0) << c.what;
+        EXPECT_EQ(stream.outputFailed(), c.givesUp) << c.what;
+        if (c.givesUp) {
+            EXPECT_GE(took, wait) << c.what;
+            EXPECT_LT(took, wait + 1s) << c.what;
+        } else {
+            EXPECT_TRUE(received == command) << c.what << ": " << received.size() << " bytes arrived";
+        }
+    }
+    cancellation::reset();
+}
+
+// Behind a backend, bytes the pipe takes are not yet the printer's: a cancelled job whose drain
+// requests go unanswered gives up although every write goes through.
+TEST(StalledPrinter, UnansweredDrainsOfACancelledJobCountAsNothingTaken) {
+    using namespace std::chrono_literals;
+    cancellation::setLanguage(Language::none);
+    for (const cups_sc_status_t status : {CUPS_SC_STATUS_TIMEOUT, CUPS_SC_STATUS_OK}) {
+        cancellation::reset();
+        cancellation::cancelJob();
+        StreamFile out;
+        RecordingSideChannel side(true, status, 10ms);
+        JobStream stream(out.fd, side);
+        stream.onStalledCancel({}, 60ms);
+        ASSERT_TRUE(test::writeWholeFile(out.dir.file("page"), std::string(24 * 4096, 'p')));
+        const int result = stream.sendPageData(out.dir.file("page"));
+        const bool answered = status == CUPS_SC_STATUS_OK;
+        EXPECT_EQ(stream.gaveUp(), !answered) << status;
+        EXPECT_EQ(result, answered ? 0 : 3) << status;
+        if (answered)
+            EXPECT_EQ(side.commands.size(), 24u);
+        else
+            EXPECT_LT(side.commands.size(), 16u)
+                << "gave up only after " << side.commands.size() << " pieces";
+    }
+    cancellation::reset();
 }
 
 } // namespace

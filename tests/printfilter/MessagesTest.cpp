@@ -26,6 +26,13 @@ TEST(Language, ByTheFirstTwoCharacters) {
     EXPECT_EQ(languageOf(""), Language::none);
 }
 
+TEST(Language, TheCLocaleIsEnglish) {
+    for (const char* tag : {"C", "POSIX", "C.UTF-8", "C.utf8", "POSIX@euro"})
+        EXPECT_EQ(languageOf(languageTag(nullptr, tag)), Language::english) << tag;
+    for (const char* tag : {"CA", "Ca_ES", "c", "POSIXLY", "ca_ES.UTF-8"})
+        EXPECT_EQ(languageOf(tag), Language::none) << tag;
+}
+
 TEST(InfoLines, EnglishChineseAndNone) {
     EXPECT_EQ(jobCancellingLine(Language::english), "INFO:Job Cancelling\n");
     EXPECT_EQ(jobCancellingLine(Language::chinese), "INFO:正在取消任务\n");

@@ -151,6 +151,13 @@ struct PendingAnswer {
     int fd;
 };
 
+std::size_t occurrences(const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size()))
+        ++n;
+    return n;
+}
+
 } // namespace
 
 FilterRun FilterPeer::run(std::chrono::seconds timeout) {
@@ -158,10 +165,14 @@ FilterRun FilterPeer::run(std::chrono::seconds timeout) {
     const std::string inputPath = dir_ + "/input";
     writeWholeFile(inputPath, input_);
     const std::string ippSocket = dir_ + "/scheduler.sock";
+    std::signal(SIGPIPE, SIG_IGN); // a filter that has ended shows as a failed write to its input
 
-    int outPipe[2], errPipe[2], backPipe[2], side[2] = {-1, -1};
-    if (pipe2(outPipe, O_CLOEXEC) || pipe2(errPipe, O_CLOEXEC) || pipe2(backPipe, O_CLOEXEC))
+    int outPipe[2], errPipe[2], backPipe[2], side[2] = {-1, -1}, inPipe[2] = {-1, -1};
+    if (pipe2(outPipe, O_CLOEXEC) || pipe2(errPipe, O_CLOEXEC) || pipe2(backPipe, O_CLOEXEC) ||
+        (feeding_ && pipe2(inPipe, O_CLOEXEC)))
         throw std::runtime_error("pipe failed");
+    if (outputUnread_)
+        fcntl(outPipe[1], F_SETPIPE_SZ, 16384);
     if (sideMode_ != SideMode::closed && socketpair(AF_LOCAL, SOCK_STREAM | SOCK_CLOEXEC, 0, side))
         throw std::runtime_error("socketpair failed");
 
@@ -194,7 +205,7 @@ FilterRun FilterPeer::run(std::chrono::seconds timeout) {
     if (pid < 0)
         throw std::runtime_error("fork failed");
     if (pid == 0) {
-        const int in = ::open(inputPath.c_str(), O_RDONLY);
+        const int in = feeding_ ? inPipe[0] : ::open(inputPath.c_str(), O_RDONLY);
         // Move everything out of the way of 0..4 first, then put each in its place.
         const int fIn = fcntl(in, F_DUPFD, 20), fOut = fcntl(outPipe[1], F_DUPFD, 20),
                   fErr = fcntl(errPipe[1], F_DUPFD, 20), fBack = fcntl(backPipe[0], F_DUPFD, 20),
@@ -221,7 +232,8 @@ FilterRun FilterPeer::run(std::chrono::seconds timeout) {
     closeFd(errPipe[1]);
     closeFd(backPipe[0]);
     closeFd(side[1]);
-    for (int fd : {outPipe[0], errPipe[0], side[0], listener})
+    closeFd(inPipe[0]);
+    for (int fd : {outPipe[0], errPipe[0], side[0], listener, inPipe[1]})
         if (fd >= 0)
             setNonBlocking(fd);
 
@@ -230,15 +242,64 @@ FilterRun FilterPeer::run(std::chrono::seconds timeout) {
     std::deque<PendingAnswer> pending;
     std::vector<IppConnection> connections;
     std::size_t queriesAnswered = 0;
-    bool outOpen = true, errOpen = true, terminated = false;
+    bool outOpen = !outputUnread_, errOpen = true, terminated = false;
     const auto deadline = started + timeout;
 
+    const auto terminate = [&] {
+        kill(pid, SIGTERM);
+        result.terminatedAt = std::chrono::duration<double>(Clock::now() - started).count();
+    };
     const auto checkTerminate = [&] {
         if (!terminated && !terminateAt_.empty() && result.err.find(terminateAt_) != std::string::npos) {
-            kill(pid, SIGTERM);
+            terminate();
             terminated = true;
         }
     };
+
+    // Feeding standard input: the current step, how much of it is written, whether its wait is over.
+    std::size_t step = 0, stepWritten = 0;
+    bool stepReady = false;
+    auto stepStarted = started;
+    const auto closeInputWhenFed = [&] {
+        if (inPipe[1] >= 0 && step >= feed_.size() && !keepInputOpen_)
+            closeFd(inPipe[1]);
+    };
+    const auto feed = [&](bool writable) {
+        while (inPipe[1] >= 0 && step < feed_.size()) {
+            const FeedStep& current = feed_[step];
+            if (!stepReady) {
+                const bool seen =
+                    current.waitCount == 0 || occurrences(result.out, current.waitFor) >= current.waitCount;
+                const bool late = Clock::now() - stepStarted >= kFeedWait;
+                if (!seen && !late)
+                    return;
+                result.waitsMissed += seen ? 0 : 1;
+                if (current.terminate)
+                    terminate();
+                stepReady = true;
+            }
+            if (stepWritten < current.bytes.size()) {
+                if (!writable)
+                    return;
+                const ssize_t n = ::write(inPipe[1], current.bytes.data() + stepWritten,
+                                          current.bytes.size() - stepWritten);
+                if (n < 0 && (errno == EAGAIN || errno == EINTR))
+                    return;
+                if (n < 0) { // the filter has gone
+                    closeFd(inPipe[1]);
+                    return;
+                }
+                stepWritten += static_cast<std::size_t>(n);
+                continue;
+            }
+            ++step;
+            stepWritten = 0;
+            stepReady = false;
+            stepStarted = Clock::now();
+        }
+        closeInputWhenFed();
+    };
+    feed(true);
 
     while (outOpen || errOpen) {
         const auto now = Clock::now();
@@ -253,6 +314,9 @@ FilterRun FilterPeer::run(std::chrono::seconds timeout) {
             waitMs = std::min<int>(
                 waitMs,
                 std::max<int>(0, std::chrono::duration_cast<std::chrono::milliseconds>(p.due - now).count()));
+        const bool feedWaiting = inPipe[1] >= 0 && step < feed_.size();
+        if (feedWaiting)
+            waitMs = std::min(waitMs, 20); // a step's wait may run out
         std::vector<pollfd> fds;
         fds.push_back({outOpen ? outPipe[0] : -1, POLLIN, 0});
         fds.push_back({errOpen ? errPipe[0] : -1, POLLIN, 0});
@@ -260,8 +324,11 @@ FilterRun FilterPeer::run(std::chrono::seconds timeout) {
         fds.push_back({listener, POLLIN, 0});
         for (const auto& c : connections)
             fds.push_back({c.fd, POLLIN, 0});
+        fds.push_back({stepReady && feedWaiting ? inPipe[1] : -1, POLLOUT, 0});
         if (poll(fds.data(), fds.size(), waitMs) < 0 && errno != EINTR)
             break;
+        const bool inputWritable = fds.back().revents != 0;
+        fds.pop_back();
 
         // The log first: a line the filter wrote before a request is seen before the request.
         if (errOpen && fds[1].revents)
@@ -333,6 +400,7 @@ FilterRun FilterPeer::run(std::chrono::seconds timeout) {
             }
         }
         std::erase_if(connections, [](const IppConnection& c) { return c.fd < 0; });
+        feed(inputWritable);
         const auto later = Clock::now();
         while (!pending.empty() && pending.front().due <= later) {
             if (pending.front().fd >= 0)
@@ -348,7 +416,7 @@ FilterRun FilterPeer::run(std::chrono::seconds timeout) {
         result.exitStatus = WEXITSTATUS(status);
     else if (WIFSIGNALED(status))
         result.termSignal = WTERMSIG(status);
-    for (int* fd : {&outPipe[0], &errPipe[0], &backPipe[1], &side[0], &listener})
+    for (int* fd : {&outPipe[0], &errPipe[0], &backPipe[1], &side[0], &listener, &inPipe[1]})
         closeFd(*fd);
     for (auto& c : connections)
         closeFd(c.fd);

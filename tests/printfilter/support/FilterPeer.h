@@ -31,12 +31,24 @@ enum class SideMode {
     answered // this peer answers by the policy
 };
 
+// One step of feeding standard input through a pipe: once the job stream holds waitFor at least
+// waitCount times (no wait when waitCount is 0; at most kFeedWait), SIGTERM when terminate is set,
+// then the bytes.
+struct FeedStep {
+    std::string bytes;
+    std::string waitFor;
+    std::size_t waitCount = 0;
+    bool terminate = false;
+};
+
 struct FilterRun {
     int exitStatus = -1; // exit status, -1 when ended by a signal or killed after the time-out
     int termSignal = 0;
     bool timedOut = false;
-    std::string out;                             // the job stream (as far as the printer took it)
-    std::string err;                             // the job log
+    double terminatedAt = -1;    // seconds from the start to the SIGTERM, -1 when none was sent
+    std::size_t waitsMissed = 0; // feed steps whose wait ran out before the stream held the text
+    std::string out;             // the job stream (as far as the printer took it)
+    std::string err;             // the job log
     std::vector<cups_sc_command_t> sideRequests; // every side-channel request in order
     std::vector<std::string> ippRequests;        // raw HTTP/IPP requests to the fake scheduler
     double seconds = 0;
@@ -55,6 +67,17 @@ public:
     // are always set.
     void addEnvironment(std::string entry) { env_.push_back(std::move(entry)); }
     void setInput(std::string bytes) { input_ = std::move(bytes); }
+    // Standard input is a pipe fed step by step instead of a file; it is closed after the last
+    // step, unless keepOpen (then the filter waits for more raster until it ends).
+    static constexpr std::chrono::seconds kFeedWait{10};
+    void feedInSteps(std::vector<FeedStep> steps, bool keepOpen = false) {
+        feed_ = std::move(steps);
+        feeding_ = true;
+        keepInputOpen_ = keepOpen;
+    }
+    // Standard output is a pipe of 16384 bytes that is never read: a printer that takes nothing.
+    // The job stream stays empty.
+    void leaveOutputUnread() { outputUnread_ = true; }
     void setSideMode(SideMode mode) { sideMode_ = mode; }
     // Answer for the n-th request (0-based) of the given command; default: status OK at once.
     void setSidePolicy(std::function<SideAnswer(cups_sc_command_t, int n)> policy) {
@@ -93,6 +116,10 @@ private:
     std::function<SideAnswer(cups_sc_command_t, int)> policy_;
     std::function<std::optional<std::string>(std::string_view)> queryReply_;
     std::string terminateAt_;
+    std::vector<FeedStep> feed_;
+    bool feeding_ = false;
+    bool keepInputOpen_ = false;
+    bool outputUnread_ = false;
     std::size_t outputLimit_ = 0;
     std::size_t spoolLimit_ = 0;
     std::string dir_;

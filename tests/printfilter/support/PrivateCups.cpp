@@ -70,12 +70,30 @@ std::pair<int, std::string> shell(const std::string& command) {
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
 }
 
+namespace {
+
+bool pdfFromPostScript(const std::string& path, const std::string& ps) {
+    return shell("gs -q -dSAFER -sDEVICE=pdfwrite -o '" + path + "' -c '" + ps + "'").first == 0;
+}
+
+} // namespace
+
 bool makePdf(const std::string& path, int pages) {
     std::string ps = "/Helvetica findfont 36 scalefont setfont ";
     for (int i = 1; i <= pages; ++i)
         ps += "72 720 moveto (Tamberlyx page " + std::to_string(i) +
               ") show 72 100 moveto 400 600 rlineto stroke showpage ";
-    return shell("gs -q -dSAFER -sDEVICE=pdfwrite -o '" + path + "' -c '" + ps + "'").first == 0;
+    return pdfFromPostScript(path, ps);
+}
+
+bool makeNoisePdf(const std::string& path, int pages) {
+    // A 300 × 400 grey image over the page, each sample from Ghostscript's own generator.
+    std::string ps = "/noise { gsave 36 36 translate 540 720 scale 300 400 8 [300 0 0 -400 0 400] "
+                     "{ 300 string dup length 1 sub 0 1 3 -1 roll { 1 index exch rand -3 bitshift 255 "
+                     "and put } for } image grestore showpage } def ";
+    for (int i = 1; i <= pages; ++i)
+        ps += "noise ";
+    return pdfFromPostScript(path, ps);
 }
 
 void makeServerBin(const std::string& dir, const std::string& filterProgram,
@@ -106,8 +124,12 @@ void makeDataDir(const std::string& dir, const std::string& modelFolder, const s
         copyNew(entry.path(), own / entry.path().filename(), fs::perms(0644));
 }
 
-FakePrinter::FakePrinter(std::size_t closeAfter) : closeAfter_(closeAfter) {
+FakePrinter::FakePrinter(std::size_t closeAfter, bool stall) : closeAfter_(closeAfter), stall_(stall) {
     listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (stall_) {
+        const int small = 16384; // taken over by every accepted connection
+        ::setsockopt(listener_, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    }
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -150,12 +172,18 @@ void FakePrinter::serve() {
             if (n <= 0)
                 break;
             taken += static_cast<std::size_t>(n);
-            std::lock_guard lock(mutex_);
-            received_.append(buffer, static_cast<std::size_t>(n));
-            for (std::size_t at; (at = received_.find("Status?", answered)) != std::string::npos;) {
-                answered = at + 7;
-                const ssize_t ignored = ::write(c, "3030 ready", 10);
-                (void)ignored;
+            {
+                std::lock_guard lock(mutex_);
+                received_.append(buffer, static_cast<std::size_t>(n));
+                for (std::size_t at; (at = received_.find("Status?", answered)) != std::string::npos;) {
+                    answered = at + 7;
+                    const ssize_t ignored = ::write(c, "3030 ready", 10);
+                    (void)ignored;
+                }
+            }
+            if (closeAfter_ && taken >= closeAfter_ && stall_) {
+                while (!stop_) // the printer takes nothing more, and keeps the connection
+                    std::this_thread::sleep_for(50ms);
             }
             if (closeAfter_ && taken >= closeAfter_)
                 break; // the printer drops the connection

@@ -22,6 +22,9 @@ std::pair<int, std::string> shell(const std::string& command);
 
 // A PDF of the given pages of text, made by Ghostscript.
 bool makePdf(const std::string& path, int pages);
+// A PDF of the given pages each filled with a picture of pseudo-random grey: about 1.2 MB of job
+// stream per page, more than the connection to a printer holds.
+bool makeNoisePdf(const std::string& path, int pages);
 
 // A server-binary folder as CUPS wants it (folders 0755, programs not writable by others): the
 // system's filters, daemons and socket backend linked from systemServerBin, and filterProgram
@@ -37,10 +40,12 @@ void makeDataDir(const std::string& dir, const std::string& modelFolder,
 
 // A printer on a loopback port: records everything it is sent and answers "Status?" with a ready
 // code on the same connection. With closeAfter set it closes each connection once it has received
-// that many bytes, as a printer that drops the connection mid-job.
+// that many bytes, as a printer that drops the connection mid-job; with stall as well it stops
+// reading there instead and keeps the connection open (with a small receive buffer), as a printer
+// with a paper jam.
 class FakePrinter {
 public:
-    explicit FakePrinter(std::size_t closeAfter = 0);
+    explicit FakePrinter(std::size_t closeAfter = 0, bool stall = false);
     ~FakePrinter();
     FakePrinter(const FakePrinter&) = delete;
     FakePrinter& operator=(const FakePrinter&) = delete;
@@ -52,6 +57,7 @@ private:
     void serve();
 
     std::size_t closeAfter_;
+    bool stall_;
     int listener_ = -1;
     int port_ = 0;
     std::thread thread_;

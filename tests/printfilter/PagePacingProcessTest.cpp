@@ -1,0 +1,186 @@
+// The filter run as a process with its raster coming through a pipe a page at a time, as an upstream
+// CUPS filter produces it: every page must reach the printer before the next page is written, a
+// SIGTERM at any point must leave the same pages and cancel command with one encoder thread and
+// with the default threads, and a cancel must end the job even when the printer stopped reading.
+
+#include "PageTestSupport.h"
+#include "tests/printfilter/support/FilterPeer.h"
+#include "tests/printfilter/support/JobStreamDecoder.h"
+
+#include <gtest/gtest.h>
+
+namespace tbx::test {
+namespace {
+
+constexpr const char* kEndOfPage = "Event=EndOfPage;";
+
+// The raster of the pages cut where each page ends: piece 0 holds the sync word and page 1.
+std::vector<std::string> rasterByPage(int count, int width = 320, int height = 240) {
+    std::vector<GrayPage> pages;
+    for (int n = 0; n < count; ++n)
+        pages.push_back(noisePage(width + 8 * n, height, 40 + n));
+    const std::string whole = makeRaster(pages);
+    std::vector<std::string> pieces;
+    std::size_t at = 0;
+    for (int n = 0; n < count; ++n) {
+        const std::size_t size = makeRaster({pages[n]}).size() - 4 + (n == 0 ? 4 : 0);
+        pieces.push_back(whole.substr(at, size));
+        at += size;
+    }
+    return pieces;
+}
+
+FilterPeer peerFor(const char* threads, std::string options = "") {
+    FilterPeer peer(TBX_FILTER_PROGRAM);
+    peer.setArguments({"tbxqueue", "17", "alice", "paced", "1", std::move(options)});
+    peer.addEnvironment(std::string("PPD=") + TBX_FILTER_PPD);
+    peer.addEnvironment("LANG=en_US.UTF-8");
+    if (threads)
+        peer.addEnvironment(std::string("TAMBERLYX_ENCODER_THREADS=") + threads);
+    return peer;
+}
+
+// The job stream without the value of its job time, which is the clock's.
+std::string withoutJobTime(std::string stream) {
+    const std::size_t at = stream.find("JobTime=");
+    const std::size_t end = at == std::string::npos ? at : stream.find(';', at);
+    if (end != std::string::npos)
+        stream.erase(at + 8, end - at - 8);
+    return stream;
+}
+
+TEST(PagePacing, EachPageIsOnTheStreamBeforeTheNextIsWritten) {
+    const auto pages = rasterByPage(4);
+    const struct {
+        const char* what;
+        const char* options;
+        int sentWith[4]; // EndOfPage count once page n is written (two-sided: pairs at even pages)
+    } cases[] = {
+        {"one-sided", "", {1, 2, 3, 4}},
+        {"two-sided", "Duplex=DuplexTumble", {0, 2, 2, 4}},
+    };
+    for (const auto& c : cases) {
+        FilterPeer peer = peerFor(nullptr, c.options);
+        std::vector<FeedStep> steps;
+        for (int n = 0; n < 4; ++n)
+            steps.push_back(
+                {pages[n], kEndOfPage, n == 0 ? 0u : static_cast<std::size_t>(c.sentWith[n - 1])});
+        // The stream must also hold the last page while the input is still open.
+        steps.push_back({"", kEndOfPage, static_cast<std::size_t>(c.sentWith[3])});
+        peer.feedInSteps(steps);
+        const FilterRun run = peer.run();
+        ASSERT_EQ(run.exitStatus, 0) << c.what << "\n" << run.err;
+        EXPECT_EQ(run.waitsMissed, 0u) << c.what << ": a page waited for the next one";
+        const DecodedJob job = decodeJobStream(run.out);
+        ASSERT_TRUE(job.ok()) << job.error;
+        EXPECT_EQ(job.pages.size(), 4u) << c.what;
+        EXPECT_TRUE(job.endOfJob) << c.what;
+    }
+}
+
+// Where the SIGTERM comes in a five-page job fed a page at a time, each page written once the one
+// before it is on the stream.
+struct SigtermPoint {
+    std::string what;
+    int page;           // SIGTERM while this page is written (its first half is in); 0: see below
+    int afterPage;      // (page 0) SIGTERM once this page is on the stream, before the next is written
+    std::size_t sent;   // pages the printer gets
+    bool cancelCommand; // the stream ends with "CancelJob?" (else with "Event=EndOfJob;")
+};
+
+// Each page is written once the one before it is on the stream; after the SIGTERM the rest of the
+// raster follows without waiting, as from an upstream filter that has not stopped yet.
+std::vector<FeedStep> stepsFor(const std::vector<std::string>& pages, const SigtermPoint& point) {
+    std::vector<FeedStep> steps;
+    bool terminated = false;
+    const auto add = [&](std::string bytes, std::size_t pagesBefore, bool terminate) {
+        steps.push_back({std::move(bytes), kEndOfPage, terminated ? 0 : pagesBefore, terminate});
+        terminated = terminated || terminate;
+    };
+    for (int n = 1; n <= 5; ++n) {
+        const std::string& page = pages[n - 1];
+        const std::size_t before = static_cast<std::size_t>(n - 1);
+        if (n == point.page) {
+            add(page.substr(0, page.size() / 2), before, false);
+            // The filter has begun before the SIGTERM comes: its job header is on the stream.
+            steps.push_back({page.substr(page.size() / 2), "Event=StartOfJob;", 1, true});
+            terminated = true;
+        } else {
+            add(page, before, point.page == 0 && point.afterPage == n - 1);
+        }
+    }
+    if (point.page == 0 && point.afterPage == 5)
+        add("", 5, true);
+    return steps;
+}
+
+TEST(PagePacing, SigtermPointsLeaveTheSamePagesWithOneAndWithTheDefaultThreads) {
+    const auto pages = rasterByPage(5);
+    std::vector<SigtermPoint> points;
+    for (int k = 1; k <= 5; ++k)
+        points.push_back(
+            {"while page " + std::to_string(k) + " is read", k, 0, static_cast<std::size_t>(k - 1), true});
+    points.push_back({"between pages 2 and 3", 0, 2, 2, true});
+    points.push_back({"after the last page", 0, 5, 5, false});
+    for (const auto& point : points) {
+        std::string streams[2];
+        for (int i = 0; i < 2; ++i) {
+            const char* threads = i == 0 ? "1" : nullptr;
+            const std::string what = point.what + (threads ? ", one thread" : ", default threads");
+            FilterPeer peer = peerFor(threads);
+            peer.feedInSteps(stepsFor(pages, point));
+            const FilterRun run = peer.run();
+            ASSERT_EQ(run.exitStatus, 0) << what << "\n" << run.err;
+            EXPECT_EQ(run.waitsMissed, 0u) << what;
+            EXPECT_GE(run.terminatedAt, 0) << what;
+            const DecodedJob job = decodeJobStream(run.out);
+            ASSERT_TRUE(job.ok()) << what << ": " << job.error;
+            EXPECT_EQ(job.pages.size(), point.sent) << what;
+            for (const auto& page : job.pages)
+                EXPECT_TRUE(page.endOfPage) << what;
+            EXPECT_EQ(job.cancelled, point.cancelCommand) << what;
+            EXPECT_EQ(job.endOfJob, !point.cancelCommand) << what;
+            // Carried out with the scheduler too (one Cancel-Job), or not at all.
+            EXPECT_EQ(run.ippRequests.size(), point.cancelCommand ? 1u : 0u) << what;
+            EXPECT_EQ(run.logHas("INFO:Job Cancelled"), point.cancelCommand) << what;
+            EXPECT_TRUE(run.logHas("INFO:Job Cancelling")) << what;
+            EXPECT_FALSE(spoolFolderLeft(peer.folder())) << what;
+            streams[i] = withoutJobTime(run.out);
+        }
+        EXPECT_TRUE(streams[0] == streams[1]) << point.what << ": the job streams differ";
+    }
+}
+
+TEST(PagePacing, ACancelEndsTheJobWhenThePrinterTakesNothing) {
+    const auto pages = rasterByPage(3, 800, 400); // each page's data more than the pipe holds
+    const struct {
+        const char* what;
+        const char* threads;
+        bool inputOpen; // the raster pipe stays open: the filter may be waiting for more
+    } cases[] = {
+        {"one thread", "1", false},
+        {"default threads", nullptr, false},
+        {"default threads, raster still coming", nullptr, true},
+    };
+    for (const auto& c : cases) {
+        FilterPeer peer = peerFor(c.threads);
+        peer.leaveOutputUnread();
+        peer.feedInSteps({{pages[0] + pages[1] + pages[2], "", 0, false}}, c.inputOpen);
+        // The first page's data fills the pipe: the printer is holding the filter up.
+        peer.terminateWhenLogShows("INFO: Start to send page(1) data");
+        const FilterRun run = peer.run(std::chrono::seconds(20));
+        ASSERT_FALSE(run.timedOut) << c.what << "\n" << run.err;
+        EXPECT_EQ(run.exitStatus, 0) << c.what << "\n" << run.err;
+        ASSERT_GE(run.terminatedAt, 0) << c.what;
+        EXPECT_LT(run.seconds - run.terminatedAt, 5.0) << c.what;
+        EXPECT_NE(run.err.find("since the job was cancelled: nothing more is sent"), std::string::npos)
+            << c.what << "\n"
+            << run.err;
+        EXPECT_TRUE(run.logHas("INFO:Job Cancelled")) << c.what;
+        EXPECT_EQ(run.ippRequests.size(), 1u) << c.what << ": the scheduler is asked to cancel the job";
+        EXPECT_FALSE(spoolFolderLeft(peer.folder())) << c.what;
+    }
+}
+
+} // namespace
+} // namespace tbx::test
