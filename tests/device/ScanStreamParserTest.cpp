@@ -13,6 +13,9 @@ using Kind = ScanStreamStep::Kind;
 
 namespace {
 
+// Larger than any page of these streams.
+constexpr std::uint64_t kNoBound = 1 << 20;
+
 // Delivers its pieces one read each (a read asking for less leaves the rest for
 // the next), then the end of the stream (0) or a failed read (-1).
 class PieceSource final : public ScanByteSource {
@@ -78,7 +81,7 @@ TEST(ScanStreamParser, SharedNetworkStreamCases) {
     for (const auto& c : networkStreamCases()) {
         SCOPED_TRACE(c.name);
         PieceSource source(c.pieces, c.ending == StreamCase::Ending::close ? 0 : -1);
-        ScanStreamParser parser(source);
+        ScanStreamParser parser(source, kNoBound);
         for (std::size_t n = 1; n <= c.pagesKept; ++n) {
             const auto step = parser.next();
             ASSERT_EQ(step.kind, Kind::page) << "page " << n;
@@ -102,7 +105,7 @@ TEST(ScanStreamParser, PayloadBytesAreNeverTakenForUnits) {
     StreamBytes big = block(50000, 9, 0x7F);
     PieceSource source({joined({blockHeader(0, 9), odd}), big, joined({block(0, 9), trailer(), {0x80}})});
     Seen seen;
-    ScanStreamParser parser(source, &seen, 64);
+    ScanStreamParser parser(source, kNoBound, &seen, 64);
     const auto page = parser.next();
     ASSERT_EQ(page.kind, Kind::page);
     EXPECT_EQ(page.pageNo, 9);
@@ -134,7 +137,7 @@ TEST(ScanStreamParser, StatusBytesEndTheJobWithWhatCameOfThePage) {
     };
     for (const auto& c : cases) {
         PieceSource source(c.pieces);
-        ScanStreamParser parser(source);
+        ScanStreamParser parser(source, kNoBound);
         const auto step = parser.next();
         EXPECT_EQ(step.kind, c.kind) << c.name;
         EXPECT_EQ(step.status, c.status) << c.name;
@@ -177,7 +180,7 @@ TEST(ScanStreamParser, WholeUnitSourcesRefuseReadsThatHoldNoWholeUnit) {
     };
     for (const auto& c : cases) {
         PieceSource source(c.transfers, 0, true);
-        ScanStreamParser parser(source);
+        ScanStreamParser parser(source, kNoBound);
         const auto step = parser.next();
         EXPECT_EQ(step.kind, c.kind) << c.name;
         EXPECT_EQ(step.problem, c.problem) << c.name;
@@ -190,7 +193,7 @@ TEST(ScanStreamParser, WholeUnitSourcesRefuseReadsThatHoldNoWholeUnit) {
 TEST(ScanStreamParser, ObserverSeesEveryUnitStartTrailerAndStatus) {
     PieceSource source({block(5), trailer(), block(3), joined({trailer(), {0x80}})});
     Seen seen;
-    ScanStreamParser parser(source, &seen);
+    ScanStreamParser parser(source, kNoBound, &seen);
     EXPECT_EQ(parser.next().kind, Kind::page);
     EXPECT_EQ(parser.next().kind, Kind::page);
     EXPECT_EQ(parser.next().kind, Kind::finished);
