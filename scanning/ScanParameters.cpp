@@ -45,10 +45,6 @@ PageDots pageDots(const std::string& page) {
     return {2432, 3441};
 }
 
-} // namespace
-
-namespace {
-
 // The length of the blank character (an ASCII space or a space separator of
 // Unicode, UTF-8 encoded) at the start of `text`, 0 when it starts otherwise.
 std::size_t blankLength(std::string_view text) {

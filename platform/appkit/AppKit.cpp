@@ -146,6 +146,7 @@ std::optional<std::vector<std::uint8_t>> encodeJPEG(const QImage& pixels, int qu
         return std::nullopt;
     return out;
 }
+
 } // namespace
 
 std::optional<std::vector<std::uint8_t>>
