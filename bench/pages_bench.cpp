@@ -1,9 +1,10 @@
 // Time per page and peak memory of the page files: an A4 300 dpi grey page
 // saved as JPEG, a 600 dpi TEXT page saved as BMP, two pages joined into a
 // sheet, and a 20-page PDF; beside each, the same step done by a command-line
-// tool (ImageMagick's convert, Ghostscript for the PDF, whose coder
+// tool (ImageMagick's convert; Ghostscript and img2pdf for the PDF, whose coder
 // ImageMagick's policy disables here). Each measurement runs in its own child
-// process, so its peak resident size is its own.
+// process, so its peak resident size is its own. The scan as a whole, saving
+// included, is scan_bench's.
 //   pages_bench [repetitions]
 #include "platform/foundation/Print.h"
 #include "scanning/ImageProcessing.h"
@@ -129,6 +130,7 @@ int main(int argc, char** argv) {
     const std::string dir = templ;
     const bool haveConvert = access("/usr/bin/convert", X_OK) == 0;
     const bool haveGs = access("/usr/bin/gs", X_OK) == 0;
+    const bool haveImg2pdf = access("/usr/bin/img2pdf", X_OK) == 0;
 
     ScanParam param;
     param.mode = "GRAY256";
@@ -263,9 +265,11 @@ int main(int argc, char** argv) {
                         pages + "\"; done'"),
             20 * reps);
     }
-    if (haveConvert)
-        row("", "convert (PDF coder)",
-            measureTool("/usr/bin/convert " + dir + "/p-00*.jpg " + dir + "/im.pdf"), 20);
+    if (haveImg2pdf)
+        row("", "img2pdf",
+            measureTool("/usr/bin/img2pdf --pagesize A4 --fit exact " + dir + "/p-00*.jpg -o " + dir +
+                        "/im.pdf"),
+            20);
 
     std::system(("rm -rf '" + dir + "'").c_str());
     return 0;

@@ -111,14 +111,15 @@ public:
 } // namespace
 
 template <DeviceBuild B>
-ReadImagesResult readImages(const USBInterface<B>& interface, const ReadOptions& options) {
+ReadImagesResult readImages(const USBInterface<B>& interface, const ReadOptions& options,
+                            std::uint64_t maxPageBytes) {
     const std::uint8_t pipe = pipeArgument<B>(options.pipe, "func readImages");
     if (!interface || *interface.handle() == nullptr) {
         throw USBError(ioreturn::notOpen);
     }
     TransferSource<B> source(interface, pipe, options.pipe);
     UsbStreamTrace trace;
-    ScanStreamParser parser(source, &trace);
+    ScanStreamParser parser(source, maxPageBytes, &trace);
     ScanStreamStep step = parser.next();
     using Kind = ScanStreamStep::Kind;
     switch (step.kind) {
@@ -130,13 +131,17 @@ ReadImagesResult readImages(const USBInterface<B>& interface, const ReadOptions&
     case Kind::ended:
     case Kind::cutShort:
         return {true, -1, std::move(step.data)};
+    case Kind::tooLarge:
+        throw ScanPageTooLarge(step.problem);
     case Kind::broken:
         break;
     }
     throw ScanStreamError(step.problem);
 }
 
-template ReadImagesResult readImages<ScannerBuild>(const USBInterface<ScannerBuild>&, const ReadOptions&);
-template ReadImagesResult readImages<MonitorBuild>(const USBInterface<MonitorBuild>&, const ReadOptions&);
+template ReadImagesResult readImages<ScannerBuild>(const USBInterface<ScannerBuild>&, const ReadOptions&,
+                                                   std::uint64_t);
+template ReadImagesResult readImages<MonitorBuild>(const USBInterface<MonitorBuild>&, const ReadOptions&,
+                                                   std::uint64_t);
 
 } // namespace tbx

@@ -1,6 +1,7 @@
 #include "device/ScanStreamParser.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <utility>
 
 namespace tbx {
@@ -28,16 +29,35 @@ ScanStreamStep readFailed() {
     return step;
 }
 
+ScanStreamStep tooLarge(std::uint64_t pageBytes, std::uint64_t bound) {
+    ScanStreamStep step = stepOf(Kind::tooLarge);
+    step.problem = "a page of more than " + std::to_string(bound) + " bytes (its blocks announce " +
+                   std::to_string(pageBytes) + ")";
+    return step;
+}
+
 std::size_t littleEndian16(const std::uint8_t* bytes) {
     return std::size_t(bytes[0]) | (std::size_t(bytes[1]) << 8);
 }
 
 } // namespace
 
-ScanStreamParser::ScanStreamParser(ScanByteSource& source, ScanStreamObserver* observer,
-                                   std::size_t pageReserve)
-    : source_(source), observer_(observer), pageReserve_(pageReserve) {
+ScanStreamParser::ScanStreamParser(ScanByteSource& source, std::uint64_t maxPageBytes,
+                                   ScanStreamObserver* observer, std::size_t pageReserve)
+    : source_(source), maxPageBytes_(maxPageBytes), observer_(observer),
+      pageReserve_(std::size_t(std::min<std::uint64_t>(pageReserve, maxPageBytes))) {
     pending_.reserve(kReadSize);
+}
+
+void ScanStreamParser::growTo(std::vector<std::uint8_t>& page, std::size_t size) const {
+    if (size <= page.capacity()) {
+        return;
+    }
+    // Doubling while that stays within half the bound, then the bound itself:
+    // the copy a growth makes is never larger than half the bound.
+    const auto bound = std::size_t(std::min<std::uint64_t>(maxPageBytes_, SIZE_MAX));
+    const std::size_t doubled = std::max(size, 2 * page.capacity());
+    page.reserve(doubled <= bound / 2 ? doubled : std::max(size, bound));
 }
 
 void ScanStreamParser::consume(std::size_t count) {
@@ -112,11 +132,16 @@ std::string ScanStreamParser::wholeUnitProblem() const {
     return transfer + " does not match its block length " + std::to_string(length);
 }
 
+void ScanStreamParser::recycle(std::vector<std::uint8_t> page) {
+    spare_ = std::move(page);
+}
+
 ScanStreamStep ScanStreamParser::next() {
     if (over_) {
         return stepOf(Kind::ended);
     }
-    std::vector<std::uint8_t> page;
+    std::vector<std::uint8_t> page = std::exchange(spare_, {});
+    page.clear();
     page.reserve(pageReserve_);
     std::uint64_t pageBytes = 0;
     bool insidePage = false;
@@ -181,6 +206,10 @@ ScanStreamStep ScanStreamParser::next() {
         consume(kHeaderSize);
         insidePage = true;
         pageBytes += length;
+        if (pageBytes > maxPageBytes_) {
+            return end(tooLarge(pageBytes, maxPageBytes_)); // the page's memory goes with it
+        }
+        growTo(page, page.size() + length);
 
         // The payload: first what an earlier read brought along, then reads of
         // at most kReadSize bytes straight into the page.

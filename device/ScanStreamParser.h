@@ -15,6 +15,12 @@
 // The USB page reader (device/ImageStream.h) and the network scan's page
 // receiver both cut their pages here; each keeps its own trace lines through a
 // `ScanStreamObserver`.
+//
+// Every page is bounded: a block that would take the page past the most bytes
+// the scan's settings can produce ends the job before its payload is read, so
+// a scanner that never ends its page cannot take more memory than one page of
+// that size. The page's buffer grows by doubling while it is small and then
+// takes the whole bound at once: it never holds a copy of more than half of it.
 #pragma once
 
 #include <array>
@@ -77,6 +83,7 @@ struct ScanStreamStep {
         ended,    // the stream ended where a page or the job's end could begin
         cutShort, // the stream ended inside a page (`data`: what had come of it) or a unit
         broken,   // a read failed, or a unit is malformed: `problem`
+        tooLarge, // a block would take the page past its bound (`data` is dropped): `problem`
     };
     Kind kind = Kind::ended;
     // The page number in the header of the page's last block.
@@ -97,13 +104,21 @@ public:
     static constexpr std::uint8_t kTrailerMark = 0x82;
     static constexpr std::uint8_t kJobFinished = 0x80;
 
-    // `pageReserve`: the capacity each page's buffer starts with.
-    explicit ScanStreamParser(ScanByteSource& source, ScanStreamObserver* observer = nullptr,
-                              std::size_t pageReserve = 0);
+    // `maxPageBytes`: the most image data one page may hold (the sum of its
+    // blocks' lengths). `pageReserve`: the capacity each page's buffer starts
+    // with (at most `maxPageBytes`).
+    ScanStreamParser(ScanByteSource& source, std::uint64_t maxPageBytes,
+                     ScanStreamObserver* observer = nullptr, std::size_t pageReserve = 0);
 
     // Reads up to the end of the next page or of the job. Once the job has
     // ended (any kind but `page`), every later call answers `ended`.
     ScanStreamStep next();
+
+    // Hands a page's buffer back once its data has been used: the next page is
+    // read into it, so the page reserve is made once a job, not once a page
+    // (a large block of memory taken and given back for every page makes the
+    // allocator hand out fresh, unmapped memory to whatever comes next).
+    void recycle(std::vector<std::uint8_t> page);
 
 private:
     enum class Fill { complete, ended, failed };
@@ -117,14 +132,18 @@ private:
     // How the job ends when a unit's bytes stopped coming before it was whole.
     static ScanStreamStep unitCutShort(Fill filled, std::vector<std::uint8_t> page);
     ScanStreamStep end(ScanStreamStep step);
+    // Makes room for `size` bytes in `page` (never more than the bound).
+    void growTo(std::vector<std::uint8_t>& page, std::size_t size) const;
 
     ScanByteSource& source_;
+    std::uint64_t maxPageBytes_;
     ScanStreamObserver* observer_;
     std::size_t pageReserve_;
     std::vector<std::uint8_t> pending_; // read, not yet parsed (the start of the next units)
     std::size_t pendingStart_ = 0;
     ScanStreamObserver::HeaderView view_{};
-    bool withTrailer_ = false; // pending_ began with the rest of the read that held a trailer
+    bool withTrailer_ = false;        // pending_ began with the rest of the read that held a trailer
+    std::vector<std::uint8_t> spare_; // a used page's buffer, for the next page
     bool over_ = false;
 };
 

@@ -3,8 +3,10 @@
 #include "platform/posix/PosixIO.h"
 #include "scanning/ScanOptions.h"
 
+#include <algorithm>
 #include <climits>
 #include <stdexcept>
+#include <string_view>
 
 namespace tbx {
 
@@ -43,11 +45,38 @@ PageDots pageDots(const std::string& page) {
     return {2432, 3441};
 }
 
+// The length of the blank character (an ASCII space or a space separator of
+// Unicode, UTF-8 encoded) at the start of `text`, 0 when it starts otherwise.
+std::size_t blankLength(std::string_view text) {
+    static constexpr std::string_view blanks[] = {
+        " ",      "\u00A0", "\u1680", "\u2000", "\u2001", "\u2002", "\u2003", "\u2004", "\u2005",
+        "\u2006", "\u2007", "\u2008", "\u2009", "\u200A", "\u202F", "\u205F", "\u3000",
+    };
+    for (const std::string_view blank : blanks) {
+        if (text.starts_with(blank)) {
+            return blank.size();
+        }
+    }
+    return 0;
+}
+
+bool onlyBlanks(std::string_view text) {
+    while (!text.empty()) {
+        const std::size_t n = blankLength(text);
+        if (n == 0) {
+            return false;
+        }
+        text.remove_prefix(n);
+    }
+    return true;
+}
+
 } // namespace
 
 bool isPlainFileName(const std::string& name) {
+    // A name of blanks only would make files whose names look empty ("  -0001.jpg").
     return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
-           name.find('\0') == std::string::npos;
+           name.find('\0') == std::string::npos && !onlyBlanks(name);
 }
 
 std::optional<std::string> saveFileNameProblem(const std::string& name, std::size_t nameMax) {
@@ -155,6 +184,23 @@ ScanParam scanParameters(const UIParams& p, const std::string& receiveDir) {
     param.fileType = p.saveTypeIndex == 0 ? (text ? "BMP" : "JPEG") : "PDF";
     param.rotateAngle = entry(rotateOption(), p.rotateAngleIndex, "rotation");
     return param;
+}
+
+std::uint64_t maxPageBytes(const ScanParam& param) {
+    // Beyond any page a scanner makes, and small enough that nothing overflows.
+    static constexpr std::int64_t largestSide = 1 << 20;
+    const auto side = [](std::int64_t dots) {
+        return std::uint64_t(std::clamp<std::int64_t>(dots, 0, largestSide));
+    };
+    const std::uint64_t w = side(param.w);
+    const std::uint64_t h = side(param.h);
+    if (param.mode == "TEXT") {
+        constexpr std::uint64_t oneBlock = 65535;
+        return (w + 7) / 8 * h + oneBlock;
+    }
+    constexpr std::uint64_t bytesPerPixel = 6;
+    constexpr std::uint64_t markers = 1 << 20;
+    return (w + 7) / 8 * 8 * ((h + 7) / 8 * 8) * bytesPerPixel + markers;
 }
 
 } // namespace tbx

@@ -6,6 +6,7 @@
 #include "scanning/CommandSteps.h"
 #include "scanning/ImageProcessing.h"
 #include "scanning/ScanOptions.h"
+#include "scanning/ScanParameters.h"
 
 #include <algorithm>
 #include <array>
@@ -90,7 +91,7 @@ ResultPair receiveImages(TCPCommunicator<ScannerBuild>& socket, const ScanParam&
     }
     ChannelSource source(socket);
     ChannelTrace trace;
-    ScanStreamParser parser(source, &trace, std::size_t(size));
+    ScanStreamParser parser(source, maxPageBytes(param), &trace, std::size_t(size));
     std::int64_t pageCounter = 1;
     bool saveFailed = false;
     for (;;) {
@@ -101,6 +102,7 @@ ResultPair receiveImages(TCPCommunicator<ScannerBuild>& socket, const ScanParam&
                                                : saveImages(param, pageCounter, step.data);
             saveFailed = saveFailed || !saved.status;
             ++pageCounter;
+            parser.recycle(std::move(step.data));
             continue;
         }
         case ScanStreamStep::Kind::finished:
@@ -114,6 +116,11 @@ ResultPair receiveImages(TCPCommunicator<ScannerBuild>& socket, const ScanParam&
         case ScanStreamStep::Kind::cutShort:
             // The scanner closed inside a page: the pages before it stay saved.
             return {false, "scannerNetworkError", "scanStreamBroken"};
+        case ScanStreamStep::Kind::tooLarge:
+            // More than the settings can produce, or a page that never ends:
+            // the scan stops here, the pages before it stay saved.
+            print("page refused: " + step.problem);
+            return {false, "scannerNetworkError", "scanPageTooLarge"};
         case ScanStreamStep::Kind::broken:
             if (!step.readFailed) {
                 return {false, "scannerNetworkError", "scanStreamMalformed"};

@@ -32,8 +32,9 @@ std::uint64_t expectedPageSize(const ScanParam& param);
 // Reads the scan image stream of one job from the connected `socket` and saves
 // each page through `writePage` (saveImages when empty). (true, pages saved) when
 // the job ended well; (false, "scannerNetworkError") for a failed or short read,
-// a stream that ends inside a page, or a page trailer that does not start with
-// 0x82; (false, status word) for a status byte other than 0x80;
+// a stream that ends inside a page, a page trailer that does not start with
+// 0x82, or a page past maxPageBytes(param) (detail "scanPageTooLarge", found
+// before its block is kept); (false, status word) for a status byte other than 0x80;
 // (false, "saveImageError") when a page could not be saved (the others stay).
 ResultPair receiveImages(TCPCommunicator<ScannerBuild>& socket, const ScanParam& param,
                          const SocketPageWriter& writePage = {});

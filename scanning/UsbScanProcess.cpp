@@ -5,6 +5,7 @@
 #include "scanning/CommandSteps.h"
 #include "scanning/ImageProcessing.h"
 #include "scanning/ScanOptions.h"
+#include "scanning/ScanParameters.h"
 
 #include <string>
 
@@ -23,6 +24,21 @@ std::string errorText(const std::exception& error) {
         }
     }
     return error.what();
+}
+
+// The failed page cycle's pair, with the key of our own that says what
+// happened to the stream.
+ResultPair receiveFailure(const std::exception& error) {
+    std::string detail = "scanStreamBroken"; // the device went away, or the read failed otherwise
+    if (dynamic_cast<const ScanPageTooLarge*>(&error) != nullptr) {
+        detail = "scanPageTooLarge";
+    } else if (dynamic_cast<const ScanStreamError*>(&error) != nullptr) {
+        detail = "scanStreamMalformed";
+    } else if (const auto* usb = dynamic_cast<const USBError*>(&error);
+               usb != nullptr && (*usb == ioreturn::usbTransactionTimeout || *usb == ioreturn::timeout)) {
+        detail = "scanStreamStalled";
+    }
+    return {false, "receiveImagesError", detail};
 }
 
 } // namespace
@@ -207,11 +223,13 @@ ResultPair UsbScanProcess::receivePages(InterfaceSession<Build> firstCycle) {
         try {
             const InterfaceSession<Build> cycle = cycleSession();
             print("open and perform");
-            latest = readImages(interfaceInterface_, {.minCount = 1,
-                                                      .maxCount = 60000,
-                                                      .pipe = pips_.at("readPipe"),
-                                                      .noDataTimeout = kCommandTimeout,
-                                                      .completionTimeout = kCommandTimeout});
+            latest = readImages(interfaceInterface_,
+                                {.minCount = 1,
+                                 .maxCount = 60000,
+                                 .pipe = pips_.at("readPipe"),
+                                 .noDataTimeout = kCommandTimeout,
+                                 .completionTimeout = kCommandTimeout},
+                                maxPageBytes(scanCommand_->param));
             if (!latest->isFinished) {
                 if (!writePage_(scanCommand_->param, pageCounter, latest->data).status) {
                     saveFailed = true;
@@ -223,7 +241,7 @@ ResultPair UsbScanProcess::receivePages(InterfaceSession<Build> firstCycle) {
             }
         } catch (const std::exception& error) {
             print(errorText(error));
-            return {false, "receiveImagesError"};
+            return receiveFailure(error); // the pages saved before stay on disk
         }
     }
     if (saveFailed && job.status) {

@@ -2,7 +2,8 @@
 // image with a nominal size in points over one bitmap, made from image file data,
 // from a file read when first needed, or from a bitmap; and `NSBitmapImageRep`,
 // its bitmap with pixel dimensions and JPEG encoding at a compression factor.
-// Decoding (JPEG, BMP) and encoding use Qt 6 Gui without a display. A decoded
+// Decoding (JPEG, BMP) uses Qt 6 Gui without a display; JPEG encoding uses
+// libjpeg (the library under Qt's JPEG plugin) on the bitmap's rows. A decoded
 // file's nominal size equals its pixel size, whatever density the file states:
 // the scan road relies on pixel sizes only.
 // Left out: multiple representations, TIFF bytes, other file types and properties.
@@ -26,8 +27,10 @@ public:
     const CGImage& cgImage() const { return bitmap_; }
     // JPEG file bytes at `compressionFactor` (0.0 strongest compression, 1.0
     // least loss) that state a density of `dotsPerInchX` x `dotsPerInchY`
-    // (JFIF, dots per inch); grey bitmaps give one-component JPEGs. Nothing on
-    // failure or for a density below 1.
+    // (JFIF, dots per inch; at most 65535); grey bitmaps give one-component
+    // JPEGs. The pixels are those Qt's JPEG writer gives at the same quality;
+    // the Huffman tables are optimised for the image, and its pixels are not
+    // copied. Nothing on failure or for a density below 1.
     std::optional<std::vector<std::uint8_t>>
     jpegRepresentation(double compressionFactor, int dotsPerInchX = 72, int dotsPerInchY = 72) const;
 

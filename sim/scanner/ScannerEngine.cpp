@@ -16,6 +16,10 @@ constexpr std::uint8_t kEsc = 0x1B;
 constexpr std::string_view kTextEnd = "\n\xC2\x80";
 constexpr std::size_t kHeaderSize = 12;
 constexpr std::size_t kTrailerSize = 10;
+// Garbage goes out in pieces of this size: 7-bit bytes never make a USB
+// transfer of this length look like a block (its length bytes would need the
+// high bit), so none is taken for a unit.
+constexpr std::size_t kGarbagePiece = 4000;
 
 // The bytes as text, so the standard searches serve for finding command parts.
 std::string_view asText(std::span<const std::uint8_t> bytes) {
@@ -184,6 +188,9 @@ void ScannerEngine::startJob(const std::string& text, std::span<const std::uint8
     pagesSent_ = 0;
     pageReady_ = false;
     rawSent_ = 0;
+    closed_ = false;
+    pendingTrailer_ = false;
+    closeAfterTrailer_ = false;
 }
 
 void ScannerEngine::preparePage() {
@@ -191,6 +198,15 @@ void ScannerEngine::preparePage() {
     pageOffset_ = 0;
     blocksOfPage_ = 0;
     pageReady_ = true;
+}
+
+Bytes ScannerEngine::garbageBytes(std::size_t count) {
+    Bytes bytes(count);
+    for (auto& byte : bytes) {
+        garbageSeed_ = garbageSeed_ * 1664525u + 1013904223u;
+        byte = std::uint8_t((garbageSeed_ >> 24) & 0x7F);
+    }
+    return bytes;
 }
 
 std::optional<StreamUnit> ScannerEngine::nextUnit(Framing framing) {
@@ -204,8 +220,15 @@ std::optional<StreamUnit> ScannerEngine::nextUnit(Framing framing) {
         (script_.holdAfterStream ? stalled_ : ended_) = true;
         return std::nullopt;
     }
+    auto endStream = [this] {
+        ended_ = true;
+        closed_ = true;
+    };
     if (pendingTrailer_) {
         pendingTrailer_ = false;
+        if (closeAfterTrailer_) {
+            endStream();
+        }
         return StreamUnit{trailer(), true};
     }
     const int pagesBeforeStatus = script_.endStatusAfterPages >= 0
@@ -218,36 +241,76 @@ std::optional<StreamUnit> ScannerEngine::nextUnit(Framing framing) {
     if (!pageReady_) {
         preparePage();
     }
+    const Misbehaviour fault =
+        pagesSent_ == script_.faultAfterPages ? script_.misbehaviour : Misbehaviour::none;
     const int pageNo = script_.firstPageNumber + pagesSent_;
-    const std::size_t left = page_.size() - pageOffset_;
-    const std::size_t length = std::min(left, script_.maxPayload);
-    const bool lastBlock = length == left;
-    const bool firstPage = pagesSent_ == 0;
 
-    if (firstPage && blocksOfPage_ == 1) {
-        switch (script_.misbehaviour) {
+    // The misbehaviours that start after the page's first block.
+    if (blocksOfPage_ >= 1) {
+        switch (fault) {
         case Misbehaviour::closeMidPage:
-            ended_ = true;
+            endStream();
             return std::nullopt;
         case Misbehaviour::stall:
             stalled_ = true;
             return std::nullopt;
+        case Misbehaviour::garbage:
+            ++blocksOfPage_;
+            return StreamUnit{garbageBytes(kGarbagePiece), false};
+        case Misbehaviour::closeMidHeader:
+            if (blocksOfPage_ == 1) {
+                endStream();
+                Bytes header = blockHeader(pageNo, std::min(page_.size() - pageOffset_, script_.maxPayload));
+                header.resize(7);
+                return StreamUnit{std::move(header), false};
+            }
+            break;
+        case Misbehaviour::unknownStatus:
+            if (blocksOfPage_ == 1) {
+                endStream();
+                return StreamUnit{Bytes{kUnknownStatusByte}, false};
+            }
+            break;
         default:
             break;
         }
     }
 
+    if (fault == Misbehaviour::endlessPage && pageOffset_ == page_.size()) {
+        pageOffset_ = 0; // the page's data once more, and never its trailer
+    }
+    const std::size_t left = page_.size() - pageOffset_;
+    std::size_t length = std::min(left, script_.maxPayload);
+    const bool needsSecondUnit = fault == Misbehaviour::closeMidPage || fault == Misbehaviour::stall ||
+                                 fault == Misbehaviour::closeMidHeader ||
+                                 fault == Misbehaviour::unknownStatus;
+    if (needsSecondUnit && blocksOfPage_ == 0 && length == left && left > 1) {
+        length = left / 2; // the page's first block is not its last
+    }
+    const bool lastBlock = length == left && fault != Misbehaviour::endlessPage;
+
     StreamUnit unit;
     unit.bytes = blockHeader(pageNo, length);
-    if (firstPage && blocksOfPage_ == 0 && script_.misbehaviour == Misbehaviour::truncateBlock) {
+    if (blocksOfPage_ == 0 && fault == Misbehaviour::truncateBlock) {
         const std::size_t sent = length / 2;
         unit.bytes.insert(unit.bytes.end(), page_.begin(), page_.begin() + std::ptrdiff_t(sent));
-        ended_ = true;
+        endStream();
         return unit;
     }
-    if (firstPage && blocksOfPage_ == 0 && script_.misbehaviour == Misbehaviour::malformedBlock) {
+    if (blocksOfPage_ == 0 && fault == Misbehaviour::garbage) {
+        const Bytes noise = garbageBytes(length); // in place of the block's payload
+        unit.bytes.insert(unit.bytes.end(), noise.begin(), noise.end());
+        ++blocksOfPage_;
+        return unit;
+    }
+    if (blocksOfPage_ == 0 && fault == Misbehaviour::malformedBlock) {
         unit.bytes[10] = std::uint8_t((length + 7) & 0xFF); // claims a length its payload does not have
         unit.bytes[11] = std::uint8_t(((length + 7) >> 8) & 0xFF);
+    }
+    const bool pastPage = lastBlock && fault == Misbehaviour::lengthPastPage;
+    if (pastPage) {
+        unit.bytes[10] = 0xFF; // 65535: more than the page has left
+        unit.bytes[11] = 0xFF;
     }
     unit.bytes.insert(unit.bytes.end(), page_.begin() + std::ptrdiff_t(pageOffset_),
                       page_.begin() + std::ptrdiff_t(pageOffset_ + length));
@@ -262,8 +325,12 @@ std::optional<StreamUnit> ScannerEngine::nextUnit(Framing framing) {
     if (framing == Framing::usb) {
         const Bytes tail = trailer();
         unit.bytes.insert(unit.bytes.end(), tail.begin(), tail.end());
+        if (pastPage) {
+            endStream();
+        }
     } else {
         pendingTrailer_ = true; // TCP: the trailer follows as a unit of its own
+        closeAfterTrailer_ = pastPage;
     }
     return unit;
 }

@@ -6,7 +6,7 @@
 // end. Pages are generated test patterns sized from the X command: JPEG files
 // for the grey and colour modes, raw 1-bit rows (set bit = white) for TEXT.
 // A script chooses the replies, the page count, the ending status byte and one
-// misbehaviour (truncated block, stall, malformed block, close mid-page).
+// misbehaviour, on the first page or after some whole pages.
 #pragma once
 
 #include <array>
@@ -34,13 +34,27 @@ struct ScanSettings {
     std::optional<std::array<std::uint8_t, 256>> gamma; // TEXT mode only
 };
 
+// What goes wrong on the page after `faultAfterPages` whole pages. "The stream
+// ends" closes the TCP connection at once; on USB the reads after it answer
+// the platform's code for a device that went away.
 enum class Misbehaviour {
     none,
     truncateBlock,  // a block header promises more payload than follows, then the stream ends
-    stall,          // the stream stops in the middle of the first page; the connection stays open
+    stall,          // the stream stops after the page's first block; the connection stays open, silent
     malformedBlock, // a block whose header length disagrees with its payload
-    closeMidPage,   // the stream ends after the first block of the first page
+    closeMidPage,   // the stream ends after the page's first block
+    endlessPage,    // the page's blocks never end: its data over and over, and no trailer
+    lengthPastPage, // the page's last block announces 65535 bytes; what the page has left and the
+                    // trailer follow, then the stream ends
+    garbage,        // after the page's first block header, bytes of no unit (7-bit, so none reads
+                    // as a status byte or trailer), without end
+    closeMidHeader, // the stream ends 7 bytes into the page's second block header
+    unknownStatus,  // after the page's first block, the status byte 0x99 (in no table); then the
+                    // stream ends
 };
+
+// The status byte of Misbehaviour::unknownStatus.
+inline constexpr std::uint8_t kUnknownStatusByte = 0x99;
 
 struct ScannerScript {
     std::string greeting = "0001";
@@ -55,6 +69,7 @@ struct ScannerScript {
     std::size_t maxPayload = 32768; // largest block payload
     int firstPageNumber = 1;        // page number carried in the block headers
     Misbehaviour misbehaviour = Misbehaviour::none;
+    int faultAfterPages = 0; // whole pages sent before the misbehaviour's page
     int jpegQuality = 85;
     // TCP: a pause after each page trailer (none by default: the host must cut
     // the stream by its lengths, not by when its pieces come).
@@ -109,6 +124,9 @@ public:
     // a stall (keep the link open, send nothing) from a finished stream.
     std::optional<StreamUnit> nextUnit(Framing framing);
     bool stalled() const { return stalled_; }
+    // The stream ended part-way through the job by the misbehaviour: the
+    // transport closes (or goes away) instead of waiting for the host.
+    bool closed() const { return closed_; }
     Misbehaviour misbehaviour() const { return script_.misbehaviour; }
 
     // A generated page for these settings: a JPEG file, or raw 1-bit rows in TEXT mode.
@@ -117,6 +135,8 @@ public:
 private:
     void startJob(const std::string& text, std::span<const std::uint8_t> command);
     void preparePage();
+    // `count` bytes of 7-bit garbage from the engine's own seed.
+    Bytes garbageBytes(std::size_t count);
 
     ScannerScript script_;
     ScanSettings settings_;
@@ -124,6 +144,7 @@ private:
     bool sessionOpen_ = false;
     bool stalled_ = false;
     bool ended_ = false;
+    bool closed_ = false;
     std::vector<std::string> commandLog_;
     std::vector<std::string> commandTexts_;
 
@@ -132,8 +153,10 @@ private:
     std::size_t pageOffset_ = 0;
     bool pageReady_ = false;
     bool pendingTrailer_ = false;
+    bool closeAfterTrailer_ = false;
     int blocksOfPage_ = 0;
     std::size_t rawSent_ = 0;
+    std::uint32_t garbageSeed_ = 1;
 };
 
 } // namespace tbx::sim

@@ -149,8 +149,8 @@ void TcpScanner::serveConnection(int fd) {
         }
         return;
     }
-    if (!script_.rawStream.empty()) {
-        return; // a scripted stream ends with the connection
+    if (!script_.rawStream.empty() || engine.closed()) {
+        return; // a scripted stream, or one a misbehaviour cut off, ends with the connection
     }
     // The job is over: wait briefly for the host to close first.
     for (int i = 0; i < 100 && !server_.stopping(); ++i) {

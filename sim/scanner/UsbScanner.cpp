@@ -47,9 +47,8 @@ UsbScanner::UsbScanner(ScannerScript script, std::uint16_t productId, std::uint1
         if (auto unit = state->engine.nextUnit(Framing::usb)) {
             return usb::ReadResult{.bytes = std::move(unit->bytes)};
         }
-        if (state->engine.jobStarted() && !state->engine.stalled() &&
-            state->engine.misbehaviour() == Misbehaviour::closeMidPage) {
-            return usb::ReadResult{.code = iokit::kIOReturnNoDevice};
+        if (state->engine.closed()) {
+            return usb::ReadResult{.code = iokit::kIOReturnNoDevice}; // cut off: as a scanner that went away
         }
         return usb::ReadResult{.code = iokit::kIOUSBTransactionTimeout};
     });

@@ -2,9 +2,9 @@
 // device with the scanner's layout (interface number 1, bulk OUT pipe 1, bulk
 // IN pipe 2). Commands written to pipe 1 are answered on pipe 2; once X has
 // started a job every read of pipe 2 answers the next transfer of the image
-// stream. Vendor requests 1 and 2 open and close the scan session. A stall or a
-// truncated stream answers reads with the platform's time-out code; a stream
-// closed mid-page answers kIOReturnNoDevice, as a scanner that went away.
+// stream. Vendor requests 1 and 2 open and close the scan session. A stall
+// answers reads with the platform's time-out code; a stream that a misbehaviour
+// cut off answers kIOReturnNoDevice, as a scanner that went away.
 // Plug `device()` into a `tbx::sim::usb::Bus` to make it visible.
 #pragma once
 

@@ -11,6 +11,7 @@
 #include "platform/iokit/Backend.h"
 #include "scanning/ScanOptions.h"
 #include "scanning/ScannerModel.h"
+#include "scanning/SocketScanProcess.h"
 #include "sim/scanner/TcpScanner.h"
 #include "sim/scanner/UsbScanner.h"
 #include "sim/tools/ScanSimOptions.h"
@@ -23,6 +24,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <iomanip>
 #include <iostream>
 #include <string>
 #include <sys/resource.h>
@@ -102,6 +104,8 @@ int main(int argc, char** argv) {
         script.endStatus = 0xC3; // paper jam
         script.endStatusAfterPages = o.jamAfter;
     }
+    script.misbehaviour = o.fault;
+    script.faultAfterPages = o.faultAfter;
     std::shared_ptr<sim::usb::Bus> bus;
     std::unique_ptr<sim::UsbScanner> usbScanner;
     std::unique_ptr<sim::TcpScanner> tcpScanner;
@@ -127,7 +131,17 @@ int main(int argc, char** argv) {
                 .saveDir = out,
                 .saveFileName = "scan"};
 
-    auto model = ScannerModel::make(scanner);
+    ScannerServices services = productScannerServices();
+    if (o.readTimeout > 0) {
+        services.runSocketScan = [timeout = std::chrono::milliseconds(o.readTimeout)](
+                                     const Device& device, const std::shared_ptr<ScanCommand>& command) {
+            SocketScanProcess::Options options;
+            options.port = socketScanPort();
+            options.timeouts.read = timeout;
+            return SocketScanProcess(device, command, std::move(options)).startScan();
+        };
+    }
+    auto model = ScannerModel::make(scanner, std::move(services));
     const auto start = std::chrono::steady_clock::now();
     model->startScan(ui);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -158,7 +172,8 @@ int main(int argc, char** argv) {
     if (seconds > 0 && !failed) {
         std::cout << ", " << o.pages / seconds << " pages/s";
     }
-    std::cout << "; peak memory " << usage.ru_maxrss / 1024 << " MiB\n";
+    std::cout << "; peak memory " << std::fixed << std::setprecision(1) << usage.ru_maxrss / 1024.0
+              << " MiB\n";
     if (bus && usbScanner) {
         bus->unplug(usbScanner->device());
     }

@@ -20,7 +20,29 @@ std::optional<int> number(const std::string& text, int low, int high) {
 
 } // namespace
 
+const std::vector<ScanSimFault>& scanSimFaults() {
+    static const std::vector<ScanSimFault> faults{
+        {"endless-page", Misbehaviour::endlessPage, "the page's blocks never end"},
+        {"length-past-page", Misbehaviour::lengthPastPage,
+         "the page's last block announces more than the page holds, then the stream ends"},
+        {"stall", Misbehaviour::stall, "the scanner stops sending in the middle of the page"},
+        {"garbage", Misbehaviour::garbage, "after a block header, bytes that are no part of the stream"},
+        {"close-mid-header", Misbehaviour::closeMidHeader, "the stream ends inside a block header"},
+        {"unknown-status", Misbehaviour::unknownStatus,
+         "a status byte no table knows, in the middle of the page"},
+    };
+    return faults;
+}
+
 std::string scanSimUsage() {
+    auto faultLines = [] {
+        std::string lines;
+        for (const ScanSimFault& fault : scanSimFaults()) {
+            lines += std::string(26, ' ') + fault.word + std::string(18 - fault.word.size(), ' ') +
+                     fault.text + "\n";
+        }
+        return lines;
+    };
     return "usage: tamberlyx-scan-sim [options]\n"
            "One whole scan against the simulated scanner over USB or TCP (run it inside scripts/sandbox).\n" +
            usageLine("--transport usb|tcp",
@@ -36,6 +58,12 @@ std::string scanSimUsage() {
            usageLine("--jam-after N", "a paper jam after N pages, 0 to --pages") +
            usageLine("--trailer-pause MS",
                      "TCP: the scanner's pause after each page trailer, 0 to 10000 ms") +
+           usageLine("--fault WORD", "the scanner misbehaves on the page after --fault-after pages:") +
+           faultLines() +
+           usageLine("--fault-after N",
+                     "whole pages before the fault, 0 to --pages - 1 (default 1, 0 for one page)") +
+           usageLine("--read-timeout MS",
+                     "TCP: how long the scan waits for a silent scanner, 1 to 600000 ms (default 30000)") +
            usageLine("--out DIR", "folder for the scan, made when missing (default: a new folder in /tmp)") +
            usageLine("--help", "this text") +
            "Exit status: 0 when the scan succeeded, 1 when it failed, 2 for a bad option.\n";
@@ -65,6 +93,7 @@ std::variant<ScanSimOptions, std::string> parseScanSimOptions(std::span<const st
         {"--size", &o.size, &pageSizeOption()},     {"--combine", &o.combine, &combineTypeOption()},
     };
     std::optional<std::string> jamText;
+    std::optional<std::string> faultAfterText;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         if (arg == "--pdf") {
@@ -73,7 +102,8 @@ std::variant<ScanSimOptions, std::string> parseScanSimOptions(std::span<const st
         }
         const bool takesValue =
             std::any_of(std::begin(words), std::end(words), [&](const Word& w) { return arg == w.option; }) ||
-            arg == "--pages" || arg == "--jam-after" || arg == "--trailer-pause" || arg == "--out";
+            arg == "--pages" || arg == "--jam-after" || arg == "--trailer-pause" || arg == "--out" ||
+            arg == "--fault" || arg == "--fault-after" || arg == "--read-timeout";
         if (!takesValue) {
             return "unknown option " + arg + " (see --help)";
         }
@@ -110,6 +140,27 @@ std::variant<ScanSimOptions, std::string> parseScanSimOptions(std::span<const st
                        value + "\"";
             }
             o.trailerPause = *pause;
+        } else if (arg == "--fault") {
+            const auto& faults = scanSimFaults();
+            const auto it = std::find_if(faults.begin(), faults.end(),
+                                         [&](const ScanSimFault& fault) { return fault.word == value; });
+            if (it == faults.end()) {
+                std::vector<std::string> names;
+                for (const ScanSimFault& fault : faults) {
+                    names.push_back(fault.word);
+                }
+                return "--fault must be " + joinedWords(names) + ", not \"" + value + "\"";
+            }
+            o.fault = it->misbehaviour;
+        } else if (arg == "--fault-after") {
+            faultAfterText = value; // checked against --pages, which may follow
+        } else if (arg == "--read-timeout") {
+            const auto timeout = number(value, 1, 600000);
+            if (!timeout) {
+                return "--read-timeout must be a whole number of milliseconds from 1 to 600000, not \"" +
+                       value + "\"";
+            }
+            o.readTimeout = *timeout;
         } else if (value.empty()) {
             return "--out needs a folder name";
         } else {
@@ -123,6 +174,15 @@ std::variant<ScanSimOptions, std::string> parseScanSimOptions(std::span<const st
                    "), not \"" + *jamText + "\"";
         }
         o.jamAfter = *jam;
+    }
+    o.faultAfter = std::min(1, o.pages - 1);
+    if (faultAfterText) {
+        const auto after = number(*faultAfterText, 0, o.pages - 1);
+        if (!after) {
+            return "--fault-after must be a whole number from 0 to --pages - 1 (" +
+                   std::to_string(o.pages - 1) + "), not \"" + *faultAfterText + "\"";
+        }
+        o.faultAfter = *after;
     }
     if (o.transport != "usb" && o.transport != "tcp") {
         return "TAMBERLYX_SIMULATED_SCANNER must be usb or tcp, not \"" + o.transport + "\"";

@@ -4,10 +4,13 @@
 // is made on disk or on a port.
 #pragma once
 
+#include "sim/scanner/ScannerEngine.h"
+
 #include <optional>
 #include <span>
 #include <string>
 #include <variant>
+#include <vector>
 
 namespace tbx::sim {
 
@@ -22,11 +25,22 @@ struct ScanSimOptions {
     int pages = 2;
     int jamAfter = -1;     // -1: no paper jam
     int trailerPause = -1; // -1: the simulated scanner's own pause after a page trailer
+    Misbehaviour fault = Misbehaviour::none;
+    int faultAfter = 0;   // whole pages before the fault's page
+    int readTimeout = -1; // TCP, in ms; -1: the product's own
     bool pdf = false;
     bool help = false;
 };
 
 inline constexpr int kMaxScanSimPages = 9999;
+
+// The words of --fault, each with its misbehaviour and what it does.
+struct ScanSimFault {
+    std::string word;
+    Misbehaviour misbehaviour;
+    std::string text;
+};
+const std::vector<ScanSimFault>& scanSimFaults();
 
 // The usage text that --help prints.
 std::string scanSimUsage();

@@ -47,8 +47,8 @@ protected:
         SimulatedBusTest::TearDown();
     }
     void queue(Bytes bytes) { device->queueRead(kInPipe, {.bytes = std::move(bytes)}); }
-    ReadImagesResult read() {
-        return readImages(interface, {.minCount = 1, .maxCount = 60000, .pipe = kInPipe});
+    ReadImagesResult read(std::uint64_t maxPageBytes = 1 << 20) {
+        return readImages(interface, {.minCount = 1, .maxCount = 60000, .pipe = kInPipe}, maxPageBytes);
     }
 
     std::shared_ptr<simusb::Device> device;
@@ -155,7 +155,7 @@ TEST_F(ImageStreamTest, TransfersThatFitNoUnitAreReported) {
 
 TEST_F(ImageStreamTest, WithoutAnInterfaceNoReadIsMade) {
     USBInterface<ScannerBuild> none;
-    EXPECT_THROW(readImages(none, {.pipe = kInPipe}), USBError);
-    EXPECT_THROW(readImages(interface, {.pipe = 256}), USBError);
+    EXPECT_THROW(readImages(none, {.pipe = kInPipe}, 1 << 20), USBError);
+    EXPECT_THROW(readImages(interface, {.pipe = 256}, 1 << 20), USBError);
     EXPECT_TRUE(device->reads().empty());
 }

@@ -13,6 +13,9 @@ using Kind = ScanStreamStep::Kind;
 
 namespace {
 
+// Larger than any page of these streams.
+constexpr std::uint64_t kNoBound = 1 << 20;
+
 // Delivers its pieces one read each (a read asking for less leaves the rest for
 // the next), then the end of the stream (0) or a failed read (-1).
 class PieceSource final : public ScanByteSource {
@@ -27,6 +30,7 @@ public:
         }
         StreamBytes& piece = pieces_.front();
         const std::size_t n = std::min(maxLength, piece.size());
+        given += n;
         std::copy_n(piece.begin(), n, buffer);
         piece.erase(piece.begin(), piece.begin() + std::ptrdiff_t(n));
         if (piece.empty()) {
@@ -37,6 +41,7 @@ public:
     bool readsWholeUnits() const override { return whole_; }
 
     std::vector<std::size_t> asked;
+    std::size_t given = 0; // bytes handed out
 
 private:
     std::deque<StreamBytes> pieces_;
@@ -78,7 +83,7 @@ TEST(ScanStreamParser, SharedNetworkStreamCases) {
     for (const auto& c : networkStreamCases()) {
         SCOPED_TRACE(c.name);
         PieceSource source(c.pieces, c.ending == StreamCase::Ending::close ? 0 : -1);
-        ScanStreamParser parser(source);
+        ScanStreamParser parser(source, kNoBound);
         for (std::size_t n = 1; n <= c.pagesKept; ++n) {
             const auto step = parser.next();
             ASSERT_EQ(step.kind, Kind::page) << "page " << n;
@@ -102,7 +107,7 @@ TEST(ScanStreamParser, PayloadBytesAreNeverTakenForUnits) {
     StreamBytes big = block(50000, 9, 0x7F);
     PieceSource source({joined({blockHeader(0, 9), odd}), big, joined({block(0, 9), trailer(), {0x80}})});
     Seen seen;
-    ScanStreamParser parser(source, &seen, 64);
+    ScanStreamParser parser(source, kNoBound, &seen, 64);
     const auto page = parser.next();
     ASSERT_EQ(page.kind, Kind::page);
     EXPECT_EQ(page.pageNo, 9);
@@ -134,7 +139,7 @@ TEST(ScanStreamParser, StatusBytesEndTheJobWithWhatCameOfThePage) {
     };
     for (const auto& c : cases) {
         PieceSource source(c.pieces);
-        ScanStreamParser parser(source);
+        ScanStreamParser parser(source, kNoBound);
         const auto step = parser.next();
         EXPECT_EQ(step.kind, c.kind) << c.name;
         EXPECT_EQ(step.status, c.status) << c.name;
@@ -177,7 +182,7 @@ TEST(ScanStreamParser, WholeUnitSourcesRefuseReadsThatHoldNoWholeUnit) {
     };
     for (const auto& c : cases) {
         PieceSource source(c.transfers, 0, true);
-        ScanStreamParser parser(source);
+        ScanStreamParser parser(source, kNoBound);
         const auto step = parser.next();
         EXPECT_EQ(step.kind, c.kind) << c.name;
         EXPECT_EQ(step.problem, c.problem) << c.name;
@@ -190,7 +195,7 @@ TEST(ScanStreamParser, WholeUnitSourcesRefuseReadsThatHoldNoWholeUnit) {
 TEST(ScanStreamParser, ObserverSeesEveryUnitStartTrailerAndStatus) {
     PieceSource source({block(5), trailer(), block(3), joined({trailer(), {0x80}})});
     Seen seen;
-    ScanStreamParser parser(source, &seen);
+    ScanStreamParser parser(source, kNoBound, &seen);
     EXPECT_EQ(parser.next().kind, Kind::page);
     EXPECT_EQ(parser.next().kind, Kind::page);
     EXPECT_EQ(parser.next().kind, Kind::finished);
@@ -198,4 +203,65 @@ TEST(ScanStreamParser, ObserverSeesEveryUnitStartTrailerAndStatus) {
     EXPECT_EQ(seen.pageTotals, (std::vector<std::uint64_t>{5, 3}));
     EXPECT_EQ(seen.statuses, (std::vector<std::pair<std::uint8_t, bool>>{{0x80, true}}));
     EXPECT_EQ(seen.unitReads, 4); // one read at the start of each header and trailer piece
+}
+
+TEST(ScanStreamParser, PagesPastTheirBoundEndTheJobBeforeTheBlockIsRead) {
+    struct Case {
+        std::string name;
+        std::vector<StreamBytes> pieces;
+        bool wholeUnits;
+        std::uint64_t bound;
+        Kind kind;
+        std::size_t mostGiven; // bytes the parser may have taken from the source
+    };
+    std::vector<StreamBytes> endless(40, block(1000));
+    std::vector<StreamBytes> small(100, block(100));
+    small.push_back(joined({trailer(), {0x80}}));
+    const Case cases[] = {
+        {"exactly the bound", {block(600), block(400), trailer()}, false, 1000, Kind::page, 1034},
+        // The block that would pass the bound is not read.
+        {"one byte past it",
+         {block(600), blockHeader(401), StreamBytes(401, 1), trailer()},
+         false,
+         1000,
+         Kind::tooLarge,
+         624},
+        {"a page that never ends", endless, false, 10000, Kind::tooLarge, 10 * 1012 + 12},
+        {"the bound in many blocks", small, false, 10000, Kind::page, 100 * 112 + 11},
+        {"USB: one byte past it",
+         {block(600), joined({block(401), trailer()})},
+         true,
+         1000,
+         Kind::tooLarge,
+         612 + 423},
+        {"USB: a page that never ends", endless, true, 10000, Kind::tooLarge, 11 * 1012},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::uint64_t bound = c.bound;
+        PieceSource source(c.pieces, 0, c.wholeUnits);
+        ScanStreamParser parser(source, bound, nullptr, 64);
+        const auto step = parser.next();
+        EXPECT_EQ(step.kind, c.kind);
+        EXPECT_LE(source.given, c.mostGiven);
+        // The buffer grows to the bound and no further; a refused page's goes.
+        EXPECT_LE(step.data.capacity(), bound);
+        if (c.kind == Kind::tooLarge) {
+            EXPECT_EQ(step.data.capacity(), 0u);
+            EXPECT_EQ(parser.next().kind, Kind::ended);
+        }
+    }
+}
+
+TEST(ScanStreamParser, NextPageIsReadIntoTheBufferGivenBack) {
+    PieceSource source({block(300), trailer(), block(200), trailer(), {0x80}});
+    ScanStreamParser parser(source, kNoBound, nullptr, 512);
+    auto first = parser.next();
+    ASSERT_EQ(first.kind, Kind::page);
+    const std::uint8_t* buffer = first.data.data();
+    parser.recycle(std::move(first.data));
+    const auto second = parser.next();
+    ASSERT_EQ(second.kind, Kind::page);
+    EXPECT_EQ(second.data, StreamBytes(200, 0x11)); // nothing of the first page is left in it
+    EXPECT_EQ(second.data.data(), buffer);
 }

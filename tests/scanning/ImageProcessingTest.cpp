@@ -553,6 +553,66 @@ TEST_F(PageFiles, JpegPagesAndSheetsStateTheScanResolution) {
     EXPECT_EQ(std::vector<std::uint8_t>(bmp.begin() + 38, bmp.begin() + 46), std::vector<std::uint8_t>(8, 0));
 }
 
+// A page that looks like print: white paper with a little noise, dark lines
+// of "words" and a shaded block (tinted in colour), so that the Huffman tables
+// have real work; flat pages say little about them.
+QImage printLikePage(int w, int h, bool colour) {
+    QImage page(w, h, QImage::Format_RGB32);
+    std::uint32_t seed = 12345;
+    for (int y = 0; y < h; ++y) {
+        auto* row = reinterpret_cast<QRgb*>(page.scanLine(y));
+        const bool textLine = (y / 12) % 2 == 0;
+        for (int x = 0; x < w; ++x) {
+            seed = seed * 1664525u + 1013904223u;
+            int v = 245 + static_cast<int>(seed >> 29);
+            if (textLine && x > w / 12 && x < w - w / 12 && (x / 11) % 7 != 0 && ((seed >> 20) & 3))
+                v = 20 + static_cast<int>(seed >> 28);
+            const bool photo = y > h / 2 && y < h / 2 + h / 5 && x > w / 5 && x < w / 2;
+            if (photo)
+                v = (x + y) % 256;
+            row[x] = colour && photo ? qRgb(v, 255 - v, 128) : qRgb(v, v, v);
+        }
+    }
+    return colour ? page : page.convertToFormat(QImage::Format_Grayscale8);
+}
+
+TEST_F(PageFiles, JpegPagesKeepTheirPixelsInFilesAsSmallAsImageMagicksAtTheSameQuality) {
+    ASSERT_EQ(access("/usr/bin/convert", X_OK), 0) << "ImageMagick (scripts/deps) is needed here";
+    TraceCapture trace;
+    param.resolution = "300,300";
+    for (const bool colour : {true, false}) {
+        SCOPED_TRACE(colour ? "colour" : "grey");
+        param.mode = colour ? "CGRAY" : "GRAY256";
+        const auto scanned = jpegOf(printLikePage(1200, 1700, colour)); // as the scanner sends it
+        ASSERT_TRUE(saveImages(param, 1, scanned).status);
+        const std::string name = pageFileName(param.filePath, 1, ".jpg");
+        const auto ours = fileBytes(name);
+
+        // Before: Qt's JPEG writer at the same quality, on the same decoded pixels.
+        QImage decoded;
+        ASSERT_TRUE(decoded.loadFromData(scanned.data(), static_cast<int>(scanned.size()), "JPEG"));
+        QByteArray before;
+        QBuffer buffer(&before);
+        buffer.open(QIODevice::WriteOnly);
+        QImageWriter writer(&buffer, "jpeg");
+        writer.setQuality(20);
+        ASSERT_TRUE(writer.write(decoded));
+        QImage oursDecoded, beforeDecoded;
+        ASSERT_TRUE(oursDecoded.loadFromData(ours.data(), static_cast<int>(ours.size()), "JPEG"));
+        ASSERT_TRUE(beforeDecoded.loadFromData(before, "JPEG"));
+        EXPECT_TRUE(oursDecoded == beforeDecoded) << "the page's pixels changed";
+        EXPECT_LT(ours.size(), static_cast<std::size_t>(before.size()));
+
+        // ImageMagick's convert at the same quality, from the same file.
+        ASSERT_FALSE(writeFileWhole(dir + "/scanned.jpg", scanned));
+        run("/usr/bin/convert '" + dir + "/scanned.jpg' -quality 20 '" + dir + "/convert.jpg'");
+        const auto theirs = fileBytes(dir + "/convert.jpg");
+        ASSERT_FALSE(theirs.empty());
+        EXPECT_LE(ours.size() * 10, theirs.size() * 11) << ours.size() << " bytes against " << theirs.size();
+        EXPECT_EQ(qtDensity(name), (std::pair<long, long>{300, 300}));
+    }
+}
+
 TEST_F(PageFiles, EveryFileOfAScanGetsTheModeTheUmaskLeaves) {
     for (const mode_t mask : {mode_t(022), mode_t(077), mode_t(002), mode_t(0)}) {
         SCOPED_TRACE(testing::Message() << std::oct << mask);

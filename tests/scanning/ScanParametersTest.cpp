@@ -209,6 +209,13 @@ TEST(ScanParameters, UnsafeFileNamesAreRefusedEachWithItsOwnKey) {
         {"\xED\xA0\x80", "saveFileNameNotUTF8"},     // a surrogate
         {"\xF4\x90\x80\x80", "saveFileNameNotUTF8"}, // above U+10FFFF
         {"a/b", "invalidSaveFileName"},
+        // Only blanks would make files that look nameless ("  -0001.jpg").
+        {" ", "invalidSaveFileName"},
+        {"  ", "invalidSaveFileName"},
+        {"\u3000\u3000", "invalidSaveFileName"}, // ideographic spaces
+        {" \u00A0\u2009", "invalidSaveFileName"},
+        {" scan ", std::nullopt},
+        {"\u3000扫描", std::nullopt},
     };
     for (const Case& c : cases) {
         UIParams p = choices(0, 0, 0, 0);
@@ -225,4 +232,32 @@ TEST(ScanParameters, UnsafeFileNamesAreRefusedEachWithItsOwnKey) {
     EXPECT_EQ(invalidSettingKey(deep), std::optional<std::string>("saveFileNameTooLong"));
     deep.saveFileName = "f";
     EXPECT_EQ(invalidSettingKey(deep), std::nullopt);
+}
+
+TEST(ScanParameters, EveryPageIsBoundedByWhatItsSettingsCanProduce) {
+    struct Case {
+        std::string mode;
+        std::int64_t w, h;
+        std::uint64_t bound;
+    };
+    const Case cases[] = {
+        // Raw rows, whole bytes, and one block more.
+        {"TEXT", 2432, 3441, 304ull * 3441 + 65535},
+        {"TEXT", 1633, 10, 205ull * 10 + 65535},
+        // A JPEG file: 6 bytes a pixel of whole 8 x 8 blocks, and 1 MiB of markers.
+        {"CGRAY", 2432, 3441, 2432ull * 3448 * 6 + (1 << 20)},
+        {"GRAY256", 1152, 1622, 1152ull * 1624 * 6 + (1 << 20)},
+        {"CGRAY", 9728, 13764, 9728ull * 13768 * 6 + (1 << 20)}, // 1200 dpi A4: no overflow
+        // No area: the markers' room only.
+        {"GRAY256", 0, 100, 1 << 20},
+        {"CGRAY", -5, -5, 1 << 20},
+        {"TEXT", 0, 0, 65535},
+    };
+    for (const Case& c : cases) {
+        ScanParam param;
+        param.mode = c.mode;
+        param.w = c.w;
+        param.h = c.h;
+        EXPECT_EQ(maxPageBytes(param), c.bound) << c.mode << " " << c.w << " x " << c.h;
+    }
 }

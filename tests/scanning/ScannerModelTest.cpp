@@ -269,7 +269,8 @@ TEST_F(ScannerModelTest, ReceiveFolderThatCannotBeMadeScansNothing) {
 }
 
 TEST_F(ScannerModelTest, FileNamesThatLeaveTheReceiveFolderAreRefusedWritingNothing) {
-    for (const std::string name : {"../x", "sub/x", "/etc/x", ".."}) {
+    // A name of blanks only would leave files that look nameless: refused alike.
+    for (const std::string name : {"../x", "sub/x", "/etc/x", "..", "  "}) {
         auto model = modelWith(usb());
         model->startScan(form(name));
         EXPECT_EQ(model->alertTitle.get(), "Error") << name;

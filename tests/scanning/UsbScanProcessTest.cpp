@@ -219,13 +219,22 @@ TEST_F(UsbScanProcessTest, StatusBytesEndTheJobKeepingEarlierPages) {
 }
 
 TEST_F(UsbScanProcessTest, BrokenStreamsAndFailedWritesAreFailuresThatStillCloseTheSession) {
-    for (auto misbehaviour : {sim::Misbehaviour::truncateBlock, sim::Misbehaviour::stall,
-                              sim::Misbehaviour::malformedBlock, sim::Misbehaviour::closeMidPage}) {
+    // Each with the key of our own that tells what the stream did.
+    const std::pair<sim::Misbehaviour, std::string> faults[] = {
+        {sim::Misbehaviour::truncateBlock, "scanStreamMalformed"},
+        {sim::Misbehaviour::stall, "scanStreamStalled"},
+        {sim::Misbehaviour::malformedBlock, "scanStreamMalformed"},
+        {sim::Misbehaviour::closeMidPage, "scanStreamBroken"},
+        {sim::Misbehaviour::endlessPage, "scanPageTooLarge"},
+    };
+    for (const auto& [misbehaviour, detail] : faults) {
         sim::ScannerScript script;
         script.maxPayload = 16;
         script.misbehaviour = misbehaviour;
         plugScanner(script);
-        EXPECT_EQ(scan(command("ADF")), (ResultPair{false, "receiveImagesError"})) << int(misbehaviour);
+        const ResultPair result = scan(command("ADF"));
+        EXPECT_EQ(result, (ResultPair{false, "receiveImagesError"})) << int(misbehaviour);
+        EXPECT_EQ(result.detail, detail) << int(misbehaviour);
         EXPECT_TRUE(saved.empty());
         EXPECT_EQ(vendorRequests().back(), 2);
         bus->unplug(scanner->device());

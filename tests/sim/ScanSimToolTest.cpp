@@ -1,10 +1,14 @@
 // tamberlyx-scan-sim's command line: the options read strictly, and the program
 // itself refusing bad options with one line and exit status 2 before it makes
-// anything, and leaving no empty folder after a scan that wrote nothing.
+// anything, leaving no empty folder after a scan that wrote nothing, and
+// scanning from a simulated scanner that misbehaves as asked.
+#include "platform/foundation/Localization.h"
 #include "sim/tools/ScanSimOptions.h"
 
 #include <array>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <string>
@@ -27,11 +31,12 @@ struct ToolRun {
     std::string err;
 };
 
-// Runs the tool with `args` (each quoted for the shell), collecting both streams.
-ToolRun runTool(const std::string& args, const std::string& errFile) {
+// Runs the tool with `args` (each quoted for the shell), collecting both
+// streams; `prefix` goes before the program (a watchdog).
+ToolRun runTool(const std::string& args, const std::string& errFile, const std::string& prefix = "") {
     ToolRun run;
-    const std::string command =
-        "TAMBERLYX_SIMULATED_SCANNER=usb '" TBX_SCAN_SIM_PROGRAM "' " + args + " 2>'" + errFile + "'";
+    const std::string command = "TAMBERLYX_SIMULATED_SCANNER=usb TAMBERLYX_LANGUAGE=en " + prefix + "'" +
+                                TBX_SCAN_SIM_PROGRAM "' " + args + " 2>'" + errFile + "'";
     FILE* p = popen(command.c_str(), "r");
     if (!p)
         return run;
@@ -77,6 +82,12 @@ TEST(ScanSimOptions, GoodCommandLinesGiveTheirSettings) {
               std::make_tuple(40, std::string("TEXT"), true, std::string("B5(JIS)"), std::string("x"),
                               std::string("tcp"), 0));
     EXPECT_TRUE(std::get<ScanSimOptions>(parse({"--pages", "abc", "--help"})).help);
+
+    o = std::get<ScanSimOptions>(
+        parse({"--fault", "garbage", "--fault-after", "4", "--read-timeout", "250", "--pages", "5"}));
+    EXPECT_EQ(std::tie(o.fault, o.faultAfter, o.readTimeout), std::make_tuple(Misbehaviour::garbage, 4, 250));
+    EXPECT_EQ(std::get<ScanSimOptions>(parse({"--pages", "3"})).faultAfter, 1); // one page before the fault
+    EXPECT_EQ(std::get<ScanSimOptions>(parse({"--pages", "1"})).faultAfter, 0);
 }
 
 TEST(ScanSimOptions, BadCommandLinesAreRefusedWithOneLine) {
@@ -104,6 +115,14 @@ TEST(ScanSimOptions, BadCommandLinesAreRefusedWithOneLine) {
         {{"--out", ""}, "--out needs a folder name"},
         {{"--bogus"}, "unknown option --bogus (see --help)"},
         {{"pages"}, "unknown option pages (see --help)"},
+        {{"--fault", "jam"},
+         "--fault must be endless-page, length-past-page, stall, garbage, close-mid-header or "
+         "unknown-status, "
+         "not \"jam\""},
+        {{"--fault-after", "3", "--pages", "3"},
+         "--fault-after must be a whole number from 0 to --pages - 1 (2), not \"3\""},
+        {{"--read-timeout", "0"},
+         "--read-timeout must be a whole number of milliseconds from 1 to 600000, not \"0\""},
     };
     for (const Case& c : cases) {
         const auto result = parse(c.args);
@@ -133,6 +152,9 @@ TEST_F(ScanSimTool, ProgramRefusesBadOptionsBeforeMakingAnything) {
     const ToolRun help = runTool("--help", dir + "/err");
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("--pages N"), std::string::npos);
+    for (const ScanSimFault& fault : scanSimFaults()) {
+        EXPECT_NE(help.out.find(" " + fault.word + " "), std::string::npos) << fault.word;
+    }
     EXPECT_TRUE(help.err.empty());
 }
 
@@ -147,3 +169,87 @@ TEST_F(ScanSimTool, ScanThatWritesNothingLeavesNoFolderAndFails) {
     EXPECT_EQ(ok.status, 0) << ok.out << ok.err;
     EXPECT_NE(ok.out.find("== 1 file(s)"), std::string::npos) << ok.out;
 }
+
+namespace {
+
+// What one scan of the tool showed: its alert, the page files it left and its
+// peak memory.
+struct ScanOutcome {
+    ToolRun run;
+    std::string alert; // the "== title: message" text, up to the end of the output's alert
+    std::vector<std::string> files;
+    double peakMiB = 0;
+    double seconds = 0;
+};
+
+ScanOutcome scanWith(const std::string& transport, const std::string& args, const std::string& dir) {
+    ScanOutcome outcome;
+    const auto start = std::chrono::steady_clock::now();
+    // A watchdog: a scan that never ends is killed, and fails the checks below.
+    outcome.run = runTool("--transport " + transport + " --pages 3 --size A5 --read-timeout 400 --out '" +
+                              dir + "' " + args,
+                          dir + ".err", "timeout -s KILL 60 ");
+    outcome.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const std::string& out = outcome.run.out;
+    const auto alert = out.find("\n== ");
+    const auto listing = out.find("\n== ", alert + 1);
+    if (alert != std::string::npos && listing != std::string::npos)
+        outcome.alert = out.substr(alert + 4, listing - alert - 4);
+    for (std::size_t at = out.find("\n   "); at != std::string::npos; at = out.find("\n   ", at + 1))
+        outcome.files.push_back(
+            fs::path(out.substr(at + 4, out.find(" (", at) - at - 4)).filename().string());
+    const auto peak = out.find("peak memory ");
+    if (peak != std::string::npos)
+        outcome.peakMiB = std::atof(out.c_str() + peak + 12);
+    return outcome;
+}
+
+class ScannerFaults : public ScanSimTool, public testing::WithParamInterface<std::string> {};
+
+} // namespace
+
+// Every fault the simulated scanner can make, after one whole page: the scan
+// fails with the fault's own text within seconds, the page before it stays in
+// the scan's folder, and the scan's peak memory stays under twice a normal
+// scan's (a page that never ends is cut at the bound its settings give).
+TEST_P(ScannerFaults, EachEndsTheScanWithItsOwnErrorAndKeepsThePageBefore) {
+    const std::string transport = GetParam();
+    const bool usb = transport == "usb";
+    tbx::setCurrentLanguage("en");
+    auto text = [](const char* key) { return tbx::localizedString(key); };
+    const std::string kept = tbx::localizedString("pagesKeptIn").substr(0, 20); // "The pages received so"
+    struct Case {
+        std::string fault;
+        std::string message;
+    };
+    const std::vector<Case> cases{
+        {"endless-page", text("scanPageTooLarge")},
+        {"length-past-page", usb ? text("scanStreamMalformed") : text("scanStreamBroken")},
+        {"stall", text("scanStreamStalled")},
+        {"garbage", usb ? text("scanStreamMalformed") : text("scanPageTooLarge")},
+        {"close-mid-header", usb ? text("scanStreamMalformed") : text("scanStreamBroken")},
+        {"unknown-status", tbx::localizedFormat("unknownScannerStatus", {"0x99"})},
+    };
+    ASSERT_EQ(cases.size(), scanSimFaults().size());
+
+    const ScanOutcome normal = scanWith(transport, "", dir + "/normal");
+    ASSERT_EQ(normal.run.status, 0) << normal.run.out << normal.run.err;
+    EXPECT_EQ(normal.files.size(), 3u) << normal.run.out;
+    ASSERT_GT(normal.peakMiB, 0) << normal.run.out;
+
+    for (const Case& c : cases) {
+        SCOPED_TRACE(transport + " " + c.fault);
+        const ScanOutcome faulty =
+            scanWith(transport, "--fault " + c.fault + " --fault-after 1", dir + "/" + c.fault);
+        EXPECT_EQ(faulty.run.status, 1) << faulty.run.out << faulty.run.err;
+        EXPECT_EQ(faulty.alert.rfind("Error: " + c.message + "\n" + kept, 0), 0u) << faulty.alert;
+        EXPECT_EQ(faulty.files, std::vector<std::string>{"scan-0001.jpg"});
+        EXPECT_LT(faulty.seconds, 20) << "the scan ends within a bounded time";
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+        EXPECT_LT(faulty.peakMiB, 2 * normal.peakMiB) << "a normal scan's peak: " << normal.peakMiB << " MiB";
+#endif
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(BothTransports, ScannerFaults, testing::Values("usb", "tcp"),
+                         [](const auto& info) { return info.param; });
