@@ -323,6 +323,14 @@ int mc_network_discovery_handle(netsnmp_pdu* response, SnmpDiscoveryContext* con
     return 1;
 }
 
+void prepareSnmp() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        std::lock_guard guard(operationLock());
+        init_snmp("snmpapp");
+    });
+}
+
 int detectOneSubNet(char* buffer, std::size_t capacity, const char* broadcast) {
     std::lock_guard guard(operationLock());
     return detectOneSubNetLocked(buffer, capacity, broadcast);

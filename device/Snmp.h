@@ -70,6 +70,12 @@ void getPrinterStatusBySNMP(const char* ip, const char* oid, char (&out)[N]) {
     getPrinterStatusBySNMP(ip, oid, out, N);
 }
 
+// Loads net-snmp's configuration once per process, on the calling thread. The
+// library sets the process locale while it loads, which must not happen on a
+// worker while the window's thread reads the locale: a model calls this on its
+// own thread before it hands SNMP work to a worker. Later calls return at once.
+void prepareSnmp();
+
 // What the layer reaches outside itself, replaceable by tests: the interface
 // list, the agents' UDP port and how long each of the two read passes of a
 // subnet discovery listens for answers.

@@ -153,6 +153,7 @@ void PrinterModel::getPrinterByIOUSB() {
 void PrinterModel::getPrinterBySNMP() {
     const std::uint64_t list = listGeneration_;
     setDiscovering(true);
+    prepareSnmp();
     std::weak_ptr<PrinterModel> weak = weak_from_this();
     monitorWorkerQueue().async([weak, list] {
         auto outcome = discoverSnmpPrinters();
@@ -266,6 +267,7 @@ void PrinterModel::initStatus() {
 void PrinterModel::getSNMPStatus() {
     const std::string ip = selectedPrinter_.ip();
     print("snmp query ip = " + ip);
+    prepareSnmp();
     ++queriesInFlight_;
     const std::uint64_t generation = *generation_;
     auto live = generation_;

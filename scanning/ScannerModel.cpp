@@ -97,6 +97,9 @@ const dispatch::Group& backgroundWork() {
 
 void ScannerModel::autoDetectScannersInBackground() {
     static const dispatch::Queue discoveryQueue = dispatch::Queue::serial("scanner discovery");
+    if (services_.prepareDiscovery) {
+        services_.prepareDiscovery();
+    }
     backgroundWork().async(discoveryQueue, [self = shared_from_this()] {
         dispatch::Queue::main().async(
             [self, found = self->discover()]() mutable { self->applyDiscovery(std::move(found)); });

@@ -1,5 +1,6 @@
 #include "scanning/ScannerServices.h"
 
+#include "device/Snmp.h"
 #include "scanning/AutoDetectDevices.h"
 #include "scanning/ImageProcessing.h"
 #include "scanning/SocketScanProcess.h"
@@ -12,6 +13,7 @@ namespace tbx {
 ScannerServices productScannerServices() {
     ScannerServices s;
     s.getDevicesList = [] { return getDevicesList(); };
+    s.prepareDiscovery = [] { prepareSnmp(); };
     s.runUsbScan = [](const Device& scanner, const std::shared_ptr<ScanCommand>& scanCommand) {
         return runUsbScan(scanner, scanCommand);
     };

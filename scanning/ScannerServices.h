@@ -20,6 +20,9 @@ namespace tbx {
 struct ScannerServices {
     // Network scanners first, then USB scanners.
     std::function<std::vector<Device>()> getDevicesList;
+    // Made on the model's own thread before discovery goes to a worker: loads
+    // what discovery's libraries must not load on a worker. May be empty.
+    std::function<void()> prepareDiscovery;
     // One whole scan job on `scanner`: the process is made for the job, runs it
     // and is dropped. It saves each page as it arrives under
     // `command->param.filePath` and may resolve `command->param.source`. The

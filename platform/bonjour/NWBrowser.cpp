@@ -183,10 +183,12 @@ NWBrowser::NWBrowser(BrowseDescriptor descriptor, Parameters parameters)
 }
 
 NWBrowser::~NWBrowser() {
-    impl_->handlers.reset();
+    // The poll thread reads the handlers' owner when it posts: it is stopped
+    // (and joined) before the handlers go, so that work it posted finds them gone.
     if (impl_->poll != nullptr) {
         avahi_threaded_poll_stop(impl_->poll);
     }
+    impl_->handlers.reset();
     impl_->freeBrowser();
     if (impl_->client != nullptr) {
         avahi_client_free(impl_->client);

@@ -203,6 +203,9 @@ private:
     std::vector<std::thread> workers_;
 };
 
+class MainQueue;
+MainQueue& mainQueueImpl();
+
 // The main queue keeps its own FIFO. When a QCoreApplication exists, each post
 // asks Qt's event loop to drain it; without one, runMainFor() drains it directly.
 class MainQueue final : public Queue::Impl {
@@ -215,8 +218,11 @@ public:
             items_.push_back(std::move(work));
         }
         if (auto* app = QCoreApplication::instance()) {
+            // The queue is reached through its accessor, not a captured pointer:
+            // a queue first made on a worker is then seen as made before the
+            // drain by the thread checker, which cannot see through Qt's hand-off.
             QMetaObject::invokeMethod(
-                app, [this] { drain(); }, Qt::QueuedConnection);
+                app, [] { mainQueueImpl().drain(); }, Qt::QueuedConnection);
         }
         changed_.notify_all();
     }

@@ -1,5 +1,6 @@
 // The scanner model's background discovery and scan: the work runs off the
-// main thread, the main thread stays free meanwhile, and the outcome lands on
+// main thread (after what must load on the main thread has), the main thread
+// stays free meanwhile, and the outcome lands on
 // the main thread in the fields and order that the synchronous operations set.
 #include "platform/dispatch/Dispatch.h"
 #include "platform/foundation/Localization.h"
@@ -107,8 +108,11 @@ TEST_F(BackgroundModelTest, DiscoveryRunsOffTheMainThreadAndLandsOnIt) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         std::atomic<bool> ranOnMain{true};
+        std::atomic<bool> preparedOnMain{false};
+        services.prepareDiscovery = [&] { preparedOnMain = dispatch::isMainThread(); };
         services.getDevicesList = [&] {
             ranOnMain = dispatch::isMainThread();
+            EXPECT_TRUE(preparedOnMain) << "discovery ran before its preparation on the main thread";
             return c.found;
         };
         auto model = ScannerModel::make(Device::placeholder(), services);
@@ -121,6 +125,7 @@ TEST_F(BackgroundModelTest, DiscoveryRunsOffTheMainThreadAndLandsOnIt) {
         dispatch::runMainFor(20ms);
 
         EXPECT_FALSE(ranOnMain);
+        EXPECT_TRUE(preparedOnMain);
         EXPECT_TRUE(changes.allOnMain);
         EXPECT_EQ(changes.fields, c.fields);
         EXPECT_EQ(model->scannerList.get(), c.found);
