@@ -23,9 +23,11 @@ std::mutex& uuidMutex() {
     return m;
 }
 
+// Constant UUIDs live as long as the process, as the platform's do: a worker
+// may still be opening a device while the process ends.
 std::map<std::array<UInt8, 16>, std::unique_ptr<CFUUID>>& uuidTable() {
-    static std::map<std::array<UInt8, 16>, std::unique_ptr<CFUUID>> table;
-    return table;
+    static auto* table = new std::map<std::array<UInt8, 16>, std::unique_ptr<CFUUID>>;
+    return *table;
 }
 
 } // namespace

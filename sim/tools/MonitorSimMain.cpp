@@ -65,6 +65,6 @@ int main(int argc, char** argv) {
             sim::usb::Bus::current()->unplug(printer->device());
         }
     }
-    model->stopUpdateStatus();
+    model->stop(); // and wait for a status request still out, which uses the bus
     return 0;
 }

@@ -266,7 +266,8 @@ std::size_t filtersRunningFrom(const std::string& program) {
 TEST_F(SchedulerJob, ACancelEndsTheFilterWhenThePrinterHasStoppedReading) {
     FakePrinter printer(100000, true);
     addQueue("tbxstall", printer.port());
-    ASSERT_TRUE(makeNoisePdf(dir_.file("noise.pdf"), 3));
+    // More job stream than the backend's socket and pipe can hold (a few MB) while the printer stalls.
+    ASSERT_TRUE(makeNoisePdf(dir_.file("noise.pdf"), 8));
     ::chmod(dir_.file("noise.pdf").c_str(), 0644);
     const std::string job = print("tbxstall", "", "noise.pdf");
     ASSERT_FALSE(job.empty());

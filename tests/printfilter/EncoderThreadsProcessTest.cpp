@@ -13,15 +13,6 @@
 namespace tbx::test {
 namespace {
 
-// The job stream without the value of its job time, which is the clock's.
-std::string withoutJobTime(std::string stream) {
-    const std::size_t at = stream.find("JobTime=");
-    const std::size_t end = at == std::string::npos ? at : stream.find(';', at);
-    if (end != std::string::npos)
-        stream.erase(at + 8, end - at - 8);
-    return stream;
-}
-
 // The job log without what differs from run to run: the job time, the job's spool folder, which
 // has a name of its own each time, and the SIGTERM handler's two lines, which land wherever the
 // signal happens to arrive (they are counted instead).
@@ -39,15 +30,20 @@ struct Job {
     bool spoolLeft = false;
 };
 
-Job runFilter(const std::string& raster, const std::string& options, const char* threads, bool cancel) {
+// `cancelAt`, when not 0, is where the raster is cut: the SIGTERM comes once two pages are on the
+// stream, and only then does the rest of the raster follow.
+Job runFilter(const std::string& raster, const std::string& options, const char* threads,
+              std::size_t cancelAt) {
     FilterPeer peer(TBX_FILTER_PROGRAM);
     peer.setArguments({"tbxqueue", "17", "alice", "threads", "2", options});
     peer.addEnvironment(std::string("PPD=") + TBX_FILTER_PPD);
     peer.addEnvironment("LANG=en_US.UTF-8");
     peer.addEnvironment(std::string("TAMBERLYX_ENCODER_THREADS=") + threads);
-    peer.setInput(raster);
-    if (cancel)
-        peer.terminateWhenLogShows("INFO: Start to send page(2) data");
+    if (cancelAt == 0)
+        peer.setInput(raster);
+    else
+        peer.feedInSteps({{raster.substr(0, cancelAt), "", 0, false},
+                          {raster.substr(cancelAt), "Event=EndOfPage;", 2, true}});
     Job job;
     job.run = peer.run();
     for (const auto& entry : std::filesystem::directory_iterator(peer.folder()))
@@ -60,6 +56,11 @@ TEST(EncoderThreads, ThreadedFilterWritesTheOneThreadJobStreamAndLog) {
     for (int n = 0; n < 6; ++n)
         pages.push_back(noisePage(300 + 17 * n, 410, 70 + n));
     const std::string raster = makeRaster(pages);
+    // Halfway through page 3: the cancel comes while page 3 is read, with pages 1 and 2 sent.
+    const std::size_t pageThree = makeRaster({pages[0], pages[1]}).size();
+    const std::size_t pageFour = makeRaster({pages[0], pages[1], pages[2]}).size();
+    ASSERT_EQ(raster.compare(0, pageFour, makeRaster({pages[0], pages[1], pages[2]})), 0);
+    const std::size_t midPageThree = pageThree + (pageFour - pageThree) / 2;
     const struct {
         const char* what;
         const char* options;
@@ -68,11 +69,12 @@ TEST(EncoderThreads, ThreadedFilterWritesTheOneThreadJobStreamAndLog) {
     } cases[] = {
         {"one-sided", "", false, 12},
         {"long edge, collated, scaled", "Duplex=DuplexNoTumble Collate=True QvScale=90%", false, 12},
-        {"cancelled while page 2 is sent", "", true, 2},
+        {"cancelled while page 3 is read", "", true, 2},
     };
     for (const auto& c : cases) {
-        const Job one = runFilter(raster, c.options, "1", c.cancel);
-        const Job many = runFilter(raster, c.options, "4", c.cancel);
+        const std::size_t cancelAt = c.cancel ? midPageThree : 0;
+        const Job one = runFilter(raster, c.options, "1", cancelAt);
+        const Job many = runFilter(raster, c.options, "4", cancelAt);
         ASSERT_EQ(one.run.exitStatus, 0) << c.what << "\n" << one.run.err;
         ASSERT_EQ(many.run.exitStatus, 0) << c.what << "\n" << many.run.err;
         const DecodedJob decoded = decodeJobStream(one.run.out);

@@ -331,8 +331,13 @@ TEST(SpoolFiles, NothingStaysAfterAnEndedCancelledOrFailedJob) {
         EXPECT_FALSE(spoolFolderLeft(peer.folder()));
     }
     {
-        FilterPeer peer = peerFor(raster);
-        peer.terminateWhenLogShows("INFO:Finished page 3 data transformation");
+        // Cancelled while page 3 is read.
+        FilterPeer peer = peerFor("");
+        const std::size_t pageThree = makeRaster({pages[0], pages[1]}).size();
+        const std::size_t cut =
+            pageThree + (makeRaster({pages[0], pages[1], pages[2]}).size() - pageThree) / 2;
+        peer.feedInSteps(
+            {{raster.substr(0, cut), "", 0, false}, {raster.substr(cut), "Event=EndOfPage;", 2, true}});
         const FilterRun run = peer.run();
         EXPECT_TRUE(decodeJobStream(run.out).cancelled) << run.err;
         EXPECT_FALSE(spoolFolderLeft(peer.folder()));

@@ -225,8 +225,14 @@ TEST(FilterProcess, PrinterGoneCancelsAtTheFirstPage) {
 
 TEST(FilterProcess, SigtermCancelsWhereTheNextPageWouldBegin) {
     FilterPeer peer = peerFor();
-    peer.setInput(pages(5));
-    peer.terminateWhenLogShows("INFO: Start to send page(2) data");
+    // The SIGTERM comes while page 3 is read: pages 1 and 2 are on the stream, page 3's rows are
+    // still coming.
+    const std::string whole = pages(5);
+    const std::size_t pageThree = pages(2).size();
+    ASSERT_EQ(whole.compare(0, pageThree, pages(2)), 0);
+    const std::size_t cut = pageThree + (pages(3).size() - pageThree) / 2;
+    peer.feedInSteps(
+        {{whole.substr(0, cut), "", 0, false}, {whole.substr(cut), "Event=EndOfPage;", 2, true}});
     const FilterRun run = peer.run();
     EXPECT_EQ(run.exitStatus, 0) << run.err;
     const DecodedJob job = decodeJobStream(run.out);

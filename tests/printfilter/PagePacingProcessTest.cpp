@@ -40,15 +40,6 @@ FilterPeer peerFor(const char* threads, std::string options = "") {
     return peer;
 }
 
-// The job stream without the value of its job time, which is the clock's.
-std::string withoutJobTime(std::string stream) {
-    const std::size_t at = stream.find("JobTime=");
-    const std::size_t end = at == std::string::npos ? at : stream.find(';', at);
-    if (end != std::string::npos)
-        stream.erase(at + 8, end - at - 8);
-    return stream;
-}
-
 TEST(PagePacing, EachPageIsOnTheStreamBeforeTheNextIsWritten) {
     const auto pages = rasterByPage(4);
     const struct {

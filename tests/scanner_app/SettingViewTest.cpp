@@ -283,7 +283,7 @@ TEST_F(SettingViewTest, AlertsShowTheStringTablesTextsAsTheyStand) {
     }
     clearStringOverrides();
     EXPECT_EQ(localizedString("unsafeSavePrefix"),
-              R"(The file name must not be "." or ".." and must not contain "/".)");
+              R"(The file name must not be ".", ".." or only spaces, and must not contain "/".)");
     EXPECT_TRUE(scans.empty());
 }
 

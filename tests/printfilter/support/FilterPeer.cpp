@@ -423,4 +423,12 @@ FilterRun FilterPeer::run(std::chrono::seconds timeout) {
     return result;
 }
 
+std::string withoutJobTime(std::string stream) {
+    const std::size_t at = stream.find("JobTime=");
+    const std::size_t end = at == std::string::npos ? at : stream.find(';', at);
+    if (end != std::string::npos)
+        stream.erase(at + 8, end - at - 8);
+    return stream;
+}
+
 } // namespace tbx::test

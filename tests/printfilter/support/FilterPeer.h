@@ -141,4 +141,7 @@ private:
 
 bool writeWholeFile(const std::string& path, std::string_view bytes);
 
+// The job stream without the value of its job time, which is the clock's.
+std::string withoutJobTime(std::string stream);
+
 } // namespace tbx::test
