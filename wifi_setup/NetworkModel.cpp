@@ -449,15 +449,9 @@ void NetworkModel::getAPInfo(Completion done) {
 }
 
 void NetworkModel::setAPInfo(Completion done) {
-    Write write = prepareAPWrite();
-    if (write.refused) {
-        if (done) {
-            done(write.refused);
-        }
-        return;
-    }
-    submitCommand(
-        WifiCommand::setAPInfo, escapeCommand(write.command),
+    const Write write = prepareAPWrite();
+    submitWrite(
+        WifiCommand::setAPInfo, write,
         [this, encryptCode = write.encryptCode](const Reply& reply) {
             return applyAPWrite(reply, encryptCode);
         },
@@ -471,16 +465,20 @@ void NetworkModel::getClientModeInfo(Completion done) {
 }
 
 void NetworkModel::setClientModeInfo(Completion done) {
-    const Write write = prepareClientModeWrite();
+    submitWrite(
+        WifiCommand::setClientModeInfo, prepareClientModeWrite(),
+        [this](const Reply& reply) { return applyClientModeWrite(reply); }, std::move(done));
+}
+
+void NetworkModel::submitWrite(WifiCommand command, const Write& write,
+                               std::function<AlertTriple(const Reply&)> apply, Completion done) {
     if (write.refused) {
         if (done) {
             done(write.refused);
         }
         return;
     }
-    submitCommand(
-        WifiCommand::setClientModeInfo, escapeCommand(write.command),
-        [this](const Reply& reply) { return applyClientModeWrite(reply); }, std::move(done));
+    submitCommand(command, escapeCommand(write.command), std::move(apply), std::move(done));
 }
 
 void NetworkModel::submitCommand(WifiCommand command, std::string request,

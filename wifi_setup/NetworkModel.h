@@ -187,6 +187,9 @@ private:
     // One request whose reply `apply` turns into the result handed to `done`.
     void submitCommand(WifiCommand command, std::string request,
                        std::function<AlertTriple(const Reply&)> apply, Completion done);
+    // A settings write: refused at once (nothing sent) or submitted as one request.
+    void submitWrite(WifiCommand command, const Write& write, std::function<AlertTriple(const Reply&)> apply,
+                     Completion done);
     void countOut(WifiCommand command, int change);
 
     NetworkModelEnvironment environment_;
