@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -45,6 +46,19 @@ ProcessRun runProcess(const ProcessSpec& spec) {
     run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     run.peakKiB = usage.ru_maxrss;
     run.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return run;
+}
+
+ProcessRun runShellScript(const std::string& script) {
+    const std::string report = "/tmp/tbx-bench-time-" + std::to_string(::getpid());
+    ProcessRun run =
+        runProcess(ProcessSpec::command({"/usr/bin/time", "-f", "%M", "-o", report, "sh", "-c", script}));
+    if (FILE* in = std::fopen(report.c_str(), "r")) {
+        if (std::fscanf(in, "%ld", &run.peakKiB) != 1)
+            run.peakKiB = 0;
+        std::fclose(in);
+    }
+    std::remove(report.c_str());
     return run;
 }
 

@@ -31,6 +31,10 @@ struct ProcessSpec {
 
 ProcessRun runProcess(const ProcessSpec& spec);
 
+// A shell script (sh -c) run under time(1): the wall time of the whole, and the peak of its largest
+// process rather than that of the shell.
+ProcessRun runShellScript(const std::string& script);
+
 // Median of the values (the lower middle one for an even count); 0 for none.
 double median(std::vector<double> values);
 

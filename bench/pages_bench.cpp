@@ -6,6 +6,7 @@
 // process, so its peak resident size is its own. The scan as a whole, saving
 // included, is scan_bench's.
 //   pages_bench [repetitions]
+#include "ProcessRun.h"
 #include "platform/foundation/Print.h"
 #include "scanning/ImageProcessing.h"
 
@@ -73,11 +74,7 @@ std::vector<std::uint8_t> readFile(const std::string& path) {
     return bytes;
 }
 
-struct Figure {
-    double seconds = 0;
-    long peakKiB = 0;
-    bool ok = false;
-};
+using Figure = bench::ProcessRun;
 
 // Runs `work` in a child process; wall time of the child and its peak RSS.
 Figure measure(const std::function<bool()>& work) {
@@ -94,23 +91,6 @@ Figure measure(const std::function<bool()>& work) {
     f.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     f.peakKiB = usage.ru_maxrss;
     f.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    return f;
-}
-
-Figure measureCommand(const std::string& command) {
-    return measure([&] { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; });
-}
-
-// The child's own peak through `system` is that of the shell; ask time(1) for the tool's.
-Figure measureTool(const std::string& command) {
-    const std::string report = "/tmp/pages-bench-time-" + std::to_string(getpid());
-    Figure f = measureCommand("/usr/bin/time -f %M -o " + report + " " + command);
-    if (FILE* in = std::fopen(report.c_str(), "r")) {
-        if (std::fscanf(in, "%ld", &f.peakKiB) != 1)
-            f.peakKiB = 0;
-        std::fclose(in);
-    }
-    std::remove(report.c_str());
     return f;
 }
 
@@ -179,8 +159,9 @@ int main(int argc, char** argv) {
         reps);
     if (haveConvert)
         row("", "convert -quality 20",
-            measureTool("sh -c 'for i in $(seq " + std::to_string(reps) + "); do /usr/bin/convert " + dir +
-                        "/scanner.jpg -quality 20 " + dir + "/im.jpg; done'"),
+            bench::runShellScript("sh -c 'for i in $(seq " + std::to_string(reps) +
+                                  "); do /usr/bin/convert " + dir + "/scanner.jpg -quality 20 " + dir +
+                                  "/im.jpg; done'"),
             reps);
 
     // 1b. The same page turned a quarter.
@@ -194,8 +175,9 @@ int main(int argc, char** argv) {
         reps);
     if (haveConvert)
         row("", "convert -rotate -90",
-            measureTool("sh -c 'for i in $(seq " + std::to_string(reps) + "); do /usr/bin/convert " + dir +
-                        "/scanner.jpg -rotate -90 -quality 20 " + dir + "/im.jpg; done'"),
+            bench::runShellScript("sh -c 'for i in $(seq " + std::to_string(reps) +
+                                  "); do /usr/bin/convert " + dir + "/scanner.jpg -rotate -90 -quality 20 " +
+                                  dir + "/im.jpg; done'"),
             reps);
     param.rotateAngle = 0;
 
@@ -216,8 +198,9 @@ int main(int argc, char** argv) {
         // "-type bilevel" (a 1-bit BMP like ours) runs for minutes under the
         // system policy's 256 MiB pixel cache; the plain call writes 24-bit.
         row("", "convert PBM -> BMP3 24b",
-            measureTool("sh -c 'for i in $(seq " + std::to_string(reps) + "); do /usr/bin/convert " + dir +
-                        "/text.pbm BMP3:" + dir + "/im.bmp; done'"),
+            bench::runShellScript("sh -c 'for i in $(seq " + std::to_string(reps) +
+                                  "); do /usr/bin/convert " + dir + "/text.pbm BMP3:" + dir +
+                                  "/im.bmp; done'"),
             reps);
 
     // 3. Two A4 pages side by side (scaled to 70 % as they are saved, then joined).
@@ -235,9 +218,10 @@ int main(int argc, char** argv) {
         reps);
     if (haveConvert)
         row("", "convert +append",
-            measureTool("sh -c 'for i in $(seq " + std::to_string(reps) + "); do /usr/bin/convert " + dir +
-                        "/scanner.jpg " + dir + "/scanner.jpg -resize 1720x2432! +append -quality 20 " + dir +
-                        "/im.jpg; done'"),
+            bench::runShellScript("sh -c 'for i in $(seq " + std::to_string(reps) +
+                                  "); do /usr/bin/convert " + dir + "/scanner.jpg " + dir +
+                                  "/scanner.jpg -resize 1720x2432! +append -quality 20 " + dir +
+                                  "/im.jpg; done'"),
             reps);
 
     // 4. A 20-page PDF of A4 JPEG pages (the pages as saveImages writes them).
@@ -260,15 +244,15 @@ int main(int argc, char** argv) {
         for (int i = 1; i <= 20; ++i)
             pages += " (" + pageFileName(param.filePath, i, ".jpg") + ") viewJPEG showpage";
         row("", "gs pdfwrite viewjpeg",
-            measureTool("sh -c 'for i in $(seq " + std::to_string(reps) +
-                        "); do gs -q -dNOSAFER -sDEVICE=pdfwrite -o " + dir + "/gs.pdf viewjpeg.ps -c \"" +
-                        pages + "\"; done'"),
+            bench::runShellScript("sh -c 'for i in $(seq " + std::to_string(reps) +
+                                  "); do gs -q -dNOSAFER -sDEVICE=pdfwrite -o " + dir +
+                                  "/gs.pdf viewjpeg.ps -c \"" + pages + "\"; done'"),
             20 * reps);
     }
     if (haveImg2pdf)
         row("", "img2pdf",
-            measureTool("/usr/bin/img2pdf --pagesize A4 --fit exact " + dir + "/p-00*.jpg -o " + dir +
-                        "/im.pdf"),
+            bench::runShellScript("/usr/bin/img2pdf --pagesize A4 --fit exact " + dir + "/p-00*.jpg -o " +
+                                  dir + "/im.pdf"),
             20);
 
     std::system(("rm -rf '" + dir + "'").c_str());

@@ -7,6 +7,7 @@
 // process of its own (the TCP scanner in a further one, so its pages do not
 // count), each tool under time(1); so every peak is that run's own.
 //   scan_bench [pages]      (inside scripts/sandbox: the TCP scanner listens on loopback)
+#include "ProcessRun.h"
 #include "scanning/ImageProcessing.h"
 #include "scanning/ScanOptions.h"
 #include "scanning/ScanParameters.h"
@@ -250,20 +251,12 @@ Figures scan(const std::string& transport, Output output, int pages, const std::
 // A shell command under time(1): wall time of the whole and the peak of its
 // largest process.
 Figures tool(const std::string& command, const std::string& outputs, int pages) {
-    const std::string report = "/tmp/scan-bench-time-" + std::to_string(getpid());
-    const auto start = Clock::now();
-    const int status = std::system(
-        ("/usr/bin/time -f %M -o " + report + " sh -c '" + command + "' >/dev/null 2>&1").c_str());
+    const bench::ProcessRun run = bench::runShellScript(command);
     Figures f;
-    f.scanSeconds = f.saveSeconds = secondsSince(start);
-    f.ok = status == 0;
+    f.scanSeconds = f.saveSeconds = run.seconds;
+    f.ok = run.ok;
     f.pages = pages;
-    if (FILE* in = std::fopen(report.c_str(), "r")) {
-        if (std::fscanf(in, "%ld", &f.peakKiB) != 1)
-            f.peakKiB = 0;
-        std::fclose(in);
-    }
-    std::remove(report.c_str());
+    f.peakKiB = run.peakKiB;
     f.bytes = bytesUnder(outputs);
     return f;
 }
