@@ -3,6 +3,7 @@
 // each picker offers, the scan button's checks and request, and the folder
 // chooser's outcome.
 #include "scanner_app/SettingState.h"
+#include "scanning/ScanParameters.h"
 
 #include <gtest/gtest.h>
 
@@ -222,4 +223,36 @@ TEST(SettingRules, ScanRequestCarriesEveryChoice) {
     // The prefix goes twice: as the prefix and as the page files' name.
     EXPECT_EQ(makeUIParams(s, scanners), (UIParams{"USB two", FB, GRAY256, 3, 2, 1, 1, 2, CombinVertical,
                                                    "invoice", "/home/user/scans", "invoice"}));
+}
+
+// Combining in the text mode makes BMP pages, which the engine refuses to
+// combine. Its message tells the user to choose "No combining" or another
+// colour mode: both pickers must take input there, and each way out must give
+// a request the engine accepts.
+TEST(SettingRules, RefusedBlackAndWhiteCombiningHasAWayOutOnTheForm) {
+    const std::vector<Device> scanners{scanner("Tamberlyx", "Tamberlyx")};
+    struct Case {
+        const char* what;
+        Row row;
+        std::int64_t tag;
+    };
+    const Case cases[] = {
+        {"no combining", Row::combineType, NoCombine},
+        {"colour", Row::colorMode, CGRAY},
+        {"grey", Row::colorMode, GRAY256},
+    };
+    for (const std::int64_t combine : {CombinHorizontal, CombinVertical, IDCard}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(c.what) + " after combine type " + std::to_string(combine));
+            SettingState s;
+            s.saveDir = "/tmp";
+            s.colorMode = TEXT;
+            changeCombineType(s, combine);
+            ASSERT_EQ(scanCheckKey(s, scanners), std::nullopt);
+            EXPECT_EQ(invalidSettingKey(makeUIParams(s, scanners)), "cannotCombineBWPages");
+            EXPECT_TRUE(rowEnabled(s, c.row));
+            choose(s, c.row, c.tag);
+            EXPECT_EQ(invalidSettingKey(makeUIParams(s, scanners)), std::nullopt);
+        }
+    }
 }

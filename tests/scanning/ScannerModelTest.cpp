@@ -224,8 +224,8 @@ TEST_F(ScannerModelTest, UnsafeFileNamesAndBmpCombiningAreRefusedBeforeTheScan) 
         {"two\nlines", 0, 0,
          "The file name must not contain a line break, a tab or another control character."},
         {"file", 2, 3,
-         "Black-and-white pages saved as BMP files cannot be combined. Choose PDF as the file type, or no "
-         "combining."},
+         "Black-and-white pages saved as BMP files cannot be combined. Choose \"No combining\", or the "
+         "\"Colour\" or \"Grey\" colour mode."},
     };
     for (const Case& c : cases) {
         auto model = modelWith(usb());
