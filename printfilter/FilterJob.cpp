@@ -60,15 +60,31 @@ void cancelWithScheduler(const JobOptions& job) {
     std::fprintf(stderr, "[Tamberlyx]cupsCancelJoblasterror = %s\n", cupsLastErrorString());
 }
 
-// The printer takes nothing more of a cancelled job: the job ends here, on whichever thread was
-// writing, without the printer's cancel command, which could not be sent either. The reading
-// thread may be waiting for raster that never comes, and encoders may be writing page files:
-// the spool folder goes with whatever is in it, and the process ends at once.
+// The end of a cancelled job, on whichever thread carries it out. The reading thread may be
+// waiting for raster that never comes, and encoders may be writing page files: the spool folder
+// goes with whatever is in it, and the process ends at once, without running anything more.
+[[noreturn]] void endCancelledJob(SpoolDirectory& spool) {
+    spool.remove();
+    std::fflush(stderr);
+    std::_Exit(0);
+}
+
+// The printer takes nothing more of a cancelled job: the job ends without the printer's cancel
+// command, which could not be sent either.
 [[noreturn]] void endStalledJob(const JobOptions& job, const Messages& messages, SpoolDirectory& spool) {
     messages.jobCancelled();
     cancelWithScheduler(job);
-    spool.remove();
-    std::_Exit(0);
+    endCancelledJob(spool);
+}
+
+// Carries out the cancel: the printer's cancel command, the job cancelled with the scheduler, and
+// the process ends.
+[[noreturn]] void doCancelJob(JobStream& stream, const JobOptions& job, const Messages& messages,
+                              SpoolDirectory& spool) {
+    messages.jobCancelled();
+    stream.sendCmd("CancelJob?");
+    cancelWithScheduler(job);
+    endCancelledJob(spool);
 }
 
 } // namespace
@@ -78,9 +94,7 @@ bool FilterPageSink::cancelRequested() {
 }
 
 void FilterPageSink::cancelJob() {
-    messages_.jobCancelled();
-    stream_.sendCmd("CancelJob?");
-    cancelWithScheduler(job_);
+    doCancelJob(stream_, job_, messages_, spool_);
 }
 
 int runFilter(int argc, const char* const* argv, const FilterEnvironment& env) {
@@ -116,12 +130,6 @@ int runFilter(int argc, const char* const* argv, const FilterEnvironment& env) {
     cancellation::setLanguage(messages.language());
     applyMarkedChoices(job, *marked);
 
-    RasterSource raster;
-    std::string rasterError;
-    if (!raster.open(job.rasterFile, env.rasterIn, &rasterError)) {
-        std::fprintf(stderr, "ERROR: [Tamberlyx] %s\n", rasterError.c_str());
-        return 1;
-    }
     std::string spoolError;
     auto spool = SpoolDirectory::create(&spoolError, env.spoolRoot);
     if (!spool) {
@@ -129,19 +137,29 @@ int runFilter(int argc, const char* const* argv, const FilterEnvironment& env) {
                      spoolError.c_str());
         return 1;
     }
-
     std::unique_ptr<SideChannel> ownSide;
     SideChannel* side = env.side;
     if (!side) {
         ownSide = std::make_unique<CupsSideChannel>(env.deviceUri);
         side = ownSide.get();
     }
+    JobStream stream(env.streamOut, *side);
+    stream.onStalledCancel([&] { endStalledJob(job, messages, *spool); });
+
+    RasterSource raster;
+    raster.endWhenStalledAfter(cancellation::requested, kStalledCancelWait);
+    std::string rasterError;
+    if (!raster.open(job.rasterFile, env.rasterIn, &rasterError)) {
+        // Cancelled before the upstream filter sent anything, and it sends nothing more.
+        if (raster.gaveUp())
+            doCancelJob(stream, job, messages, *spool);
+        std::fprintf(stderr, "ERROR: [Tamberlyx] %s\n", rasterError.c_str());
+        return 1;
+    }
     waitForConnection(*side);
 
     if (job.collate)
         job.jobCopies.assign(1, '1'); // the printer prints each page once; the filter sends the copies
-    JobStream stream(env.streamOut, *side);
-    stream.onStalledCancel([&] { endStalledJob(job, messages, *spool); });
     stream.startOfJob();
     stream.sendJobHeader(job, std::time(nullptr));
 
@@ -152,12 +170,11 @@ int runFilter(int argc, const char* const* argv, const FilterEnvironment& env) {
     loopOptions.scaleRatio = job.scaleRatio;
     loopOptions.imageDarkness = job.imageDarkness_type;
     loopOptions.checkRasterEnd = [&raster] { return raster.endProblem(); };
-    FilterPageSink sink(stream, job, messages);
+    loopOptions.inputGaveUp = [&raster] { return raster.gaveUp(); };
+    FilterPageSink sink(stream, job, messages, *spool);
     PageLoop loop(raster.get(), loopOptions, sink, *spool);
-    const PageLoopResult result = loop.run();
+    const PageLoopResult result = loop.run(); // a cancel carried out does not come back
     spool->remove();
-    if (result.cancelled)
-        return 0;
     if (result.failed) {
         // Nothing after the point of failure but the printer's cancel command (not even that once
         // the output itself has failed).

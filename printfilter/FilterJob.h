@@ -8,6 +8,7 @@
 #include "printfilter/JobStream.h"
 #include "printfilter/Messages.h"
 #include "printfilter/PageLoop.h"
+#include "printfilter/SpoolDirectory.h"
 
 namespace tbx {
 
@@ -36,12 +37,13 @@ void waitForConnection(SideChannel& side, double patience = kConnectionPatienceS
 // The filter's job stream and messages behind the page loop.
 class FilterPageSink : public PageSink {
 public:
-    FilterPageSink(JobStream& stream, const JobOptions& job, const Messages& messages)
-        : stream_(stream), job_(job), messages_(messages) {}
+    FilterPageSink(JobStream& stream, const JobOptions& job, const Messages& messages, SpoolDirectory& spool)
+        : stream_(stream), job_(job), messages_(messages), spool_(spool) {}
 
     bool cancelRequested() override;
-    // "CancelJob?" to the printer, then the job is cancelled with the scheduler. Returns.
-    void cancelJob() override;
+    // "CancelJob?" to the printer, the job cancelled with the scheduler, the spool folder removed,
+    // and the process ends with status 0, whatever its other threads are doing.
+    [[noreturn]] void cancelJob() override;
     void pageConverted(int n) override { messages_.pageConverted(n); }
     void pageSending(int n) override { messages_.pageSending(n); }
     void sendPageHeader(int width, int height) override { stream_.sendPageHeader(job_, width, height); }
@@ -54,13 +56,16 @@ private:
     JobStream& stream_;
     const JobOptions& job_;
     const Messages& messages_;
+    SpoolDirectory& spool_;
 };
 
-// The whole filter: returns the process exit status. 0 for a printed job and for a cancelled one;
-// 1, with an "ERROR:" line naming the cause, when the arguments are wrong (copies other than a
-// whole number from 1 to 9999), there is no raster or no page in it, the raster was refused or
-// ends inside a page, a spool file cannot be written, the printer connection is lost, or pages
-// were lost otherwise. A job that fails after its start ends its stream with "CancelJob?".
+// The whole filter: returns the process exit status, or ends the process with status 0 once a
+// cancel is carried out. 0 for a printed job; 1, with an "ERROR:" line naming the cause, when the
+// arguments are wrong (copies other than a whole number from 1 to 9999), there is no raster or no
+// page in it, the raster was refused or ends inside a page, a spool file cannot be written, the
+// printer connection is lost, or pages were lost otherwise. A job that fails after its start ends
+// its stream with "CancelJob?". Once cancelled, raster input that brings nothing for
+// kStalledCancelWait counts as ended and the cancel is carried out with the pages sent so far.
 int runFilter(int argc, const char* const* argv, const FilterEnvironment& env);
 
 } // namespace tbx

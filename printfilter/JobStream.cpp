@@ -241,9 +241,10 @@ void JobStream::write(const void* data, std::size_t size) {
         bytes += n;
         size -= static_cast<std::size_t>(n);
         written_ += static_cast<std::size_t>(n);
-        // Without a backend to ask, bytes the output takes are the printer's.
-        if (!side_.present())
-            lastTaken_ = std::chrono::steady_clock::now();
+        lastWritten_ = std::chrono::steady_clock::now();
+        // Without a backend that tells, bytes the output takes are the printer's.
+        if (!side_.present() || !drainsTell_)
+            lastTaken_ = lastWritten_;
     }
 }
 
@@ -251,11 +252,20 @@ cups_sc_status_t JobStream::drain() {
     if (failed_ || printerLost_ || !side_.present())
         return CUPS_SC_STATUS_NOT_IMPLEMENTED;
     const cups_sc_status_t status = side_.request(CUPS_SC_CMD_DRAIN_OUTPUT, 1.0);
-    // Bytes in the pipe to the backend are not yet the printer's: only a drain tells that the
-    // printer took them.
+    // Bytes in the pipe to the backend are not yet the printer's: a drain answered OK tells that
+    // the printer took them; "no response", or no answer in time from a backend that has drained
+    // before, that it takes nothing. A backend that cannot drain, or has never answered a drain in
+    // time, tells neither: bytes the output takes then count as the printer's, so a cancelled job
+    // still gives up on a stopped printer (the output fills up) but not on one that reads slowly.
+    if (status == CUPS_SC_STATUS_OK)
+        drainAnswered_ = true;
+    drainsTell_ = status == CUPS_SC_STATUS_NO_RESPONSE || status == CUPS_SC_STATUS_IO_ERROR ||
+                  (drainAnswered_ && status != CUPS_SC_STATUS_NOT_IMPLEMENTED);
     if (status == CUPS_SC_STATUS_OK)
         lastTaken_ = std::chrono::steady_clock::now();
-    else if (stalledAfterCancel())
+    else if (!drainsTell_)
+        lastTaken_ = std::max(lastTaken_, lastWritten_);
+    if (status != CUPS_SC_STATUS_OK && stalledAfterCancel())
         giveUpOnPrinter();
     if (status == CUPS_SC_STATUS_IO_ERROR) {
         // The backend could not pass the bytes on: its connection to the printer is gone, and

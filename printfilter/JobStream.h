@@ -10,7 +10,8 @@
 // that then takes nothing for a while (a paper jam, a dead connection) would keep the cancelled
 // job forever, so the stream gives up, says so in a DEBUG line, and hands the job's end to the
 // filter (see onStalledCancel). The printer takes bytes when the backend answers a drain request;
-// without a backend, when the output takes them.
+// without a backend, or with one that cannot drain or has never answered a drain in time, when the
+// output takes them.
 //
 // The header texts are built by plain functions (jobHeaderText, pageHeaderText) so tests can check
 // them field by field; JobStream writes them.
@@ -106,7 +107,10 @@ private:
     std::size_t written_ = 0;
     std::function<void()> giveUp_;
     std::chrono::milliseconds stalledCancelWait_ = kStalledCancelWait;
+    bool drainAnswered_ = false; // the backend has answered a drain OK
+    bool drainsTell_ = true;     // the last drain told whether the printer took the bytes
     std::chrono::steady_clock::time_point lastTaken_ = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::time_point lastWritten_ = lastTaken_;
     std::optional<std::chrono::steady_clock::time_point> cancelSeen_; // when a wait first saw the cancel
 };
 

@@ -54,7 +54,12 @@ void PageLoop::fail(const std::string& why) {
 bool PageLoop::readPage(int n) {
     cups_page_header2_t header;
     if (!cupsRasterReadHeader2(ras_, &header)) {
-        rasterEnded_ = true;
+        Pending p;
+        p.n = n;
+        if (inputGaveUp())
+            stopForCancel(std::move(p));
+        else
+            rasterEnded_ = true;
         return false;
     }
     Pending p;
@@ -89,6 +94,10 @@ bool PageLoop::readPage(int n) {
     const int height = converted.page.height;
     if (converted.rowsRead < height) {
         p.log.resize(beforeConversion);
+        if (inputGaveUp()) {
+            stopForCancel(std::move(p));
+            return false;
+        }
         p.failure = shortPageError(n, converted.rowsRead, height);
         handOver(std::move(p));
         return false;
@@ -105,6 +114,15 @@ bool PageLoop::readPage(int n) {
     }
     handOver(std::move(p));
     return true;
+}
+
+void PageLoop::stopForCancel(Pending p) {
+    appendLine(p.log,
+               "DEBUG:[Tamberlyx] the raster input has brought nothing since the job was cancelled: "
+               "it is taken as ended after page %d\n",
+               p.n - 1);
+    p.cancel = true;
+    handOver(std::move(p));
 }
 
 void PageLoop::handOver(Pending p) {
@@ -145,6 +163,8 @@ void PageLoop::take(Pending p) {
     const int error = p.isPage ? p.written.get() : 0;
     std::fputs(p.log.c_str(), stderr);
     if (!p.isPage) {
+        if (p.cancel && !stopped())
+            carryOutCancel();
         if (!p.failure.empty())
             fail(p.failure);
         result_.softFailure = result_.softFailure || p.softFailure;
@@ -186,11 +206,7 @@ void PageLoop::sendOnePage(int n) {
     if (stopped())
         return;
     if (sink_.cancelRequested()) {
-        result_.cancelled = true;
-        // The cancel ends the process: nothing of the job may stay behind. A page still being
-        // encoded goes with the folder, and no page file can be made in it any more.
-        spool_.remove();
-        sink_.cancelJob();
+        carryOutCancel();
         return;
     }
     sink_.pageSending(n);
@@ -211,6 +227,14 @@ void PageLoop::sendOnePage(int n) {
     // The blank back side of an odd two-sided job is no page of the document.
     if (whole && n <= result_.pagesRead)
         sink_.pageSent(n, options_.collate ? 1 : options_.copies);
+}
+
+void PageLoop::carryOutCancel() {
+    result_.cancelled = true;
+    // The cancel ends the process: nothing of the job may stay behind. A page still being
+    // encoded goes with the folder, and no page file can be made in it any more.
+    spool_.remove();
+    sink_.cancelJob();
 }
 
 void PageLoop::sendPair(int back, int front) {

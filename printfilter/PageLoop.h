@@ -43,6 +43,11 @@ struct PageLoopOptions {
     // Asked once no further page header can be read: empty when the raster ended where a page
     // ended, else why the rest of it is no page (garbage, a header cut short). Unset: not asked.
     std::function<std::string()> checkRasterEnd;
+    // Asked when reading stops short (no further page header, or rows missing from a page): true
+    // when the input was taken as ended because it brought nothing for a while after the job was
+    // cancelled. The cancel is then carried out with the pages sent so far; a page only partly read
+    // is not sent. Unset: never.
+    std::function<bool()> inputGaveUp;
     int encoderThreads = 0; // 0: encoderThreads(), the machine's cores or TAMBERLYX_ENCODER_THREADS
 };
 
@@ -98,6 +103,7 @@ private:
         std::string log;          // lines of reading and converting, written when the page is taken
         bool isPage = false;      // false: no page; reading stopped here
         bool softFailure = false; // (no page) the stop is a failed page
+        bool cancel = false;      // (no page) the input stalled after the cancel: carry it out here
         std::string failure;      // (no page) why the job cannot be printed, for the "ERROR:" line
         std::pair<int, int> size; // (page) its raster size, for its page header
         std::future<int> written; // 0 once the page's spool file is complete, else the errno value
@@ -105,6 +111,8 @@ private:
 
     // Reading side (the calling thread).
     bool readPage(int n); // false: nothing more to read
+    bool inputGaveUp() const { return options_.inputGaveUp && options_.inputGaveUp(); }
+    void stopForCancel(Pending p); // hands over the place where the stalled input ended
     // Reads page after page while fewer than ahead pages are in hand; with sendHere, takes each
     // page itself as soon as it is handed over.
     void readAll(std::size_t ahead, bool sendHere);
@@ -120,6 +128,7 @@ private:
     bool stopped() const { return result_.failed || result_.cancelled; }
     bool readingStopped() const { return stopped() || result_.softFailure; }
     void createBlankPage(int n, std::pair<int, int> size);
+    void carryOutCancel();
     void sendOnePage(int n);
     void sendPair(int back, int front);
 

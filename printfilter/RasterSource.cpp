@@ -1,10 +1,12 @@
 #include "printfilter/RasterSource.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 namespace tbx {
@@ -55,7 +57,39 @@ ssize_t RasterSource::readCallback(void* context, unsigned char* buffer, std::si
     return static_cast<RasterSource*>(context)->readInput(buffer, length);
 }
 
+void RasterSource::endWhenStalledAfter(std::function<bool()> cancelled, std::chrono::milliseconds wait) {
+    cancelled_ = std::move(cancelled);
+    stalledWait_ = wait;
+}
+
+bool RasterSource::waitForInput() {
+    if (!cancelled_)
+        return true;
+    // Looked at in short steps: the cancel may come on another thread, or as a signal just before
+    // the wait began.
+    constexpr int stepMs = 100;
+    for (;;) {
+        pollfd p{fd_, POLLIN, 0};
+        const int ready = ::poll(&p, 1, stepMs);
+        if (ready > 0 || (ready < 0 && errno != EINTR))
+            return true; // bytes, the end, or an error the read itself reports
+        if (!cancelled_()) {
+            cancelSeen_.reset();
+            continue;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (!cancelSeen_)
+            cancelSeen_ = now;
+        if (now - std::max(*cancelSeen_, lastInput_) >= stalledWait_)
+            return false;
+    }
+}
+
 ssize_t RasterSource::readInput(unsigned char* buffer, std::size_t length) {
+    if (gaveUp_ || !waitForInput()) {
+        gaveUp_ = true;
+        return 0;
+    }
     ssize_t n;
     do {
         n = ::read(fd_, buffer, length);
@@ -70,6 +104,7 @@ ssize_t RasterSource::readInput(unsigned char* buffer, std::size_t length) {
     }
     follow(buffer, static_cast<std::size_t>(n));
     position_ += static_cast<std::uint64_t>(n);
+    lastInput_ = std::chrono::steady_clock::now();
     return n;
 }
 

@@ -5,8 +5,11 @@
 // that goes on with something that is no page (garbage after the last page, a page header cut
 // short, a header libcups refuses). libcups answers "no further page" alike in all these cases.
 
+#include <chrono>
 #include <cstdint>
 #include <cups/raster.h>
+#include <functional>
+#include <optional>
 #include <string>
 
 namespace tbx {
@@ -23,6 +26,14 @@ public:
     bool open(const std::string& file, int fd, std::string* error);
     cups_raster_t* get() const { return ras_; }
 
+    // Once cancelled() turns true, input that brings nothing for wait (counted from then or from
+    // its last bytes, whichever is later) counts as ended, so that an upstream filter that stalls
+    // without closing its output cannot keep a cancelled job. Call before open().
+    void endWhenStalledAfter(std::function<bool()> cancelled, std::chrono::milliseconds wait);
+    // True once the input was taken as ended that way: what was read so far is all there is, and
+    // a page cut short by it is no fault of the raster.
+    bool gaveUp() const { return gaveUp_; }
+
     // Once no further page header can be read: empty when the raster ended where a page ended,
     // else what follows instead.
     std::string endProblem();
@@ -30,6 +41,9 @@ public:
 private:
     static ssize_t readCallback(void* context, unsigned char* buffer, std::size_t length);
     ssize_t readInput(unsigned char* buffer, std::size_t length);
+    // Waits until the input has something to read (or has ended); false when it stalled after the
+    // cancel instead.
+    bool waitForInput();
     void follow(const unsigned char* bytes, std::size_t count);
 
     int fd_ = -1;
@@ -38,6 +52,12 @@ private:
     bool endSeen_ = false;
     int readError_ = 0;
     std::uint64_t position_ = 0;
+
+    std::function<bool()> cancelled_; // unset: wait for input as long as it takes
+    std::chrono::milliseconds stalledWait_{0};
+    std::chrono::steady_clock::time_point lastInput_ = std::chrono::steady_clock::now();
+    std::optional<std::chrono::steady_clock::time_point> cancelSeen_;
+    bool gaveUp_ = false;
 
     // Layout of an uncompressed stream, followed byte by byte: the sync word, then per page a
     // header and height × bytes-per-line bytes of rows. Compressed streams are not followed.

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -79,13 +80,14 @@ void setNonBlocking(int fd) {
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
 }
 
-// Reads what is there without blocking; false at end of file.
-bool drainInto(int fd, std::string& into) {
+// Reads what is there, up to limit bytes, without blocking; false at end of file.
+bool drainInto(int fd, std::string& into, std::size_t limit = SIZE_MAX) {
     char buffer[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    while (limit > 0) {
+        const ssize_t n = ::read(fd, buffer, std::min(sizeof buffer, limit));
         if (n > 0) {
             into.append(buffer, static_cast<std::size_t>(n));
+            limit -= static_cast<std::size_t>(n);
             continue;
         }
         if (n == 0)
@@ -94,6 +96,7 @@ bool drainInto(int fd, std::string& into) {
             continue;
         return true; // EAGAIN
     }
+    return true;
 }
 
 void writeAll(int fd, std::string_view bytes) {
@@ -171,7 +174,7 @@ FilterRun FilterPeer::run(std::chrono::seconds timeout) {
     if (pipe2(outPipe, O_CLOEXEC) || pipe2(errPipe, O_CLOEXEC) || pipe2(backPipe, O_CLOEXEC) ||
         (feeding_ && pipe2(inPipe, O_CLOEXEC)))
         throw std::runtime_error("pipe failed");
-    if (outputUnread_)
+    if (outputUnread_ || outputRate_)
         fcntl(outPipe[1], F_SETPIPE_SZ, 16384);
     if (sideMode_ != SideMode::closed && socketpair(AF_LOCAL, SOCK_STREAM | SOCK_CLOEXEC, 0, side))
         throw std::runtime_error("socketpair failed");
@@ -317,8 +320,17 @@ FilterRun FilterPeer::run(std::chrono::seconds timeout) {
         const bool feedWaiting = inPipe[1] >= 0 && step < feed_.size();
         if (feedWaiting)
             waitMs = std::min(waitMs, 20); // a step's wait may run out
+        // A slow printer takes what its rate allows so far.
+        std::size_t outAllowed = SIZE_MAX;
+        if (outputRate_) {
+            const double elapsed = std::chrono::duration<double>(now - started).count();
+            const auto due = static_cast<std::size_t>(elapsed * static_cast<double>(outputRate_));
+            outAllowed = due > result.out.size() ? due - result.out.size() : 0;
+            if (outAllowed == 0)
+                waitMs = std::min(waitMs, 10);
+        }
         std::vector<pollfd> fds;
-        fds.push_back({outOpen ? outPipe[0] : -1, POLLIN, 0});
+        fds.push_back({outOpen && outAllowed > 0 ? outPipe[0] : -1, POLLIN, 0});
         fds.push_back({errOpen ? errPipe[0] : -1, POLLIN, 0});
         fds.push_back({side[0], POLLIN, 0});
         fds.push_back({listener, POLLIN, 0});
@@ -336,7 +348,7 @@ FilterRun FilterPeer::run(std::chrono::seconds timeout) {
         checkTerminate();
         if (outOpen && fds[0].revents) {
             const std::size_t before = result.out.size();
-            outOpen = drainInto(outPipe[0], result.out);
+            outOpen = drainInto(outPipe[0], result.out, outAllowed);
             if (outputLimit_ && result.out.size() >= outputLimit_) {
                 result.out.resize(outputLimit_);
                 outOpen = false;

@@ -78,6 +78,8 @@ public:
     // Standard output is a pipe of 16384 bytes that is never read: a printer that takes nothing.
     // The job stream stays empty.
     void leaveOutputUnread() { outputUnread_ = true; }
+    // Standard output is a pipe of 16384 bytes read at no more than this rate: a slow printer.
+    void readOutputAt(std::size_t bytesPerSecond) { outputRate_ = bytesPerSecond; }
     void setSideMode(SideMode mode) { sideMode_ = mode; }
     // Answer for the n-th request (0-based) of the given command; default: status OK at once.
     void setSidePolicy(std::function<SideAnswer(cups_sc_command_t, int n)> policy) {
@@ -120,6 +122,7 @@ private:
     bool feeding_ = false;
     bool keepInputOpen_ = false;
     bool outputUnread_ = false;
+    std::size_t outputRate_ = 0;
     std::size_t outputLimit_ = 0;
     std::size_t spoolLimit_ = 0;
     std::string dir_;
