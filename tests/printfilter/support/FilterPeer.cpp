@@ -193,6 +193,10 @@ FilterRun FilterPeer::run(std::chrono::seconds timeout) {
     const std::string spoolOptions = "size=" + std::to_string(spoolLimit_) + ",mode=0700";
     std::vector<std::string> envStrings = {"PATH=/usr/bin:/bin", "TMPDIR=" + spool,
                                            "CUPS_SERVER=" + ippSocket};
+    // A filter built with a sanitizer reports by the same options as the tests.
+    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"})
+        if (const char* value = std::getenv(name))
+            envStrings.push_back(std::string(name) + "=" + value);
     for (const auto& e : env_)
         envStrings.push_back(e);
     std::vector<char*> argv, envp;

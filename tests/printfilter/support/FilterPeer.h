@@ -64,7 +64,7 @@ public:
     // argv[0] is the queue name; the filter gets exactly these arguments.
     void setArguments(std::vector<std::string> args) { args_ = std::move(args); }
     // Extra environment entries "KEY=VALUE"; PATH, TMPDIR and CUPS_SERVER (the fake scheduler)
-    // are always set.
+    // are always set, and so are the sanitizers' options when the test has them.
     void addEnvironment(std::string entry) { env_.push_back(std::move(entry)); }
     void setInput(std::string bytes) { input_ = std::move(bytes); }
     // Standard input is a pipe fed step by step instead of a file; it is closed after the last
