@@ -176,6 +176,8 @@ PrinterConsole::Reply PrinterConsole::run(std::string_view line) {
         }
         silent_ = *on;
         printers_.responder->setMisbehaviour(*on ? Misbehaviour::silence : Misbehaviour::none);
+        // As with a real printer that keeps quiet, each read waits out its time-out.
+        printers_.usb->device()->setTimeoutsTakeTime(*on);
         return {"USB printer: Wi-Fi commands " + std::string(*on ? "go unanswered" : "answered")};
     }
     if (command == "list-wait") {
