@@ -1,7 +1,8 @@
 // tamberlyx-statemonitor-sim as a person uses it: the window comes up with both
 // simulated printers, commands typed on standard input show in the status it
-// follows, and `quit` or a signal stops it together with the snmpd agent and
-// relay it started. It refuses bad options and a run outside the sandbox.
+// follows (a line too long for a command is refused whole), and `quit` or a
+// signal stops it together with the snmpd agent and relay it started. It
+// refuses bad options and a run outside the sandbox.
 #include <algorithm>
 #include <chrono>
 #include <csignal>
@@ -157,8 +158,8 @@ TEST(StateMonitorSimTool, CommandsShowInTheWindowsStatusAndQuitStopsTheAgent) {
     ASSERT_TRUE(tool.waitFor("[status] 1 就绪 /  / 80%")) << tool.output();
 
     const struct {
-        const char* command;
-        const char* shows;
+        std::string command;
+        std::string shows;
     } steps[] = {
         {"code 2017", "[status] 2 纸量较少 / 请添加纸张 / 80%"},
         {"toner 33", "[status] 2 纸量较少 / 请添加纸张 / 33%"},
@@ -166,6 +167,11 @@ TEST(StateMonitorSimTool, CommandsShowInTheWindowsStatusAndQuitStopsTheAgent) {
         {"plug", "[status] 2 纸量较少 / 请添加纸张 / 33%"},
         {"net code 3004", "network printer: status code 3004"},
         {"code nine", R"(code must be a whole number from 0 to 65535, not "nine")"},
+        // Its tail is no command of its own; the tool runs on (`quit` below ends it).
+        {std::string(4608, 'x') + " quit",
+         "refused a line of 4613 bytes: a command is at most 4096 bytes long\n"},
+        {"toner 34", "[status] 2 纸量较少 / 请添加纸张 / 34%"},
+        {"bogus\x1b[2J\x07", "unknown command \"bogus\\x1b[2J\\x07\" (type help)\n"},
     };
     for (const auto& step : steps) {
         tool.send(step.command);
