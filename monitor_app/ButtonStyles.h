@@ -2,7 +2,8 @@
 // band exactly as large as its text, with white text and no border, rounding or
 // pressed look; every other row is a borderless button in the default text
 // colour. The style is applied anew at each render, so the old row turns back
-// and the new one turns blue in the same update.
+// and the new one turns blue in the same update. In either look a button that
+// is off draws its text in the palette's disabled text colour.
 // Also CustomStyle, a small view that shows only the string table's text for
 // "Hello, World!"; the application itself does not show it.
 #pragma once

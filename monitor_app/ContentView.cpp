@@ -135,7 +135,8 @@ void ContentView::refreshPrinterList() {
 }
 
 void ContentView::networkSetting() {
-    // The reads come back after this window may have been closed.
+    // The reads may come back after this window was closed (or destroyed): then
+    // no alert shows (presentAlert opens none over a closed window).
     openNetworkSetting(networkModel_, [window = QPointer<ContentView>(this)](const AlertTriple& failure) {
         if (window) {
             widgets::presentAlert(window, widgets::localizedText(failure.title),

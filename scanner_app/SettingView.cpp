@@ -194,7 +194,7 @@ void SettingView::renderAlert(const AlertView& alert) {
     // A later alert replaces the texts of one still on screen.
     widgets::setAlertTexts(*alert_, q(alert.title), q(alert.message), q(alert.button));
     if (!alert_->isVisible()) {
-        alert_->open();
+        widgets::openAlert(*alert_);
     }
 }
 

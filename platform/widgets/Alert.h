@@ -1,9 +1,16 @@
-// Stands in for the declarative UI framework's alert: a window-modal message
-// box with a bold title, a message and one default button whose action runs
+// Stands in for the declarative UI framework's alert: a message box over a
+// window with a bold title, a message and one default button whose action runs
 // when the box goes. Title, message and caption show exactly as given: they are
 // never read as markup, so a quote, "<" or "&" in a string table's text appears
 // as it stands. It is opened without a nested event loop, so the caller returns
 // at once and tests can find the box among the window's children.
+//
+// While it is open the alert holds its window's input as a window-modal sheet
+// does (presses there bring the alert to the front), yet the window still closes
+// when its user asks the window manager, and the alert closes with it. It is as
+// wide as an ordinary desktop message box, and wider when its title needs it, so
+// the title bar shows the whole title; a message's lines stay whole up to a
+// generous width.
 // Left out: several buttons, destructive and cancel roles, text fields.
 #pragma once
 
@@ -15,8 +22,11 @@ class QWidget;
 
 namespace tbx::widgets {
 
-// A window-modal alert over `parent`'s window with one default button, not yet
-// open and without texts.
+// The narrowest an alert gets.
+inline constexpr int kAlertMinimumWidth = 300;
+
+// An alert over `parent`'s window with one default button, not yet open and
+// without texts.
 QMessageBox* makeAlert(QWidget* parent);
 
 // Gives an alert of makeAlert() its window title and bold title line (both
@@ -24,8 +34,13 @@ QMessageBox* makeAlert(QWidget* parent);
 // on screen shows the new texts at once.
 void setAlertTexts(QMessageBox& box, const QString& title, const QString& message, const QString& buttonText);
 
+// Opens an alert of makeAlert() over its window, unless that window has been
+// closed: an answer that comes after the close shows nothing.
+void openAlert(QMessageBox& box);
+
 // Opens the alert over `parent`'s window; `onButton` (may be empty) runs when
-// the button closes it. The box deletes itself once closed.
+// the button closes it. The box deletes itself once closed. None when
+// `parent`'s window has been closed (a window that has yet to show takes alerts).
 QMessageBox* presentAlert(QWidget* parent, const QString& title, const QString& message,
                           const QString& buttonText, std::function<void()> onButton = {});
 

@@ -10,8 +10,10 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sched.h>
 #include <sstream>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -27,11 +29,63 @@ using namespace std::chrono_literals;
 constexpr const char* kAgentPort = "1161";
 constexpr const char* kAgentSocketHex = "0100007F:0489"; // 127.0.0.1:1161
 
-// A new private folder, or empty (with the reason in `problem`).
-std::string makeTempDir(const char* stem, std::string& problem) {
-    const char* base = std::getenv("TMPDIR");
+// When the process `pid` started (clock ticks after boot, field 22 of its
+// stat line); none when there is no such process.
+std::optional<unsigned long long> startTime(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    const std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const auto close = text.rfind(')');
+    if (close == std::string::npos) {
+        return std::nullopt;
+    }
+    std::istringstream fields(text.substr(close + 1));
+    std::string field;
+    for (int number = 3; fields >> field; ++number) {
+        if (number == 22) {
+            return std::strtoull(field.c_str(), nullptr, 10);
+        }
+    }
+    return std::nullopt;
+}
+
+// The folders are named "<stem><pid>.<start time>-XXXXXX" after the process
+// that made them. A process that ends without removing its folders (killed,
+// say) leaves them to the next one: folders of this stem whose maker no longer
+// runs are removed before a new one is made. The start time tells a maker
+// apart from a later process that got the same pid.
+void removeStaleDirs(const std::string& base, const std::string& stem) {
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(base, error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind(stem, 0) != 0) {
+            continue;
+        }
+        unsigned long long pid = 0;
+        unsigned long long started = 0;
+        int used = 0;
+        if (std::sscanf(name.c_str() + stem.size(), "%llu.%llu-%n", &pid, &started, &used) != 2 ||
+            used == 0 || name.size() != stem.size() + std::size_t(used) + 6) {
+            continue; // not named by this scheme
+        }
+        struct stat info {};
+        if (lstat(entry.path().c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != geteuid()) {
+            continue;
+        }
+        if (startTime(pid_t(pid)) != started) {
+            std::filesystem::remove_all(entry.path(), error);
+        }
+    }
+}
+
+// A new private folder named after this process, or empty (with the reason
+// in `problem`). Stale folders of the same stem go first.
+std::string makeTempDir(const std::string& stem, std::string& problem) {
+    const char* tmp = std::getenv("TMPDIR");
+    const std::string base = tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
+    removeStaleDirs(base, stem);
+    const auto started = startTime(getpid());
     std::string pattern =
-        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/" + stem + "XXXXXX";
+        base + "/" + stem + std::to_string(getpid()) + "." + std::to_string(started.value_or(0)) + "-XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) {
         problem = std::string("mkdtemp failed: ") + std::strerror(errno);
         return {};
@@ -86,9 +140,15 @@ pid_t spawnInHost(const std::string& netns, const std::vector<std::string>& argv
     }
     envp.push_back(nullptr);
 
+    const pid_t parent = getpid();
     const pid_t pid = fork();
     if (pid == 0) {
-        // Only async-signal-safe calls between fork and exec.
+        // Only async-signal-safe calls between fork and exec. The child dies
+        // with the thread that forked it, so a killed tool leaves no agent
+        // behind; if that happened before the signal was asked for, it ends.
+        if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) {
+            _exit(126);
+        }
         if (setns(nsFd, CLONE_NEWNET) != 0) {
             _exit(126);
         }

@@ -2,7 +2,12 @@
 // inside the private test hosts of scripts/sandbox (network namespaces
 // tbxhost1..N), each behind a UDP relay on port 161 so that it can answer a
 // subnet broadcast from the host's own address. Every process started here is
-// stopped by its pid when the SnmpAgents object ends.
+// stopped by its pid when the SnmpAgents object ends, and dies with the thread
+// that started it should that thread end first (a killed program leaves no
+// agent running): start agents from a thread that outlives them, such as the
+// main thread. The temporary folders are named after the process that made
+// them; those of a process that no longer runs are removed when the next
+// folder is made.
 #pragma once
 
 #include <string>

@@ -1,5 +1,6 @@
 #include "sim/tools/PrinterConsole.h"
 
+#include "sim/tools/ConsoleLines.h"
 #include "sim/tools/MonitorSimOptions.h"
 #include "sim/tools/ToolOptions.h"
 
@@ -90,7 +91,7 @@ PrinterConsole::Reply PrinterConsole::run(std::string_view line) {
         const auto value = wholeNumber(args[0], low, high);
         if (!value) {
             return command + " must be a whole number from " + std::to_string(low) + " to " +
-                   std::to_string(high) + ", not \"" + args[0] + "\"";
+                   std::to_string(high) + ", not \"" + escapedControls(args[0]) + "\"";
         }
         return int(*value);
     };
@@ -176,6 +177,8 @@ PrinterConsole::Reply PrinterConsole::run(std::string_view line) {
         }
         silent_ = *on;
         printers_.responder->setMisbehaviour(*on ? Misbehaviour::silence : Misbehaviour::none);
+        // As with a real printer that keeps quiet, each read waits out its time-out.
+        printers_.usb->device()->setTimeoutsTakeTime(*on);
         return {"USB printer: Wi-Fi commands " + std::string(*on ? "go unanswered" : "answered")};
     }
     if (command == "list-wait") {
@@ -187,7 +190,7 @@ PrinterConsole::Reply PrinterConsole::run(std::string_view line) {
         return {"USB printer: the network list is not ready for the next " +
                 std::to_string(std::get<int>(value)) + " requests"};
     }
-    return {"unknown command \"" + std::string(line) + "\" (type help)"};
+    return {"unknown command \"" + escapedControls(line) + "\" (type help)"};
 }
 
 } // namespace tbx::sim

@@ -2,7 +2,8 @@
 // window runs, to change what the simulated printers answer: the USB printer's
 // status code, toner level, plug state and stalls, the network printer's status
 // and toner objects, and how the USB printer's Wi-Fi command channel answers.
-// Each line is one command; each gets one line back (help: the list).
+// Each line is one command; each gets one line back (help: the list). What a
+// reply repeats of the line shows its control characters escaped.
 #pragma once
 
 #include "sim/printer/SimulatedPrinters.h"

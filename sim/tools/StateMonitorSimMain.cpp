@@ -13,11 +13,13 @@
 // Discovery broadcasts on every local subnet, so it runs only inside the
 // sandbox. Without a test host there is no network printer. The snmpd agent
 // and its relay are stopped by their pids when the window closes, on `quit`,
-// and on SIGINT, SIGTERM or SIGHUP.
+// and on SIGINT, SIGTERM or SIGHUP, after the printer exchanges still out have
+// ended; a tool killed outright takes them with it (SnmpAgents).
 #include "monitor/PrinterModel.h"
 #include "monitor_app/ContentView.h"
 #include "sim/net/Sandbox.h"
 #include "sim/printer/SimulatedPrinters.h"
+#include "sim/tools/ConsoleLines.h"
 #include "sim/tools/ModelTrace.h"
 #include "sim/tools/MonitorSimOptions.h"
 #include "sim/tools/PrinterConsole.h"
@@ -27,6 +29,7 @@
 #include <QApplication>
 #include <QIcon>
 #include <QSocketNotifier>
+#include <cerrno>
 #include <csignal>
 #include <fcntl.h>
 #include <iostream>
@@ -59,7 +62,9 @@ extern "C" void onSignal(int) {
     [[maybe_unused]] const auto written = ::write(gSignalPipe, &byte, 1);
 }
 
-// Reads standard input as it comes and hands each whole line to `console`.
+// Reads standard input as it comes and hands each whole line to `console`; a
+// line too long to be a command is refused as one line, whoever typed or piped
+// it, and the window runs on.
 class ConsoleInput {
 public:
     ConsoleInput(sim::PrinterConsole& console, QApplication& app)
@@ -69,34 +74,52 @@ public:
 
 private:
     void readSome() {
-        char chunk[512];
+        char chunk[4096];
         const ssize_t n = ::read(STDIN_FILENO, chunk, sizeof chunk);
-        if (n <= 0) {
-            notifier_.setEnabled(false); // the end of input leaves the window running
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
             return;
         }
-        pending_.append(chunk, std::size_t(n));
-        for (auto end = pending_.find('\n'); end != std::string::npos; end = pending_.find('\n')) {
-            const std::string line = pending_.substr(0, end);
-            pending_.erase(0, end + 1);
-            const sim::PrinterConsole::Reply reply = console_.run(line);
-            if (!reply.text.empty()) {
-                std::cerr << reply.text << (reply.text.back() == '\n' ? "" : "\n") << std::flush;
+        if (n <= 0) {
+            notifier_.setEnabled(false); // the end of input leaves the window running
+            if (const auto last = lines_.finish()) {
+                handle(*last);
             }
-            if (reply.quit) {
-                app_.quit();
+            return;
+        }
+        for (const sim::ConsoleLines::Line& line : lines_.feed({chunk, std::size_t(n)})) {
+            if (!handle(line)) {
                 return;
             }
         }
-        if (pending_.size() > 4096) {
-            pending_.clear(); // no command is that long
+    }
+
+    // Runs one line; false once it asked to quit.
+    bool handle(const sim::ConsoleLines::Line& line) {
+        if (line.tooLong) {
+            tell("refused a line of " + std::to_string(line.length) + " bytes: a command is at most " +
+                 std::to_string(sim::kLongestConsoleLine) + " bytes long");
+            return true;
+        }
+        const sim::PrinterConsole::Reply reply = console_.run(line.text);
+        tell(reply.text);
+        if (reply.quit) {
+            notifier_.setEnabled(false);
+            app_.quit();
+            return false;
+        }
+        return true;
+    }
+
+    static void tell(const std::string& text) {
+        if (!text.empty()) {
+            std::cerr << text << (text.back() == '\n' ? "" : "\n") << std::flush;
         }
     }
 
     sim::PrinterConsole& console_;
     QApplication& app_;
     QSocketNotifier notifier_;
-    std::string pending_;
+    sim::ConsoleLines lines_;
 };
 
 } // namespace
@@ -187,6 +210,7 @@ int run(QApplication& app, double interval, int signalFd) {
         window.show();
         status = QApplication::exec();
     }
-    printerModel->stopUpdateStatus();
+    // The status request still out uses the simulated bus: it ends first.
+    printerModel->stop();
     return status;
 }

@@ -19,6 +19,8 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QTabWidget>
+#include <QTimer>
+#include <QWindow>
 #include <atomic>
 #include <gtest/gtest.h>
 #include <thread>
@@ -361,6 +363,34 @@ TEST_F(StatusMonitorTest, AWindowClosedWhileItsReadsAreOutIsLeftAlone) {
     ASSERT_TRUE(waitUntil([&] { return !networkSettingPending(*networkModel); }));
     settle();
     EXPECT_FALSE(networkModel->showNetworkSetting.get());
+}
+
+// The window manager's close request while the printer keeps the reads waiting:
+// the window closes at once, the program's event loop ends well within the
+// exchange's time-out, and the answer that comes after shows nothing.
+TEST_F(StatusMonitorTest, ACloseWhileTheReadsWaitEndsTheProgramAndNothingShowsAfter) {
+    ASSERT_NO_FATAL_FAILURE(start({.netPrinter = false}));
+    printers->usb->device()->setTimeoutsTakeTime(true); // each read waits its 0.3 s
+    printers->responder->setMisbehaviour(sim::Misbehaviour::silence);
+    status().networkSettingButton()->click();
+    Clock::time_point asked;
+    QTimer::singleShot(100ms, window.get(), [&] {
+        asked = Clock::now();
+        window->windowHandle()->close();
+    });
+    QTimer lost; // a close that was lost would leave the loop running
+    lost.callOnTimeout([] { QApplication::exit(1); });
+    lost.start(10s);
+    EXPECT_EQ(QApplication::exec(), 0);
+    lost.stop();
+    EXPECT_LT(Clock::now() - asked, 250ms);
+    EXPECT_FALSE(window->isVisible());
+
+    ASSERT_TRUE(waitUntil([&] { return !networkSettingPending(*networkModel); }));
+    settle();
+    for (QWidget* shown : QApplication::topLevelWidgets()) {
+        EXPECT_FALSE(shown->isVisible()) << shown->metaObject()->className();
+    }
 }
 
 TEST_F(StatusMonitorTest, ColumnsKeepTheirPlacesAndLimitsAtAnyWindowSize) {

@@ -51,6 +51,36 @@ bool showsColour(QWidget& widget, const QColor& colour) {
     return false;
 }
 
+// The widget as it shows in its window, with the background behind it.
+QImage onScreen(QWidget& widget) {
+    QWidget* window = widget.window();
+    return window->grab(QRect(widget.mapTo(window, QPoint()), widget.size())).toImage();
+}
+
+// The text's colour: of the image's pixels, the one farthest from the most
+// common one (the background).
+QColor inkColour(const QImage& image) {
+    std::map<QRgb, int> counts;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            ++counts[image.pixel(x, y)];
+        }
+    }
+    QRgb background = counts.begin()->first;
+    for (const auto& [pixel, count] : counts) {
+        background = count > counts[background] ? pixel : background;
+    }
+    const auto distance = [&](QRgb p) {
+        return std::abs(qRed(p) - qRed(background)) + std::abs(qGreen(p) - qGreen(background)) +
+               std::abs(qBlue(p) - qBlue(background));
+    };
+    QRgb ink = background;
+    for (const auto& [pixel, count] : counts) {
+        ink = distance(pixel) > distance(ink) ? pixel : ink;
+    }
+    return QColor(ink);
+}
+
 class ViewWidgetsTest : public testing::Test {
 protected:
     void SetUp() override { setCurrentLanguage("zh"); }
@@ -93,6 +123,43 @@ TEST_F(ViewWidgetsTest, SidebarRowsFollowTheSelection) {
     sidebar.render({});
     EXPECT_EQ(sidebar.rowCount(), 0);
     EXPECT_FALSE(sidebar.rowButton(0));
+}
+
+// A button that is off looks off: its text turns to the palette's disabled
+// text colour in either style, so a pressed "Network settings" shows that its
+// reads are out.
+TEST_F(ViewWidgetsTest, StyledButtonsLookOffWhileTheyAreOff) {
+    SidebarView sidebar;
+    StatusInfoView status({});
+    sidebar.resize(230, 400);
+    status.resize(450, 500);
+    sidebar.show();
+    status.show();
+    sidebar.render({{{"Tamberlyx(USB)", true}, {"Tamberlyx(10.213.0.2)", false}}});
+    status.render({.status = {.name = "Tamberlyx", .type = "USB", .level = 1}});
+    QApplication::processEvents();
+    const QColor offText = QApplication::palette().color(QPalette::Disabled, QPalette::ButtonText);
+    const struct {
+        const char* what;
+        QPushButton* button;
+    } buttons[] = {{"network settings", status.networkSettingButton()},
+                   {"selected row", sidebar.rowButton(0)},
+                   {"other row", sidebar.rowButton(1)}};
+    for (const auto& b : buttons) {
+        SCOPED_TRACE(b.what);
+        ASSERT_TRUE(b.button->isVisible());
+        const QColor on = inkColour(onScreen(*b.button));
+        b.button->setEnabled(false);
+        const QColor off = inkColour(onScreen(*b.button));
+        EXPECT_NE(on, off);
+        EXPECT_EQ(off, offText) << off.name().toStdString();
+        b.button->setEnabled(true);
+        EXPECT_EQ(inkColour(onScreen(*b.button)), on);
+    }
+    // The look survives the next render, which applies the row styles anew.
+    sidebar.rowButton(0)->setEnabled(false);
+    sidebar.render({{{"Tamberlyx(USB)", true}, {"Tamberlyx(10.213.0.2)", false}}});
+    EXPECT_EQ(inkColour(onScreen(*sidebar.rowButton(0))), offText);
 }
 
 TEST_F(ViewWidgetsTest, StatusLinesDrawnInTheLevelColour) {

@@ -1,5 +1,6 @@
 // The alert stand-in as the user reads it: every text exactly as given, the
-// title line bold, the button's action when it closes.
+// title line bold, the button's action when it closes, wide enough for its
+// title bar and its lines; and as the window under it behaves while it is up.
 #include "platform/widgets/Alert.h"
 
 #include "tests/support/ShownText.h"
@@ -7,7 +8,10 @@
 #include <QApplication>
 #include <QLabel>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
+#include <QShortcut>
+#include <QTest>
 #include <gtest/gtest.h>
 
 namespace {
@@ -25,7 +29,34 @@ const Texts kTexts[] = {
     {"markup-like", "<b>Error</b> & co", "Use <i>a & b</i> or <br> &lt; &quot;x&quot; &amp;"},
     {"two lines", "信息", "第一行\n<second> & \"line\""},
     {"entity only", "&quot;", "&amp;"},
+    {"long title", "The printer list has been refreshed", "OK"},
+    {"long lines", "Error",
+     "请检查打印机是否已连接并开机。\nCheck that the printer is switched on and plugged in."},
 };
+
+// What a title bar needs for `title`: its text in a bold title font, and room
+// for the window's icon and three buttons beside it.
+int titleBarWidth(const QString& title) {
+    QFont font = QApplication::font("QMdiSubWindowTitleBar");
+    font.setBold(true);
+    return QFontMetrics(font).horizontalAdvance(title) + 100;
+}
+
+// Whether every line of the message fits the width its label shows it in, so
+// none wraps.
+bool linesWhole(const QMessageBox& box, const QString& message) {
+    const auto* label = box.findChild<QLabel*>("qt_msgbox_informativelabel");
+    if (label == nullptr) {
+        return message.isEmpty();
+    }
+    const QFontMetrics metrics(label->font());
+    for (const QString& line : message.split('\n')) {
+        if (metrics.horizontalAdvance(line) > label->contentsRect().width()) {
+            return false;
+        }
+    }
+    return true;
+}
 
 bool bold(const QMessageBox& box, const QString& text) {
     for (const QLabel* label : box.findChildren<QLabel*>()) {
@@ -51,6 +82,9 @@ TEST(Alert, ShowsEveryTextAsItStandsWithTheTitleInBold) {
         EXPECT_EQ(shownAlertLines(*box), (QStringList{t.title, t.message}));
         EXPECT_TRUE(bold(*box, t.title));
         EXPECT_FALSE(bold(*box, t.message));
+        EXPECT_GE(box->width(), tbx::widgets::kAlertMinimumWidth);
+        EXPECT_GE(box->width(), titleBarWidth(t.title)) << box->width();
+        EXPECT_TRUE(linesWhole(*box, t.message));
         ASSERT_EQ(box->buttons().size(), 1);
         EXPECT_EQ(box->buttons().front()->text(), "OK & <go>");
         box->buttons().front()->click();
@@ -78,6 +112,54 @@ TEST(Alert, NewTextsReplaceThoseOfAnAlertOnScreen) {
     tbx::widgets::setAlertTexts(*box, "Title only", "", "OK");
     QApplication::processEvents();
     EXPECT_EQ(shownAlertLines(*box), QStringList{"Title only"});
+}
+
+// While its alert is up a window takes no presses, keys or shortcuts, as under a
+// window-modal alert; but the alert is not modal to the window system, which
+// would then drop the window manager's close request: the window closes, and
+// the alert goes with it. An alert asked for after the close shows nothing.
+TEST(Alert, HoldsItsWindowsInputButNotItsClose) {
+    QWidget window;
+    window.resize(320, 200);
+    auto* button = new QPushButton("Go", &window);
+    int presses = 0;
+    int shortcuts = 0;
+    QObject::connect(button, &QPushButton::clicked, [&] { ++presses; });
+    QShortcut shortcut(QKeySequence(Qt::CTRL | Qt::Key_N), &window);
+    QObject::connect(&shortcut, &QShortcut::activated, [&] { ++shortcuts; });
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    const QPoint onButton = button->mapTo(&window, button->rect().center());
+    // Input as the window system delivers it to the window.
+    const auto press = [&] { QTest::mouseClick(window.windowHandle(), Qt::LeftButton, {}, onButton); };
+    const auto type = [&] {
+        window.activateWindow();
+        QApplication::processEvents();
+        QTest::keyClick(window.windowHandle(), Qt::Key_N, Qt::ControlModifier);
+    };
+
+    QPointer<QMessageBox> box =
+        tbx::widgets::presentAlert(&window, "Refresh", "The list was refreshed.", "OK");
+    QApplication::processEvents();
+    ASSERT_TRUE(box->isVisible());
+    EXPECT_EQ(QGuiApplication::modalWindow(), nullptr);
+    press();
+    type();
+    EXPECT_EQ(presses, 0);
+    EXPECT_EQ(shortcuts, 0);
+    EXPECT_TRUE(box->isVisible());
+
+    EXPECT_TRUE(window.close());
+    QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(box.isNull() || !box->isVisible());
+    EXPECT_EQ(tbx::widgets::presentAlert(&window, "Error", "Too late.", "OK"), nullptr);
+
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    press();
+    type();
+    EXPECT_EQ(presses, 1);
+    EXPECT_EQ(shortcuts, 1);
 }
 
 } // namespace

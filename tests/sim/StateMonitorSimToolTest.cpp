@@ -1,18 +1,22 @@
 // tamberlyx-statemonitor-sim as a person uses it: the window comes up with both
 // simulated printers, commands typed on standard input show in the status it
-// follows, and `quit` or a signal stops it together with the snmpd agent and
-// relay it started. It refuses bad options and a run outside the sandbox.
+// follows (a line too long for a command is refused whole), and `quit` or a
+// signal stops it together with the snmpd agent and relay it started; killed
+// outright it takes them along, and its next start clears the folders it left.
+// It refuses bad options and a run outside the sandbox.
 #include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sstream>
 #include <string>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -138,8 +142,41 @@ std::vector<pid_t> agentPids(const std::string& output) {
     return pids;
 }
 
+// A process that has ended but is not yet reaped by its new parent counts as gone.
 bool running(pid_t pid) {
-    return std::filesystem::exists("/proc/" + std::to_string(pid));
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const auto close = text.rfind(") ");
+    return close != std::string::npos && text.substr(close + 2, 1) != "Z";
+}
+
+bool allGone(const std::vector<pid_t>& pids, std::chrono::milliseconds within) {
+    const auto deadline = std::chrono::steady_clock::now() + within;
+    for (;;) {
+        if (std::none_of(pids.begin(), pids.end(), running)) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+}
+
+// The temporary folders that the tool with this pid made (named after it).
+std::vector<std::string> foldersOf(pid_t pid) {
+    const char* tmp = std::getenv("TMPDIR");
+    const std::filesystem::path base = tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
+    std::vector<std::string> found;
+    for (const auto& entry : std::filesystem::directory_iterator(base)) {
+        const std::string name = entry.path().filename().string();
+        for (const char* stem : {"tbx-snmpd-", "tbx-snmpconf-"}) {
+            if (name.rfind(stem + std::to_string(pid) + ".", 0) == 0) {
+                found.push_back(name);
+            }
+        }
+    }
+    return found;
 }
 
 } // namespace
@@ -157,8 +194,8 @@ TEST(StateMonitorSimTool, CommandsShowInTheWindowsStatusAndQuitStopsTheAgent) {
     ASSERT_TRUE(tool.waitFor("[status] 1 就绪 /  / 80%")) << tool.output();
 
     const struct {
-        const char* command;
-        const char* shows;
+        std::string command;
+        std::string shows;
     } steps[] = {
         {"code 2017", "[status] 2 纸量较少 / 请添加纸张 / 80%"},
         {"toner 33", "[status] 2 纸量较少 / 请添加纸张 / 33%"},
@@ -166,6 +203,11 @@ TEST(StateMonitorSimTool, CommandsShowInTheWindowsStatusAndQuitStopsTheAgent) {
         {"plug", "[status] 2 纸量较少 / 请添加纸张 / 33%"},
         {"net code 3004", "network printer: status code 3004"},
         {"code nine", R"(code must be a whole number from 0 to 65535, not "nine")"},
+        // Its tail is no command of its own; the tool runs on (`quit` below ends it).
+        {std::string(4608, 'x') + " quit",
+         "refused a line of 4613 bytes: a command is at most 4096 bytes long\n"},
+        {"toner 34", "[status] 2 纸量较少 / 请添加纸张 / 34%"},
+        {"bogus\x1b[2J\x07", "unknown command \"bogus\\x1b[2J\\x07\" (type help)\n"},
     };
     for (const auto& step : steps) {
         tool.send(step.command);
@@ -189,6 +231,27 @@ TEST(StateMonitorSimTool, ASignalStopsTheAgentToo) {
     for (const pid_t pid : agents) {
         EXPECT_FALSE(running(pid)) << pid;
     }
+}
+
+TEST(StateMonitorSimTool, AKilledToolTakesItsAgentsAlongAndItsFoldersGoAtTheNextStart) {
+    pid_t killed = -1;
+    {
+        Tool tool({});
+        ASSERT_TRUE(tool.waitFor("[list] Tamberlyx(USB) Tamberlyx(10.213.0.2)", 60s)) << tool.output();
+        const std::vector<pid_t> agents = agentPids(tool.output());
+        ASSERT_EQ(agents.size(), 2u) << tool.output();
+        killed = tool.pid();
+        kill(killed, SIGKILL);
+        EXPECT_EQ(tool.finish(), 128 + SIGKILL);
+        EXPECT_TRUE(allGone(agents, 2s));
+        EXPECT_FALSE(foldersOf(killed).empty()); // nothing removed them
+    }
+    Tool next({});
+    ASSERT_TRUE(next.waitFor("network printer: snmpd at", 60s)) << next.output();
+    EXPECT_EQ(foldersOf(killed), std::vector<std::string>{});
+    next.send("quit");
+    EXPECT_EQ(next.finish(), 0) << next.output();
+    EXPECT_EQ(foldersOf(next.pid()), std::vector<std::string>{}); // a tool that ends removes its own
 }
 
 TEST(StateMonitorSimTool, RefusesBadOptionsAndRunsOnlyInTheSandbox) {
