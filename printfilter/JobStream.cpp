@@ -184,21 +184,14 @@ std::string printableForLog(std::string_view text) {
 }
 
 bool JobStream::stalledAfterCancel() {
-    if (!cancellation::requested()) {
-        cancelSeen_.reset();
-        return false;
-    }
-    const auto now = std::chrono::steady_clock::now();
-    if (!cancelSeen_)
-        cancelSeen_ = now;
-    return now - std::max(*cancelSeen_, lastTaken_) >= stalledCancelWait_;
+    return stall_.stalled(cancellation::requested(), lastTaken_);
 }
 
 void JobStream::giveUpOnPrinter() {
     std::fprintf(stderr,
                  "DEBUG:[Tamberlyx] the printer has taken nothing for %lld ms since the job was "
                  "cancelled: nothing more is sent\n",
-                 static_cast<long long>(stalledCancelWait_.count()));
+                 static_cast<long long>(stall_.wait().count()));
     gaveUp_ = true;
     failed_ = true;
     if (giveUp_)
@@ -206,19 +199,11 @@ void JobStream::giveUpOnPrinter() {
 }
 
 bool JobStream::waitUntilWritable() {
-    // Waiting is looked at in short steps: the cancel request may arrive on another thread, and
-    // a SIGTERM that interrupts the wait on this one is no reason to stop waiting by itself.
-    constexpr int stepMs = 100;
-    for (;;) {
-        pollfd p{out_, POLLOUT, 0};
-        const int ready = ::poll(&p, 1, stepMs);
-        if (ready > 0 || (ready < 0 && errno != EINTR))
-            return true; // writable, or an error the write itself reports
-        if (stalledAfterCancel()) {
-            giveUpOnPrinter();
-            return false;
-        }
-    }
+    // A SIGTERM that interrupts the wait is no reason to stop waiting by itself.
+    if (waitUntilReady(out_, POLLOUT, [this] { return stalledAfterCancel(); }))
+        return true;
+    giveUpOnPrinter();
+    return false;
 }
 
 void JobStream::write(const void* data, std::size_t size) {

@@ -16,6 +16,7 @@
 // The header texts are built by plain functions (jobHeaderText, pageHeaderText) so tests can check
 // them field by field; JobStream writes them.
 
+#include "printfilter/CancelledWait.h"
 #include "printfilter/JobOptions.h"
 #include "printfilter/SideChannel.h"
 
@@ -23,7 +24,6 @@
 #include <cstddef>
 #include <ctime>
 #include <functional>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -32,8 +32,6 @@ namespace tbx {
 inline constexpr std::size_t kMaxPieceBytes = 4096;
 // "JobName=" + title + ";" must fit a 512-byte field buffer with its terminator.
 inline constexpr std::size_t kMaxJobNameBytes = 502;
-// How long a cancelled job waits for a printer that takes nothing before it gives up.
-inline constexpr std::chrono::milliseconds kStalledCancelWait{2000};
 
 // A job text made safe for a field of the stream: bytes that would end the field or start a
 // command (";", "=", "?"), control bytes and bytes that are not part of valid UTF-8 become "_";
@@ -85,7 +83,7 @@ public:
     // returns, the stream counts as failed and writes nothing more.
     void onStalledCancel(std::function<void()> giveUp, std::chrono::milliseconds wait = kStalledCancelWait) {
         giveUp_ = std::move(giveUp);
-        stalledCancelWait_ = wait;
+        stall_ = StallAfterCancel(wait);
     }
     // True once the stream gave up on a printer that stopped taking a cancelled job.
     bool gaveUp() const { return gaveUp_; }
@@ -106,12 +104,11 @@ private:
     bool gaveUp_ = false;      // the printer stopped taking a cancelled job
     std::size_t written_ = 0;
     std::function<void()> giveUp_;
-    std::chrono::milliseconds stalledCancelWait_ = kStalledCancelWait;
+    StallAfterCancel stall_;
     bool drainAnswered_ = false; // the backend has answered a drain OK
     bool drainsTell_ = true;     // the last drain told whether the printer took the bytes
     std::chrono::steady_clock::time_point lastTaken_ = std::chrono::steady_clock::now();
     std::chrono::steady_clock::time_point lastWritten_ = lastTaken_;
-    std::optional<std::chrono::steady_clock::time_point> cancelSeen_; // when a wait first saw the cancel
 };
 
 // Text for a DEBUG line: control bytes shown as escapes so a command stays on one log line.

@@ -59,30 +59,12 @@ ssize_t RasterSource::readCallback(void* context, unsigned char* buffer, std::si
 
 void RasterSource::endWhenStalledAfter(std::function<bool()> cancelled, std::chrono::milliseconds wait) {
     cancelled_ = std::move(cancelled);
-    stalledWait_ = wait;
+    stall_ = StallAfterCancel(wait);
 }
 
 bool RasterSource::waitForInput() {
-    if (!cancelled_)
-        return true;
-    // Looked at in short steps: the cancel may come on another thread, or as a signal just before
-    // the wait began.
-    constexpr int stepMs = 100;
-    for (;;) {
-        pollfd p{fd_, POLLIN, 0};
-        const int ready = ::poll(&p, 1, stepMs);
-        if (ready > 0 || (ready < 0 && errno != EINTR))
-            return true; // bytes, the end, or an error the read itself reports
-        if (!cancelled_()) {
-            cancelSeen_.reset();
-            continue;
-        }
-        const auto now = std::chrono::steady_clock::now();
-        if (!cancelSeen_)
-            cancelSeen_ = now;
-        if (now - std::max(*cancelSeen_, lastInput_) >= stalledWait_)
-            return false;
-    }
+    return !cancelled_ ||
+           waitUntilReady(fd_, POLLIN, [this] { return stall_.stalled(cancelled_(), lastInput_); });
 }
 
 ssize_t RasterSource::readInput(unsigned char* buffer, std::size_t length) {

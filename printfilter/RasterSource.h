@@ -5,11 +5,12 @@
 // that goes on with something that is no page (garbage after the last page, a page header cut
 // short, a header libcups refuses). libcups answers "no further page" alike in all these cases.
 
+#include "printfilter/CancelledWait.h"
+
 #include <chrono>
 #include <cstdint>
 #include <cups/raster.h>
 #include <functional>
-#include <optional>
 #include <string>
 
 namespace tbx {
@@ -54,9 +55,8 @@ private:
     std::uint64_t position_ = 0;
 
     std::function<bool()> cancelled_; // unset: wait for input as long as it takes
-    std::chrono::milliseconds stalledWait_{0};
+    StallAfterCancel stall_;
     std::chrono::steady_clock::time_point lastInput_ = std::chrono::steady_clock::now();
-    std::optional<std::chrono::steady_clock::time_point> cancelSeen_;
     bool gaveUp_ = false;
 
     // Layout of an uncompressed stream, followed byte by byte: the sync word, then per page a
