@@ -5,15 +5,6 @@
 
 namespace tbx::text {
 
-namespace {
-
-struct Decoded {
-    char32_t codePoint;
-    std::size_t size; // bytes taken, at least 1
-    bool valid;
-};
-
-// Decodes the character at `pos`; an invalid byte is one character of its own.
 Decoded decodeAt(std::string_view text, std::size_t pos) {
     const auto byte = [&](std::size_t i) { return std::uint8_t(text[i]); };
     const std::uint8_t b0 = byte(pos);
@@ -47,6 +38,8 @@ Decoded decodeAt(std::string_view text, std::size_t pos) {
     }
     return {cp, size, true};
 }
+
+namespace {
 
 bool isContinuation(char c) {
     return (std::uint8_t(c) & 0xC0) == 0x80;

@@ -32,6 +32,16 @@ inline std::string_view trim(std::string_view text) {
     return trimStart(trimEnd(text));
 }
 
+// The character at byte `pos` of `text`: its code point, its length in bytes (at least 1) and
+// whether it is well-formed UTF-8; a byte that starts no valid sequence is one character of its
+// own, U+FFFD.
+struct Decoded {
+    char32_t codePoint;
+    std::size_t size;
+    bool valid;
+};
+Decoded decodeAt(std::string_view text, std::size_t pos);
+
 // Whether `text` is well-formed UTF-8.
 bool isValidUtf8(std::string_view text);
 // `text` as a JSON string literal, quotes included; bytes that are not valid
