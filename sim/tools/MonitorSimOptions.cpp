@@ -23,6 +23,16 @@ std::string wholeRange(long long low, long long high) {
 
 } // namespace
 
+std::variant<double, std::string> pollInterval(const std::optional<std::string>& value) {
+    if (value) {
+        if (const auto seconds = decimalNumber(*value, kMinPollInterval, kMaxPollInterval)) {
+            return *seconds;
+        }
+    }
+    return "--interval must be a number of seconds from " + decimal(kMinPollInterval) + " to " +
+           decimal(kMaxPollInterval) + (value ? ", not \"" + *value + "\"" : std::string());
+}
+
 std::string monitorSimUsage() {
     return "usage: tamberlyx-monitor-sim [options]\n"
            "The status monitor's engine polling the simulated USB printer, printing every change of the\n"
@@ -79,12 +89,11 @@ std::variant<MonitorSimOptions, std::string> parseMonitorSimOptions(std::span<co
             }
             *whole->field = int(*number);
         } else if (arg == "--interval") {
-            const auto seconds = decimalNumber(value, kMinPollInterval, kMaxPollInterval);
-            if (!seconds) {
-                return "--interval must be a number of seconds from " + decimal(kMinPollInterval) + " to " +
-                       decimal(kMaxPollInterval) + ", not \"" + value + "\"";
+            const auto seconds = pollInterval(value);
+            if (const auto* reason = std::get_if<std::string>(&seconds)) {
+                return *reason;
             }
-            o.interval = *seconds;
+            o.interval = std::get<double>(seconds);
         } else {
             unplugText = value; // checked against --polls, which may follow
         }

@@ -3,6 +3,7 @@
 // simulated printer or the model start.
 #pragma once
 
+#include <optional>
 #include <span>
 #include <string>
 #include <variant>
@@ -26,6 +27,10 @@ struct MonitorSimOptions {
 inline constexpr double kMinPollInterval = 0.1;
 inline constexpr double kMaxPollInterval = 3600.0;
 inline constexpr int kMaxPolls = 100000;
+
+// The seconds of an --interval value (none: the value is missing), or the one-line reason for
+// refusing it; both simulation tools of the status monitor read --interval with it.
+std::variant<double, std::string> pollInterval(const std::optional<std::string>& value);
 
 // The usage text that --help prints.
 std::string monitorSimUsage();

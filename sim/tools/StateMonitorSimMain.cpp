@@ -33,8 +33,10 @@
 #include <csignal>
 #include <fcntl.h>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <unistd.h>
+#include <variant>
 #include <vector>
 
 using namespace tbx;
@@ -140,15 +142,13 @@ int main(int argc, char** argv) {
             std::cerr << kProgram << ": unknown option " << args[i] << " (see --help)\n";
             return 2;
         }
-        const auto seconds = i + 1 < args.size() ? sim::decimalNumber(args[i + 1], sim::kMinPollInterval,
-                                                                      sim::kMaxPollInterval)
-                                                 : std::nullopt;
-        if (!seconds) {
-            std::cerr << kProgram << ": --interval must be a number of seconds from 0.1 to 3600"
-                      << (i + 1 < args.size() ? ", not \"" + args[i + 1] + "\"" : std::string()) << "\n";
+        const auto seconds =
+            sim::pollInterval(i + 1 < args.size() ? std::optional(args[i + 1]) : std::nullopt);
+        if (const auto* reason = std::get_if<std::string>(&seconds)) {
+            std::cerr << kProgram << ": " << *reason << "\n";
             return 2;
         }
-        interval = *seconds;
+        interval = std::get<double>(seconds);
         ++i;
     }
     if (!sim::insideSandbox(kProgram)) {
