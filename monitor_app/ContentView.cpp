@@ -14,6 +14,7 @@
 #include <QShortcut>
 #include <QSplitter>
 #include <QTimer>
+#include <algorithm>
 
 namespace tbx::monitorapp {
 
@@ -33,7 +34,7 @@ ContentView::ContentView(std::shared_ptr<PrinterModel> printerModel, NetworkMode
         "QSplitter::handle { background: transparent; border-left: 1px solid palette(mid); }");
     layout->addWidget(columns_);
     sidebar_ = new SidebarView(columns_);
-    sidebar_->setMinimumWidth(kSidebarMinWidth);
+    sidebar_->setMinimumWidth(std::max(kSidebarMinWidth, sidebar_->minimumSizeHint().width()));
     sidebar_->setMaximumWidth(kSidebarMaxWidth);
     columns_->addWidget(sidebar_);
     detail_ = new QWidget(columns_);
@@ -41,7 +42,9 @@ ContentView::ContentView(std::shared_ptr<PrinterModel> printerModel, NetworkMode
     detailLayout->setContentsMargins(0, 0, 0, 0);
     status_ = new StatusInfoView([this](QWidget* parent) { return new SettingView(networkModel_, parent); },
                                  detail_);
-    status_->setMinimumSize(kStatusMinWidth, kStatusMinHeight);
+    // At least 400 x 250, and as large as its content needs (the window's least
+    // size follows).
+    status_->setLeastSize(QSize(kStatusMinWidth, kStatusMinHeight));
     status_->setMaximumWidth(kStatusMaxWidth);
     status_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
     // The view takes all it may; only the width past its maximum goes to the margins.

@@ -3,6 +3,7 @@
 #include "monitor_app/ButtonStyles.h"
 #include "platform/widgets/Alert.h"
 #include "platform/widgets/Images.h"
+#include "platform/widgets/TabOrder.h"
 #include "platform/widgets/Text.h"
 
 #include <QFrame>
@@ -55,6 +56,7 @@ SidebarView::SidebarView(QWidget* parent) : QWidget(parent) {
     auto* scroll = new QScrollArea(this);
     scroll->setWidgetResizable(true);
     scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setFocusPolicy(Qt::NoFocus); // Tab goes to the rows inside, which it scrolls into view
     auto* list = new QWidget(scroll);
     rowsLayout_ = new QVBoxLayout(list);
     rowsLayout_->setContentsMargins(10, 6, 6, 6);
@@ -73,6 +75,7 @@ QPushButton* SidebarView::rowButton(int row) const {
 void SidebarView::render(const SidebarState& state) {
     // Buttons are kept and reused: a tap re-renders the list from inside the
     // tapped button's own signal.
+    const std::size_t made = rowButtons_.size();
     while (rowButtons_.size() < state.rows.size()) {
         const int row = static_cast<int>(rowButtons_.size());
         auto* holder = new QWidget(rowsLayout_->parentWidget());
@@ -89,6 +92,12 @@ void SidebarView::render(const SidebarState& state) {
         connect(button, &QPushButton::clicked, this, [this, row] { emit printerTapped(row); });
         rowHolders_.push_back(holder);
         rowButtons_.push_back(button);
+    }
+    if (rowButtons_.size() > made) {
+        // Rows made later still follow the refresh button for Tab, top to bottom.
+        std::vector<QWidget*> order{refresh_};
+        order.insert(order.end(), rowButtons_.begin(), rowButtons_.end());
+        widgets::setTabOrder(order);
     }
     shown_ = static_cast<int>(state.rows.size());
     for (size_t i = 0; i < rowButtons_.size(); ++i) {

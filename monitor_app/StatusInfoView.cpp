@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 
 namespace tbx::monitorapp {
 
@@ -97,6 +98,7 @@ StatusInfoView::StatusInfoView(std::function<SettingScreen*(QWidget*)> makeSetti
     message_->setObjectName("message");
     message_->setFont(sized(message_->font(), 26));
     message_->setContentsMargins(10, 10, 10, 10);
+    message_->setWordWrap(true); // a long status takes a second line rather than running off
     block->addWidget(message_);
     description_ = new QLabel(content);
     description_->setTextFormat(Qt::PlainText);
@@ -117,6 +119,19 @@ StatusInfoView::StatusInfoView(std::function<SettingScreen*(QWidget*)> makeSetti
     layers_->addWidget(content);
 
     connect(networkSetting_, &QPushButton::clicked, this, &StatusInfoView::networkSettingRequested);
+}
+
+void StatusInfoView::setLeastSize(QSize size) {
+    leastSize_ = size;
+    updateGeometry();
+}
+
+QSize StatusInfoView::minimumSizeHint() const {
+    // The layout's least size does not count the lines that wrapped texts need
+    // at that width; they need the most where the view is narrowest.
+    QSize size = QWidget::minimumSizeHint().expandedTo(leastSize_);
+    size.setHeight(std::max(size.height(), layout()->totalHeightForWidth(size.width())));
+    return size;
 }
 
 QStringList StatusInfoView::connectionTexts() const {

@@ -46,6 +46,11 @@ public:
                             QWidget* parent = nullptr);
 
     void render(const StatusViewState& state);
+
+    // The view is never smaller than `size`, nor than its content needs to show
+    // whole (long status texts wrap into more lines).
+    void setLeastSize(QSize size);
+    QSize minimumSizeHint() const override;
     QMessageBox* showNoPrinterAlert();
 
     QLabel* nameLabel() const { return name_; }
@@ -75,6 +80,7 @@ private:
     TonerView* toner_;
     SettingScreen* settingScreen_ = nullptr;
     QString pictureName_;
+    QSize leastSize_;
 };
 
 } // namespace tbx::monitorapp

@@ -41,7 +41,7 @@ FormView describeForm(const SettingState& state, const ScannerModel& model) {
     view.saveDir = state.saveDir;
     view.browseText = localizedString("browser");
     view.scanText = localizedString("scan");
-    view.scanEnabled = !state.scanning;
+    view.scanEnabled = !state.scanning && !model.searching.get();
     view.alert = {model.showAlert.get(), model.alertTitle.get(), model.alertMessage.get(),
                   localizedString("ok")};
     return view;

@@ -50,7 +50,7 @@ struct FormView {
     std::string saveDir;
     std::string browseText;
     std::string scanText;
-    bool scanEnabled = true; // off while a scan runs
+    bool scanEnabled = true; // off while a scan or a search for scanners runs
     AlertView alert;
 
     const RowView& row(Row which) const;
@@ -60,11 +60,13 @@ struct FormView {
 FormView describeForm(const SettingState& state, const ScannerModel& model);
 
 // The form's frame: content size limits in pixels, and the padding around it.
+// The least size grows where the rows need more (long translations).
 struct FormFrame {
     static constexpr int minWidth = 350, idealWidth = 450, maxWidth = 750;
     static constexpr int minHeight = 400, idealHeight = 400, maxHeight = 600;
     static constexpr int padding = 5;
-    static constexpr int controlWidth = 230; // pickers and text fields
+    static constexpr int controlWidth = 230;    // pickers and text fields, where the form has room
+    static constexpr int controlMinWidth = 120; // the narrowest they give way to
 };
 
 } // namespace tbx::scanner_app

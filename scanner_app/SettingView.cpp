@@ -3,6 +3,8 @@
 #include "platform/foundation/Localization.h"
 #include "platform/foundation/Print.h"
 #include "platform/widgets/Alert.h"
+#include "platform/widgets/FlexibleWidth.h"
+#include "platform/widgets/TabOrder.h"
 
 #include <QComboBox>
 #include <QGridLayout>
@@ -38,8 +40,8 @@ SettingView::SettingView(FormServices services, QWidget* parent)
     model_ = ScannerModel::make(Device::placeholder(), services_.scanner);
     observation_ = model_->objectWillChange.sink([this] { nextRender_.request(); });
     build();
-    render();
     model_->autoDetectScannersInBackground();
+    render(); // the first drawing already has Scan off for the search
 }
 
 SettingView::~SettingView() {
@@ -47,8 +49,7 @@ SettingView::~SettingView() {
 }
 
 void SettingView::build() {
-    setMinimumSize(FormFrame::minWidth + 2 * FormFrame::padding,
-                   FormFrame::minHeight + 2 * FormFrame::padding);
+    // The least size is the frame's or what the rows need (minimumSizeHint).
     setMaximumSize(FormFrame::maxWidth + 2 * FormFrame::padding,
                    FormFrame::maxHeight + 2 * FormFrame::padding);
 
@@ -69,7 +70,7 @@ void SettingView::build() {
         grid->addWidget(w.label, int(i), 0, Qt::AlignRight | Qt::AlignVCenter);
         QWidget* control = nullptr;
         if (row == Row::saveFileName) {
-            w.field = new QLineEdit(block);
+            w.field = new widgets::FlexibleField(FormFrame::controlMinWidth, FormFrame::controlWidth, block);
             connect(w.field, &QLineEdit::textChanged, this, [this](const QString& text) {
                 if (!rendering_) {
                     state_.savePrefix = text.toStdString();
@@ -78,7 +79,8 @@ void SettingView::build() {
             });
             control = w.field;
         } else {
-            w.picker = new QComboBox(block);
+            w.picker =
+                new widgets::FlexiblePicker(FormFrame::controlMinWidth, FormFrame::controlWidth, block);
             connect(w.picker, &QComboBox::currentIndexChanged, this,
                     [this, row, picker = w.picker](int index) {
                         if (!rendering_ && index >= 0) {
@@ -89,7 +91,6 @@ void SettingView::build() {
             control = w.picker;
         }
         control->setObjectName(rowKey(row));
-        control->setFixedWidth(FormFrame::controlWidth);
         grid->addWidget(control, int(i), 1, Qt::AlignLeft | Qt::AlignVCenter);
     }
     refresh_ = new QPushButton(block);
@@ -99,16 +100,16 @@ void SettingView::build() {
     outer->addWidget(block, 0, Qt::AlignHCenter);
 
     // The save-folder row and, below it, the scan button: each as compact as its
-    // content and centred in the form, apart from the block's label line.
+    // content and centred in the form, apart from the block's label line. In a
+    // narrow form the folder field gives way, as the block's controls do.
     auto* folderRow = new QWidget(this);
     folderRow->setObjectName("saveFolderRow");
-    folderRow->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+    folderRow->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
     auto* folderLine = new QHBoxLayout(folderRow);
     folderLine->setContentsMargins(0, 0, 0, 0);
     saveToLabel_ = new QLabel(folderRow);
-    saveDir_ = new QLineEdit(folderRow);
+    saveDir_ = new widgets::FlexibleField(FormFrame::controlMinWidth, FormFrame::controlWidth, folderRow);
     saveDir_->setObjectName("saveDir");
-    saveDir_->setFixedWidth(FormFrame::controlWidth);
     connect(saveDir_, &QLineEdit::textChanged, this, [this](const QString& text) {
         if (!rendering_) {
             state_.saveDir = text.toStdString();
@@ -129,6 +130,26 @@ void SettingView::build() {
     connect(scan_, &QPushButton::clicked, this, [this] { scan(); });
     outer->addWidget(scan_, 0, Qt::AlignHCenter);
     outer->addStretch(1);
+
+    // Tab goes through the form as it reads: row by row, left to right.
+    std::vector<QWidget*> order;
+    for (const auto& w : rows_) {
+        order.push_back(w.picker != nullptr ? static_cast<QWidget*>(w.picker) : w.field);
+        if (order.size() == 1) {
+            order.push_back(refresh_);
+        }
+    }
+    for (QWidget* widget :
+         {static_cast<QWidget*>(saveDir_), static_cast<QWidget*>(browse_), static_cast<QWidget*>(scan_)}) {
+        order.push_back(widget);
+    }
+    widgets::setTabOrder(order);
+}
+
+QSize SettingView::minimumSizeHint() const {
+    const QSize frame(FormFrame::minWidth + 2 * FormFrame::padding,
+                      FormFrame::minHeight + 2 * FormFrame::padding);
+    return QWidget::minimumSizeHint().expandedTo(frame);
 }
 
 QSize SettingView::sizeHint() const {
@@ -220,8 +241,8 @@ void SettingView::browse() {
 }
 
 void SettingView::scan() {
-    if (state_.scanning) {
-        return; // one scan at a time per form; the button is off meanwhile
+    if (state_.scanning || model_->searching.get()) {
+        return; // one scan at a time, on a final list; the button is off meanwhile
     }
     const std::vector<Device> scanners = model_->scannerList.get();
     if (auto key = scanCheckKey(state_, scanners)) {

@@ -52,6 +52,8 @@ public:
     void render();
 
     QSize sizeHint() const override;
+    // The frame's least size, or more where the rows need it (long texts).
+    QSize minimumSizeHint() const override;
 
 private:
     struct RowWidgets {

@@ -81,7 +81,7 @@ void ScannerModel::applyDiscovery(std::vector<Device> found) {
     if (!scannerList->empty()) {
         selectedScanner = scannerList->front();
         print("find scanner , ip = " + selectedScanner.ip);
-    } else {
+    } else if (searchesOut_ == 0) { // a search still out may find one yet
         showAlert = true;
         alertTitle = L("error");
         alertMessage = L("noScannerFound");
@@ -100,9 +100,16 @@ void ScannerModel::autoDetectScannersInBackground() {
     if (services_.prepareDiscovery) {
         services_.prepareDiscovery();
     }
+    ++searchesOut_;
+    searching = true;
     backgroundWork().async(discoveryQueue, [self = shared_from_this()] {
-        dispatch::Queue::main().async(
-            [self, found = self->discover()]() mutable { self->applyDiscovery(std::move(found)); });
+        dispatch::Queue::main().async([self, found = self->discover()]() mutable {
+            --self->searchesOut_;
+            self->applyDiscovery(std::move(found));
+            if (self->searchesOut_ == 0) {
+                self->searching = false;
+            }
+        });
     });
 }
 

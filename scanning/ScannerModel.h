@@ -3,7 +3,7 @@
 // choices to files on disk.
 //
 // Observing it: the model is a combine::ObservableObject (platform/combine).
-// `scannerList`, `showAlert`, `alertMessage` and `alertTitle` are published
+// `scannerList`, `showAlert`, `alertMessage`, `alertTitle` and `searching` are published
 // fields: every assignment first sends `objectWillChange`, then the new value to
 // the field's own subscribers (`field.sink(...)`), then stores it. Views need
 // no Qt widgets to observe it; a Qt view subscribes and schedules its repaint.
@@ -45,6 +45,9 @@ public:
     combine::Published<bool> showAlert{*this, false};
     combine::Published<std::string> alertMessage{*this, ""};
     combine::Published<std::string> alertTitle{*this, ""};
+    // True from autoDetectScannersInBackground() until the last background
+    // search asked for has applied its result: the list is not final yet.
+    combine::Published<bool> searching{*this, false};
     Device selectedScanner;
     std::string receiveDir;
 
@@ -61,7 +64,8 @@ public:
     //
     // Discovery runs on one process-wide serial queue (the SNMP layer serves one
     // operation at a time, whichever window asked); the result is then applied
-    // as autoDetectScanners() applies it.
+    // as autoDetectScanners() applies it, except that an empty result raises no
+    // alert while a later search of this model is still out: that one decides.
     void autoDetectScannersInBackground();
     // startScan(uiParam) on a worker thread, against a copy of `selectedScanner`;
     // then, on the main queue, `receiveDir`, `showAlert`, `alertTitle` and
@@ -105,6 +109,7 @@ private:
     ResultPair runScan(const std::shared_ptr<ScanCommand>& command);
 
     ScannerServices services_;
+    int searchesOut_ = 0; // background searches asked for whose result has not landed
 };
 
 // The alert text of a failed step: the text of its detail key, else of its

@@ -41,9 +41,12 @@ QLabel* showPlain(QMessageBox& box, const char* labelName, bool bold) {
 // decorations beside it, at least an ordinary message box's width, and each
 // message line whole.
 void fitWidth(QMessageBox& box, QLabel* titleLabel, QLabel* messageLabel) {
+    // The title bar's font as Qt knows it: the platform theme's title-bar font,
+    // which QApplication files under QMdiSubWindowTitleBar, else the
+    // application font.
     QFont titleBarFont = QApplication::font("QMdiSubWindowTitleBar");
     titleBarFont.setBold(true); // as most window managers draw titles; bold is the wider
-    const int titleWidth = QFontMetrics(titleBarFont).horizontalAdvance(box.windowTitle());
+    const int titleWidth = QFontMetrics(titleBarFont).horizontalAdvance(shownWindowTitle(box.windowTitle()));
     const int width = std::clamp(titleWidth + kTitleBarDecorations, kAlertMinimumWidth, kWidestTitle);
     const QMargins margins = box.layout() != nullptr ? box.layout()->contentsMargins() : QMargins();
     const int inside = width - margins.left() - margins.right();
@@ -162,6 +165,14 @@ bool windowClosed(const QWidget* widget) {
 }
 
 } // namespace
+
+QString shownWindowTitle(const QString& title) {
+    const QString name = QGuiApplication::applicationDisplayName();
+    if (name.isEmpty() || title.endsWith(name)) {
+        return title.isEmpty() ? name : title;
+    }
+    return title.isEmpty() ? name : title + QString::fromUtf8(" \u2014 ") + name;
+}
 
 QMessageBox* makeAlert(QWidget* parent) {
     auto* box = new QMessageBox(parent);

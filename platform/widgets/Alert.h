@@ -9,8 +9,8 @@
 // does (presses there bring the alert to the front), yet the window still closes
 // when its user asks the window manager, and the alert closes with it. It is as
 // wide as an ordinary desktop message box, and wider when its title needs it, so
-// the title bar shows the whole title; a message's lines stay whole up to a
-// generous width.
+// the title bar shows the whole title, the application's name after it
+// included; a message's lines stay whole up to a generous width.
 // Left out: several buttons, destructive and cancel roles, text fields.
 #pragma once
 
@@ -24,6 +24,16 @@ namespace tbx::widgets {
 
 // The narrowest an alert gets.
 inline constexpr int kAlertMinimumWidth = 300;
+
+// The title that the window system shows for a window titled `title`: on X11
+// and Wayland Qt adds the application's display name after " — " (U+2014),
+// unless the title already ends with it, and an empty title shows the name
+// alone. An alert is as wide as this text needs in the title bar. (Qt adds the
+// name only once the program has set it, which QGuiApplication does not tell;
+// the name, or the program name standing in for it, is counted either way,
+// so an alert may come out a little wider than its title bar needs, never
+// narrower.)
+QString shownWindowTitle(const QString& title);
 
 // An alert over `parent`'s window with one default button, not yet open and
 // without texts.

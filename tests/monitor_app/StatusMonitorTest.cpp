@@ -9,15 +9,19 @@
 #include "monitor_app/TonerView.h"
 #include "platform/foundation/Localization.h"
 #include "tests/monitor_app/support/SimulatedPrinters.h"
+#include "tests/support/LayoutCheck.h"
 #include "tests/support/ShownText.h"
 #include "wifi_setup/forms/APSettingView.h"
 #include "wifi_setup/forms/ClientModeSettingView.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QTimer>
 #include <QWindow>
@@ -460,6 +464,100 @@ TEST_F(StatusMonitorTest, WifiAlertsShowTheStringTablesTextsAsTheyStand) {
     EXPECT_EQ(test::shownAlertLines(*form->alert()),
               (QStringList{QString::fromStdString(localizedString("错误")),
                            QString::fromStdString(localizedString("IP格式错误"))}));
+}
+
+// At the window's smallest size every visible control shows whole and apart
+// from the others, with the longest status texts, in either language, for
+// either printer and on either settings tab; the window refuses to get smaller.
+TEST_F(StatusMonitorTest, AtItsSmallestSizeNoControlIsCutOrCovered) {
+    ASSERT_NO_FATAL_FAILURE(start({}, {.pollInterval = dispatch::Seconds(0.2)}));
+    printers->usb->setStatus(3100, 40); // the longest message and description of the table
+    const struct {
+        const char* language;
+        int row; // the printer picked
+        int tab; // the settings tab shown, -1 for none
+        const char* message;
+    } cases[] = {
+        {"zh", 0, -1, "纸型与机器纸张设置不匹配"},
+        {"zh", 1, -1, "就绪"},
+        {"zh", 0, 0, nullptr},
+        {"zh", 0, 1, nullptr},
+        {"en", 0, -1, "纸型与机器纸张设置不匹配"},
+        {"en", 0, 1, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.language) + ", row " + std::to_string(c.row) + ", tab " +
+                     std::to_string(c.tab));
+        setCurrentLanguage(c.language);
+        networkModel->showNetworkSetting = false;
+        window = std::make_unique<ContentView>(printerModel, *networkModel);
+        window->show();
+        settle();
+        if (!sidebar().rowButton(c.row)->property("selectedRow").toBool()) {
+            sidebar().rowButton(c.row)->click();
+        }
+        if (c.message != nullptr) {
+            ASSERT_TRUE(waitUntil([&] { return status().messageLabel()->text() == c.message; }));
+        }
+        if (c.tab >= 0) {
+            ASSERT_NO_FATAL_FAILURE(pressNetworkSetting([&] { return status().settingScreen() != nullptr; }));
+            dynamic_cast<SettingView*>(status().settingScreen())->tabs()->setCurrentIndex(c.tab);
+        }
+        window->resize(1, 1);
+        settle();
+        EXPECT_EQ(window->size(), window->minimumSize());
+        EXPECT_EQ(test::layoutProblems(*window), QStringList{});
+    }
+}
+
+// Tab walks the window as it reads: the sidebar column top to bottom, then the
+// status view's button and, while it shows, the settings screen's tabs and the
+// shown form's controls top to bottom, then its buttons left to right;
+// Shift+Tab the other way.
+TEST_F(StatusMonitorTest, TabFollowsTheReadingOrder) {
+    ASSERT_NO_FATAL_FAILURE(start({}));
+    sim::ClientModeRecord fixed;
+    fixed.ipSetType = "S"; // the address rows take input
+    printers->responder->setClientMode(fixed);
+    const auto screen = [&] { return dynamic_cast<SettingView*>(status().settingScreen()); };
+    const struct {
+        const char* what;
+        int tab; // -1: no settings screen
+        std::function<std::vector<QWidget*>()> form;
+    } cases[] = {
+        {"no settings screen", -1, [] { return std::vector<QWidget*>{}; }},
+        {"access-point form", 0,
+         [&] {
+             auto* f = screen()->apForm();
+             return std::vector<QWidget*>{f->nameField(), f->encryptPicker(), f->passwordField(),
+                                          f->okButton(), f->cancelButton()};
+         }},
+        {"client-mode form", 1,
+         [&] {
+             auto* f = screen()->clientForm();
+             return std::vector<QWidget*>{f->networkPicker(), f->passwordField(), f->ipSetTypePicker(),
+                                          f->ipField(),       f->maskField(),     f->gatewayField(),
+                                          f->okButton(),      f->closeButton()};
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.tab >= 0 && screen() == nullptr) {
+            ASSERT_NO_FATAL_FAILURE(pressNetworkSetting([&] { return screen() != nullptr; }));
+        }
+        std::vector<QWidget*> expected{sidebar().refreshButton(), sidebar().rowButton(0),
+                                       sidebar().rowButton(1), status().networkSettingButton()};
+        if (c.tab >= 0) {
+            screen()->tabs()->setCurrentIndex(c.tab);
+            settle();
+            expected.push_back(screen()->tabs()->tabBar());
+            for (QWidget* w : c.form()) {
+                expected.push_back(w);
+            }
+        }
+        EXPECT_EQ(test::tabChain(expected.front()), expected);
+        EXPECT_EQ(test::tabChain(expected.front(), true), expected);
+    }
 }
 
 } // namespace

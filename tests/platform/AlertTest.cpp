@@ -21,21 +21,27 @@ using tbx::test::shownAlertLines;
 struct Texts {
     const char* what;
     QString title, message;
+    // The program's display name, which the window system shows after the
+    // title ("Information — Tamberlyx_Scanner"); none when empty.
+    QString displayName;
 };
 
 const Texts kTexts[] = {
-    {"plain", "Error", "No scanner found."},
-    {"quotes", "Error", R"(The file name must not be "." or ".." and must not contain "/".)"},
-    {"markup-like", "<b>Error</b> & co", "Use <i>a & b</i> or <br> &lt; &quot;x&quot; &amp;"},
-    {"two lines", "信息", "第一行\n<second> & \"line\""},
-    {"entity only", "&quot;", "&amp;"},
-    {"long title", "The printer list has been refreshed", "OK"},
+    {"plain", "Error", "No scanner found.", ""},
+    {"quotes", "Error", R"(The file name must not be "." or ".." and must not contain "/".)", ""},
+    {"markup-like", "<b>Error</b> & co", "Use <i>a & b</i> or <br> &lt; &quot;x&quot; &amp;", ""},
+    {"two lines", "信息", "第一行\n<second> & \"line\"", ""},
+    {"entity only", "&quot;", "&amp;", ""},
+    {"long title", "The printer list has been refreshed", "OK", ""},
     {"long lines", "Error",
-     "请检查打印机是否已连接并开机。\nCheck that the printer is switched on and plugged in."},
+     "请检查打印机是否已连接并开机。\nCheck that the printer is switched on and plugged in.", ""},
+    {"scan result with the scanner's name", "Information", "Scanned 3 page(s)", "Tamberlyx_Scanner"},
+    {"Chinese title with the monitor's name", "错误", "设备忙,打印中", "Tamberlyx_StateMonitor"},
+    {"long title with a name", "The printer list has been refreshed", "OK", "Tamberlyx_StateMonitor"},
 };
 
-// What a title bar needs for `title`: its text in a bold title font, and room
-// for the window's icon and three buttons beside it.
+// What a title bar needs for `title` as the window system shows it: its text in
+// a bold title font, and room for the window's icon and three buttons beside it.
 int titleBarWidth(const QString& title) {
     QFont font = QApplication::font("QMdiSubWindowTitleBar");
     font.setBold(true);
@@ -73,6 +79,8 @@ TEST(Alert, ShowsEveryTextAsItStandsWithTheTitleInBold) {
     window.show();
     for (const Texts& t : kTexts) {
         SCOPED_TRACE(t.what);
+        QGuiApplication::setApplicationDisplayName(t.displayName);
+        const QString shownTitle = t.displayName.isEmpty() ? t.title : t.title + " — " + t.displayName;
         bool pressed = false;
         QMessageBox* box =
             tbx::widgets::presentAlert(&window, t.title, t.message, "OK & <go>", [&] { pressed = true; });
@@ -83,7 +91,7 @@ TEST(Alert, ShowsEveryTextAsItStandsWithTheTitleInBold) {
         EXPECT_TRUE(bold(*box, t.title));
         EXPECT_FALSE(bold(*box, t.message));
         EXPECT_GE(box->width(), tbx::widgets::kAlertMinimumWidth);
-        EXPECT_GE(box->width(), titleBarWidth(t.title)) << box->width();
+        EXPECT_GE(box->width(), titleBarWidth(shownTitle)) << box->width();
         EXPECT_TRUE(linesWhole(*box, t.message));
         ASSERT_EQ(box->buttons().size(), 1);
         EXPECT_EQ(box->buttons().front()->text(), "OK & <go>");
@@ -91,6 +99,7 @@ TEST(Alert, ShowsEveryTextAsItStandsWithTheTitleInBold) {
         QApplication::processEvents();
         EXPECT_TRUE(pressed);
     }
+    QGuiApplication::setApplicationDisplayName("");
     EXPECT_TRUE(window.findChildren<QMessageBox*>().isEmpty() ||
                 !window.findChildren<QMessageBox*>().front()->isVisible());
 }

@@ -95,46 +95,58 @@ protected:
 
 } // namespace
 
+// While a search is out the model says so; a search asked for while another
+// is out (a refresh) makes the last one decide the "no scanner" alert.
 TEST_F(BackgroundModelTest, DiscoveryRunsOffTheMainThreadAndLandsOnIt) {
     struct Case {
         const char* what;
-        std::vector<Device> found;
+        std::vector<std::vector<Device>> results; // of the searches asked for one after the other
         std::vector<std::string> fields;
     };
     const Case cases[] = {
-        {"scanners found", {net(), usb()}, {"scannerList"}},
-        {"nothing found", {}, {"scannerList", "showAlert", "alertTitle", "alertMessage"}},
+        {"scanners found", {{net(), usb()}}, {"scannerList"}},
+        {"nothing found", {{}}, {"scannerList", "showAlert", "alertTitle", "alertMessage"}},
+        {"nothing, then the next search finds them", {{}, {net(), usb()}}, {"scannerList", "scannerList"}},
+        {"nothing twice",
+         {{}, {}},
+         {"scannerList", "scannerList", "showAlert", "alertTitle", "alertMessage"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         std::atomic<bool> ranOnMain{true};
         std::atomic<bool> preparedOnMain{false};
+        std::atomic<std::size_t> searches{0};
         services.prepareDiscovery = [&] { preparedOnMain = dispatch::isMainThread(); };
         services.getDevicesList = [&] {
             ranOnMain = dispatch::isMainThread();
             EXPECT_TRUE(preparedOnMain) << "discovery ran before its preparation on the main thread";
-            return c.found;
+            return c.results[searches++];
         };
         auto model = ScannerModel::make(Device::placeholder(), services);
         Changes changes;
         changes.watch(*model);
         TraceCapture trace;
-        model->autoDetectScannersInBackground();
+        for (std::size_t i = 0; i < c.results.size(); ++i) {
+            model->autoDetectScannersInBackground();
+        }
         EXPECT_TRUE(changes.fields.empty()); // nothing changes before the result is back
-        ASSERT_TRUE(dispatch::runMainUntil([&] { return !changes.fields.empty(); }, 20s));
-        dispatch::runMainFor(20ms);
+        EXPECT_TRUE(model->searching.get());
+        ASSERT_TRUE(dispatch::runMainUntil([&] { return !model->searching.get(); }, 20s));
 
+        EXPECT_EQ(searches.load(), c.results.size());
         EXPECT_FALSE(ranOnMain);
         EXPECT_TRUE(preparedOnMain);
         EXPECT_TRUE(changes.allOnMain);
         EXPECT_EQ(changes.fields, c.fields);
-        EXPECT_EQ(model->scannerList.get(), c.found);
-        if (c.found.empty()) {
+        const std::vector<Device>& found = c.results.back();
+        EXPECT_EQ(model->scannerList.get(), found);
+        if (found.empty()) {
             EXPECT_TRUE(model->showAlert.get());
             EXPECT_EQ(model->alertTitle.get(), localizedString("error"));
             EXPECT_EQ(model->alertMessage.get(), localizedString("noScannerFound"));
         } else {
-            EXPECT_EQ(model->selectedScanner, c.found.front());
+            EXPECT_FALSE(model->showAlert.get());
+            EXPECT_EQ(model->selectedScanner, found.front());
             EXPECT_NE(std::find(trace.lines().begin(), trace.lines().end(), "find scanner , ip = 10.213.0.2"),
                       trace.lines().end());
         }

@@ -9,6 +9,7 @@
 #include "scanner_app/ContentView.h"
 #include "sim/scanner/UsbScanner.h"
 #include "sim/usb/SimulatedUsb.h"
+#include "tests/support/LayoutCheck.h"
 #include "tests/support/ShownText.h"
 
 #include <QApplication>
@@ -18,6 +19,7 @@
 #include <QPushButton>
 #include <chrono>
 #include <filesystem>
+#include <future>
 #include <gtest/gtest.h>
 #include <mutex>
 
@@ -39,7 +41,12 @@ protected:
         char pattern[] = "/tmp/tbx-window-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         saveDir = pattern;
-        services.scanner.getDevicesList = [this] { return found; };
+        services.scanner.getDevicesList = [this] {
+            if (const std::shared_future<void> held = hold; held.valid()) {
+                held.wait(); // the search goes on when the test lets it
+            }
+            return found;
+        };
         services.scanner.runUsbScan = [this](const Device&, const std::shared_ptr<ScanCommand>& command) {
             std::lock_guard lock(mutex);
             scans.push_back(command->param.filePath);
@@ -89,6 +96,7 @@ protected:
 
     std::string saveDir;
     std::vector<Device> found{usb()};
+    std::shared_future<void> hold; // when valid, searches wait for it
     FormServices services;
     FolderChoice choice;
     int chooserRuns = 0;
@@ -118,12 +126,13 @@ TEST_F(SettingViewTest, NewWindowShowsTheDefaultsWithinTheFormsSizeLimits) {
     EXPECT_EQ(child<QLineEdit>(window, "saveFileName")->text(), "file");
     EXPECT_EQ(child<QLineEdit>(window, "saveDir")->text().toStdString(), desktopFolder());
 
-    // The window's limits are the form's frame (5 points of padding around it).
+    // The window's limits are the form's frame (5 points of padding around it),
+    // which English and Chinese rows fit.
     const int menu = window->minimumHeight() - 410;
     EXPECT_GE(menu, 0);
     EXPECT_EQ(window->minimumSize(), QSize(360, 410 + menu));
     EXPECT_EQ(window->maximumSize(), QSize(760, 610 + menu));
-    EXPECT_EQ(window->form().minimumSize(), QSize(360, 410));
+    EXPECT_EQ(window->form().minimumSizeHint(), QSize(360, 410));
     EXPECT_EQ(window->form().maximumSize(), QSize(760, 610));
 
     // A pick goes through the rules and comes back rendered: ID card locks A4 and the flatbed.
@@ -368,4 +377,112 @@ TEST_F(SettingViewTest, ScanOfTheSimulatedUsbScannerKeepsTheWindowFree) {
     window->close();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     bus->unplug(scanner.device());
+}
+
+// While a search for scanners runs, at launch, after Refresh or in a second
+// window, Scan is off and pressing it says nothing; when the search has ended
+// Scan is on again, and only a search that found nothing says so.
+TEST_F(SettingViewTest, ScanIsOffWhileASearchRuns) {
+    const struct {
+        const char* what;
+        const char* start; // "launch", "refresh" or "new window"
+        std::vector<Device> result;
+    } cases[] = {
+        {"launch, a scanner found", "launch", {usb()}},
+        {"launch, none found", "launch", {}},
+        {"refresh, none found", "refresh", {}},
+        {"second window, a scanner found", "new window", {usb()}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        found = {usb()};
+        hold = {};
+        ContentView* window = std::string(c.start) == "launch" ? nullptr : openWindow();
+        std::promise<void> release;
+        hold = release.get_future().share();
+        // Lets the search go on when reset, and at the latest when the case ends.
+        std::shared_ptr<void> letGo(nullptr, [&](void*) { release.set_value(); });
+        found = c.result;
+        if (window == nullptr) {
+            window = ContentView::open(services);
+        } else if (std::string(c.start) == "refresh") {
+            child<QPushButton>(window, "refreshScanner")->click();
+        } else {
+            const QWidgetList before = QApplication::topLevelWidgets();
+            window->findChild<QAction*>("newWindow")->trigger();
+            for (QWidget* w : QApplication::topLevelWidgets()) {
+                if (auto* other = dynamic_cast<ContentView*>(w);
+                    other != nullptr && !before.contains(other)) {
+                    window = other;
+                }
+            }
+        }
+        auto& model = window->form().model();
+        EXPECT_TRUE(model.searching.get());
+        EXPECT_FALSE(child<QPushButton>(window, "scan")->isEnabled());
+        window->form().scan(); // as a press that got through would
+        EXPECT_FALSE(model.showAlert.get());
+        EXPECT_TRUE(scans.empty());
+
+        letGo.reset();
+        ASSERT_TRUE(
+            dispatch::runMainUntil([&] { return child<QPushButton>(window, "scan")->isEnabled(); }, 20s));
+        EXPECT_FALSE(model.searching.get());
+        EXPECT_EQ(model.scannerList.get(), c.result);
+        EXPECT_EQ(window->form().visibleAlert() != nullptr, c.result.empty());
+        if (c.result.empty()) {
+            EXPECT_EQ(model.alertMessage.get(), localizedString("noScannerFound"));
+        }
+        QApplication::closeAllWindows();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+}
+
+// At the window's smallest size every visible control shows whole and apart
+// from the others, whatever the language and the rows shown, and the window
+// refuses to get smaller.
+TEST_F(SettingViewTest, AtItsSmallestSizeNoControlIsCutOrCovered) {
+    const struct {
+        const char* language;
+        const char* what;
+        std::vector<std::pair<const char*, const char*>> picks;
+    } cases[] = {
+        {"en", "defaults", {}},
+        {"en",
+         "black and white, ID card",
+         {{"colorMode", "Black and white"}, {"combineType", "ID card, both sides"}}},
+        {"en", "PDF", {{"saveFileType", "PDF"}}},
+        {"zh", "defaults", {}},
+        {"zh", "combined", {{"combineType", "左右合并"}}},
+    };
+    found = {Device("Tamberlyx", "Tamberlyx(192.168.100.200)", "Net", "192.168.100.200", 0x37, 0x356C),
+             usb()};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.language) + ", " + c.what);
+        setCurrentLanguage(c.language);
+        ContentView* window = openWindow();
+        for (const auto& [row, text] : c.picks) {
+            pick(window, row, QString::fromUtf8(text));
+        }
+        window->resize(1, 1);
+        QApplication::processEvents();
+        EXPECT_EQ(window->size(), window->minimumSize());
+        EXPECT_EQ(test::layoutProblems(*window), QStringList{});
+        window->close();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+}
+
+// Tab walks the form as it reads, row by row and left to right; Shift+Tab the
+// other way.
+TEST_F(SettingViewTest, TabFollowsTheFormsReadingOrder) {
+    ContentView* window = openWindow();
+    std::vector<QWidget*> order;
+    for (const char* name :
+         {"scanner", "refreshScanner", "scanSource", "colorMode", "contenType", "resolution", "combineType",
+          "pageSize", "saveFileType", "rotateAngle", "saveFileName", "saveDir", "browser", "scan"}) {
+        order.push_back(child<QWidget>(window, name));
+    }
+    EXPECT_EQ(test::tabChain(order.front()), order);
+    EXPECT_EQ(test::tabChain(order.front(), true), order);
 }

@@ -29,16 +29,18 @@ APSettingView::APSettingView(NetworkModel& model, QWidget* parent) : QWidget(par
                          .gateway = record.gateway};
 
     FormFrame frame = makeFormFrame(*this);
-    name_ = new QLineEdit(text(state_.apName));
+    name_ = makeField();
+    name_->setText(text(state_.apName));
     name_->setPlaceholderText(widgets::localizedText("请输入打印机热点的名称"));
     addRow(frame, "热点名称", name_);
-    encrypt_ = new QComboBox;
+    encrypt_ = makePicker();
     encrypt_->addItem(widgets::localizedText("不加密"), 0);
     encrypt_->addItem(widgets::localizedText("WAP2PSK_AES"), 1);
     // A value the picker does not offer (6, written by an earlier OK) selects no entry.
     encrypt_->setCurrentIndex(encrypt_->findData(static_cast<int>(state_.encryptModeSelection)));
     addRow(frame, "加密方式", encrypt_);
-    password_ = new QLineEdit(text(state_.apPassword));
+    password_ = makeField();
+    password_->setText(text(state_.apPassword));
     password_->setPlaceholderText(widgets::localizedText("请输入打印机热点的密码"));
     addRow(frame, "密码", password_);
     ok_ = addButton(frame, "确定");

@@ -21,7 +21,8 @@ QString text(const std::string& s) {
 }
 
 QLineEdit* addressField(std::string_view placeholderKey, const std::string& value) {
-    auto* field = new QLineEdit(text(value));
+    auto* field = makeField();
+    field->setText(text(value));
     field->setPlaceholderText(widgets::localizedText(placeholderKey));
     return field;
 }
@@ -39,13 +40,14 @@ ClientModeSettingView::ClientModeSettingView(NetworkModel& model, QWidget* paren
                              .gateway = record.gateway};
 
     FormFrame frame = makeFormFrame(*this);
-    network_ = new QComboBox;
+    network_ = makePicker();
     addRow(frame, "可选择的热点", network_);
-    password_ = new QLineEdit(text(state_.wifiPassword));
+    password_ = makeField();
+    password_->setText(text(state_.wifiPassword));
     password_->setEchoMode(QLineEdit::Password);
     password_->setPlaceholderText(widgets::localizedText("请输入密码"));
     addRow(frame, "热点密码", password_);
-    ipSetType_ = new QComboBox;
+    ipSetType_ = makePicker();
     ipSetType_->addItem(widgets::localizedText("DHCP"), 0);
     ipSetType_->addItem(widgets::localizedText("手动设置"), 1);
     ipSetType_->setCurrentIndex(ipSetType_->findData(static_cast<int>(state_.ipSetTypeSelection)));

@@ -1,5 +1,6 @@
 #include "wifi_setup/forms/FormLayout.h"
 
+#include "platform/widgets/FlexibleWidth.h"
 #include "platform/widgets/Text.h"
 
 #include <QFormLayout>
@@ -27,8 +28,15 @@ FormFrame makeFormFrame(QWidget& form) {
     return {rows, buttons};
 }
 
+QLineEdit* makeField() {
+    return new widgets::FlexibleField(kControlMinWidth, kControlWidth);
+}
+
+QComboBox* makePicker() {
+    return new widgets::FlexiblePicker(kControlMinWidth, kControlWidth);
+}
+
 void addRow(FormFrame& frame, std::string_view labelKey, QWidget* control) {
-    control->setFixedWidth(kControlWidth);
     frame.rows->addRow(widgets::localizedText(labelKey), control);
 }
 
