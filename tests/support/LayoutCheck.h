@@ -19,7 +19,8 @@ inline QRect inWindow(const QWidget& widget) {
 }
 
 inline QString describe(const QWidget& widget) {
-    const QString name = widget.objectName().isEmpty() ? widget.property("text").toString() : widget.objectName();
+    const QString name =
+        widget.objectName().isEmpty() ? widget.property("text").toString() : widget.objectName();
     const QRect r = inWindow(widget);
     return QString("%1 \"%2\" at %3,%4 %5x%6")
         .arg(widget.metaObject()->className(), name)
