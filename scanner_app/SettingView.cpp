@@ -135,14 +135,9 @@ void SettingView::build() {
     std::vector<QWidget*> order;
     for (const auto& w : rows_) {
         order.push_back(w.picker != nullptr ? static_cast<QWidget*>(w.picker) : w.field);
-        if (order.size() == 1) {
-            order.push_back(refresh_);
-        }
     }
-    for (QWidget* widget :
-         {static_cast<QWidget*>(saveDir_), static_cast<QWidget*>(browse_), static_cast<QWidget*>(scan_)}) {
-        order.push_back(widget);
-    }
+    order.insert(order.begin() + 1, refresh_); // beside the scanner picker
+    order.insert(order.end(), {saveDir_, browse_, scan_});
     widgets::setTabOrder(order);
 }
 
