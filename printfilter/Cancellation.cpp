@@ -3,7 +3,9 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <unistd.h>
 
 namespace tbx::cancellation {
@@ -14,6 +16,11 @@ namespace {
 // safe in both places.
 std::atomic<int> jobIsCanceled{0};
 static_assert(std::atomic<int>::is_always_lock_free);
+// The first request's time in nanoseconds of CLOCK_MONOTONIC (the steady clock's own), 0 before
+// it; stored before the flag is set, so a thread that sees the flag sees the time.
+std::atomic<std::int64_t> canceledAtNs{0};
+static_assert(std::atomic<std::int64_t>::is_always_lock_free);
+static_assert(std::chrono::steady_clock::is_steady);
 
 // The whole text the cancel writes: its INFO line for the language and the trace line, prepared
 // outside the handler so the handler only issues one write.
@@ -68,6 +75,11 @@ void setLanguage(Language language) {
 
 void cancelJob() {
     const int savedErrno = errno;
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now); // async-signal-safe
+    std::int64_t unset = 0;
+    const std::int64_t ns = std::int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
+    canceledAtNs.compare_exchange_strong(unset, ns > 0 ? ns : 1);
     jobIsCanceled = 1;
     const char* text = cancelText;
     if (text) {
@@ -81,8 +93,15 @@ bool requested() {
     return jobIsCanceled != 0;
 }
 
+std::optional<std::chrono::steady_clock::time_point> requestedAt() {
+    if (!requested())
+        return std::nullopt;
+    return std::chrono::steady_clock::time_point(std::chrono::nanoseconds(canceledAtNs.load()));
+}
+
 void reset() {
     jobIsCanceled = 0;
+    canceledAtNs = 0;
 }
 
 } // namespace tbx::cancellation

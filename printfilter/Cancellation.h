@@ -10,6 +10,9 @@
 
 #include "printfilter/Messages.h"
 
+#include <chrono>
+#include <optional>
+
 namespace tbx::cancellation {
 
 // Installs the SIGTERM handler. Call setLanguage as soon as the language is known; until then the
@@ -18,9 +21,12 @@ void installHandler();
 void setLanguage(Language language);
 
 // Records the cancel request: the "cancelling" INFO line, the flag, and the trace line
-// "[Tamberlyx] Set Cancel Job Flag to True". Async-signal-safe.
+// "[Tamberlyx] Set Cancel Job Flag to True". The first request also records its time, from which
+// every wait of the cancelled job is counted. Async-signal-safe.
 void cancelJob();
 bool requested();
+// When the cancel was first requested (on the steady clock); nothing while the job runs.
+std::optional<std::chrono::steady_clock::time_point> requestedAt();
 
 // Forgets a cancel request (tests run several jobs in one process).
 void reset();

@@ -6,15 +6,13 @@
 
 namespace tbx {
 
-bool StallAfterCancel::stalled(bool cancelled, Clock::time_point lastActivity) {
-    if (!cancelled) {
-        cancelSeen_.reset();
-        return false;
-    }
-    const auto now = Clock::now();
-    if (!cancelSeen_)
-        cancelSeen_ = now;
-    return now - std::max(*cancelSeen_, lastActivity) >= wait_;
+bool pastCancel(const CancelTime& cancelledAt, std::chrono::milliseconds wait, CancelClock::time_point now) {
+    return cancelledAt && now - *cancelledAt >= wait;
+}
+
+bool idleSinceCancel(const CancelTime& cancelledAt, CancelClock::time_point lastActivity,
+                     std::chrono::milliseconds wait, CancelClock::time_point now) {
+    return cancelledAt && now - std::max(*cancelledAt, lastActivity) >= wait;
 }
 
 bool waitUntilReady(int fd, short events, const std::function<bool()>& giveUp) {

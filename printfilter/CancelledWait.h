@@ -1,9 +1,13 @@
 #pragma once
 
-// Waiting on a descriptor in a job that may be cancelled, for the printer's output and for the
-// raster input alike. While the job runs a wait lasts as long as it takes; once it is cancelled,
-// a side that has done nothing for a set time (counted from the cancel, or from its last activity
-// when that is later) counts as stalled, so that it cannot keep the cancelled job forever.
+// The bounds of a cancelled job, for the printer's output and for the raster input alike. While the
+// job runs a wait lasts as long as it takes; once it is cancelled every bound is counted from the
+// cancel itself (cancellation::requestedAt), so that neither side can keep the cancelled job:
+// - the raster input gets kInputAfterCancel to bring what is still coming (the rest of the page
+//   being read, or its end); what has not come by then counts as not coming, however many bytes
+//   trickle in meanwhile;
+// - the printer may go on taking the page being sent, but a printer that takes nothing for
+//   kStalledCancelWait counts as stalled, and the page gets kCancelledPageBound at most.
 
 #include <chrono>
 #include <functional>
@@ -11,24 +15,25 @@
 
 namespace tbx {
 
-// How long a cancelled job waits for a side that does nothing before it gives up on it.
+using CancelClock = std::chrono::steady_clock;
+// When the job was cancelled; nothing while it runs.
+using CancelTime = std::optional<CancelClock::time_point>;
+
+// How long a cancelled job waits for the raster input still coming.
+inline constexpr std::chrono::milliseconds kInputAfterCancel{2000};
+// How long a cancelled job waits for a printer that takes nothing before it gives up on it.
 inline constexpr std::chrono::milliseconds kStalledCancelWait{2000};
+// How long the page being sent may go on after the cancel while the printer keeps taking data.
+inline constexpr std::chrono::milliseconds kCancelledPageBound{30000};
 
-class StallAfterCancel {
-public:
-    using Clock = std::chrono::steady_clock;
+// True once the job was cancelled at least wait ago.
+bool pastCancel(const CancelTime& cancelledAt, std::chrono::milliseconds wait,
+                CancelClock::time_point now = CancelClock::now());
 
-    explicit StallAfterCancel(std::chrono::milliseconds wait = kStalledCancelWait) : wait_(wait) {}
-    std::chrono::milliseconds wait() const { return wait_; }
-
-    // True once cancelled holds and nothing has happened for the wait since lastActivity or
-    // since the cancel was first seen here, whichever is later. A false cancelled forgets it.
-    bool stalled(bool cancelled, Clock::time_point lastActivity);
-
-private:
-    std::chrono::milliseconds wait_;
-    std::optional<Clock::time_point> cancelSeen_;
-};
+// True once the job was cancelled and nothing has happened for wait since the cancel or since
+// lastActivity, whichever is later.
+bool idleSinceCancel(const CancelTime& cancelledAt, CancelClock::time_point lastActivity,
+                     std::chrono::milliseconds wait, CancelClock::time_point now = CancelClock::now());
 
 // Waits until fd is ready for events, or poll itself fails (the read or write that follows then
 // reports it): true. The wait is looked at in short steps, since the cancel may come on another

@@ -14,6 +14,7 @@
 #include <cups/cups.h>
 #include <cups/raster.h>
 #include <memory>
+#include <thread>
 #include <unistd.h>
 
 namespace tbx {
@@ -55,46 +56,79 @@ void waitForConnection(SideChannel& side, double patience) {
 namespace {
 
 void cancelWithScheduler(const JobOptions& job) {
+    // The scheduler reads 0 as the queue's current job and -1 as every job of the queue: a filter
+    // run by hand or by a wrapper with any other id than a real one must not cancel other jobs.
+    if (job.JobId <= 0) {
+        std::fprintf(stderr,
+                     "DEBUG:[Tamberlyx] the job id \"%s\" is not a positive decimal number: the job is "
+                     "not cancelled with the scheduler\n",
+                     printableForLog(job.jobIdText).c_str());
+        return;
+    }
     const int result = cupsCancelJob(job.PrinterName.c_str(), job.JobId);
     std::fprintf(stderr, "[Tamberlyx]cupsCancelJob int = %d\n", result);
     std::fprintf(stderr, "[Tamberlyx]cupsCancelJoblasterror = %s\n", cupsLastErrorString());
 }
 
-// The end of a cancelled job, on whichever thread carries it out. The reading thread may be
-// waiting for raster that never comes, and encoders may be writing page files: the spool folder
-// goes with whatever is in it, and the process ends at once, without running anything more.
-[[noreturn]] void endCancelledJob(SpoolDirectory& spool) {
-    spool.remove();
+} // namespace
+
+bool JobEnd::begin() {
+    if (!begun_.exchange(true)) {
+        owner_ = std::this_thread::get_id();
+        return true;
+    }
+    if (owner_.load() == std::this_thread::get_id())
+        return false;
+    // Another thread is ending the job, and the process with it.
+    for (;;)
+        pause();
+}
+
+void JobEnd::cancel(bool sendCommand) {
+    if (!begin())
+        return;
+    messages_.jobCancelled();
+    if (sendCommand)
+        stream_.sendCmd("CancelJob?");
+    cancelWithScheduler(job_);
+    // The reading thread may be waiting for raster that never comes, and encoders may be writing
+    // page files: the spool folder goes with whatever is in it, and the process ends at once,
+    // without running anything more.
+    spool_.remove();
     std::fflush(stderr);
     std::_Exit(0);
 }
 
-// The printer takes nothing more of a cancelled job: the job ends without the printer's cancel
-// command, which could not be sent either.
-[[noreturn]] void endStalledJob(const JobOptions& job, const Messages& messages, SpoolDirectory& spool) {
-    messages.jobCancelled();
-    cancelWithScheduler(job);
-    endCancelledJob(spool);
+int JobEnd::finish(bool softFailure) {
+    if (!begin())
+        return 0;
+    spool_.remove();
+    if (softFailure)
+        cancellation::cancelJob();
+    stream_.endOfJob();
+    // The stream may give up on the printer of a cancelled job here (it has said so): that is
+    // no failure of the job, and not all of its data was sent.
+    if (!stream_.gaveUp())
+        messages_.allDataSent();
+    if (softFailure || (stream_.outputFailed() && !stream_.gaveUp())) {
+        std::fprintf(stderr, "ERROR: [Tamberlyx] the job could not be printed in full\n");
+        return 1;
+    }
+    return 0;
 }
 
-// Carries out the cancel: the printer's cancel command, the job cancelled with the scheduler, and
-// the process ends.
-[[noreturn]] void doCancelJob(JobStream& stream, const JobOptions& job, const Messages& messages,
-                              SpoolDirectory& spool) {
-    messages.jobCancelled();
-    stream.sendCmd("CancelJob?");
-    cancelWithScheduler(job);
-    endCancelledJob(spool);
+int JobEnd::fail() {
+    if (!begin())
+        return 1;
+    spool_.remove();
+    // Nothing after the point of failure but the printer's cancel command (not even that once the
+    // output itself has failed).
+    stream_.sendCmd("CancelJob?");
+    return 1;
 }
-
-} // namespace
 
 bool FilterPageSink::cancelRequested() {
     return cancellation::requested();
-}
-
-void FilterPageSink::cancelJob() {
-    doCancelJob(stream_, job_, messages_, spool_);
 }
 
 int runFilter(int argc, const char* const* argv, const FilterEnvironment& env) {
@@ -144,15 +178,18 @@ int runFilter(int argc, const char* const* argv, const FilterEnvironment& env) {
         side = ownSide.get();
     }
     JobStream stream(env.streamOut, *side);
-    stream.onStalledCancel([&] { endStalledJob(job, messages, *spool); });
+    JobEnd end(stream, job, messages, *spool);
+    // The printer of a cancelled job takes nothing more, or not the page in time: the job ends
+    // without the cancel command, which would not get through, or would land inside the page.
+    stream.onStalledCancel([&end] { end.cancel(false); });
 
     RasterSource raster;
-    raster.endWhenStalledAfter(cancellation::requested, kStalledCancelWait);
+    raster.endAfterCancel(cancellation::requestedAt, kInputAfterCancel);
     std::string rasterError;
     if (!raster.open(job.rasterFile, env.rasterIn, &rasterError)) {
         // Cancelled before the upstream filter sent anything, and it sends nothing more.
         if (raster.gaveUp())
-            doCancelJob(stream, job, messages, *spool);
+            end.cancel(true);
         std::fprintf(stderr, "ERROR: [Tamberlyx] %s\n", rasterError.c_str());
         return 1;
     }
@@ -171,26 +208,12 @@ int runFilter(int argc, const char* const* argv, const FilterEnvironment& env) {
     loopOptions.imageDarkness = job.imageDarkness_type;
     loopOptions.checkRasterEnd = [&raster] { return raster.endProblem(); };
     loopOptions.inputGaveUp = [&raster] { return raster.gaveUp(); };
-    FilterPageSink sink(stream, job, messages, *spool);
+    FilterPageSink sink(stream, job, messages, end);
     PageLoop loop(raster.get(), loopOptions, sink, *spool);
     const PageLoopResult result = loop.run(); // a cancel carried out does not come back
-    spool->remove();
-    if (result.failed) {
-        // Nothing after the point of failure but the printer's cancel command (not even that once
-        // the output itself has failed).
-        stream.sendCmd("CancelJob?");
-        return 1;
-    }
-
-    if (result.softFailure)
-        cancellation::cancelJob();
-    stream.endOfJob();
-    messages.allDataSent();
-    if (result.softFailure || stream.outputFailed()) {
-        std::fprintf(stderr, "ERROR: [Tamberlyx] the job could not be printed in full\n");
-        return 1;
-    }
-    return 0;
+    if (result.failed)
+        return end.fail();
+    return end.finish(result.softFailure);
 }
 
 } // namespace tbx

@@ -10,6 +10,9 @@
 #include "printfilter/PageLoop.h"
 #include "printfilter/SpoolDirectory.h"
 
+#include <atomic>
+#include <thread>
+
 namespace tbx {
 
 // Where the job reads its settings and writes its stream: the process's own environment and
@@ -34,16 +37,56 @@ struct FilterEnvironment {
 inline constexpr double kConnectionPatienceSeconds = 30.0;
 void waitForConnection(SideChannel& side, double patience = kConnectionPatienceSeconds);
 
+// The end of the job, whichever way it ends, carried out by this one owner and only once: the
+// page loop's cancel at the next page to send, the job stream giving up on the printer of a
+// cancelled job, the input giving up before it opened, and the job's normal or failed end all
+// come here. The first ending asked for is the one that runs; one asked for while it runs on the
+// same thread (a write of its last commands that gives up on the printer) returns at once, and the
+// ending under way goes on without writing more; one asked for on another thread waits for the
+// process to end.
+class JobEnd {
+public:
+    JobEnd(JobStream& stream, const JobOptions& job, const Messages& messages, SpoolDirectory& spool)
+        : stream_(stream), job_(job), messages_(messages), spool_(spool) {}
+    JobEnd(const JobEnd&) = delete;
+    JobEnd& operator=(const JobEnd&) = delete;
+
+    // Carries out the cancel and ends the process with status 0, whatever its other threads are
+    // doing: "INFO:Job Cancelled", the printer's cancel command (only with sendCommand: not when
+    // the printer takes nothing more, or is in the middle of a page), the job cancelled with the
+    // scheduler (only a job id that is a positive decimal number is sent; for any other a DEBUG
+    // line says why), the spool folder removed. Returns only when asked while an ending runs.
+    void cancel(bool sendCommand);
+    // The job's stream is complete: "Event=EndOfJob;", the last INFO line, the spool folder
+    // removed. The exit status: 0, or 1 with an "ERROR:" line when pages were lost (softFailure)
+    // or the printer could not be reached (not when the stream gave up on the printer of a
+    // cancelled job: that job ends with status 0 like every cancel).
+    int finish(bool softFailure);
+    // The job cannot be printed (its "ERROR:" line is written): its stream ends with the
+    // printer's cancel command, the spool folder is removed; the exit status 1.
+    int fail();
+
+private:
+    // True for the first ending; see above for the others.
+    bool begin();
+
+    JobStream& stream_;
+    const JobOptions& job_;
+    const Messages& messages_;
+    SpoolDirectory& spool_;
+    std::atomic<bool> begun_{false};
+    std::atomic<std::thread::id> owner_{};
+};
+
 // The filter's job stream and messages behind the page loop.
 class FilterPageSink : public PageSink {
 public:
-    FilterPageSink(JobStream& stream, const JobOptions& job, const Messages& messages, SpoolDirectory& spool)
-        : stream_(stream), job_(job), messages_(messages), spool_(spool) {}
+    FilterPageSink(JobStream& stream, const JobOptions& job, const Messages& messages, JobEnd& end)
+        : stream_(stream), job_(job), messages_(messages), end_(end) {}
 
     bool cancelRequested() override;
-    // "CancelJob?" to the printer, the job cancelled with the scheduler, the spool folder removed,
-    // and the process ends with status 0, whatever its other threads are doing.
-    [[noreturn]] void cancelJob() override;
+    // The cancel through the job's end (JobEnd::cancel): the process ends with status 0.
+    void cancelJob() override { end_.cancel(true); }
     void pageConverted(int n) override { messages_.pageConverted(n); }
     void pageSending(int n) override { messages_.pageSending(n); }
     void sendPageHeader(int width, int height) override { stream_.sendPageHeader(job_, width, height); }
@@ -56,7 +99,7 @@ private:
     JobStream& stream_;
     const JobOptions& job_;
     const Messages& messages_;
-    SpoolDirectory& spool_;
+    JobEnd& end_;
 };
 
 // The whole filter: returns the process exit status, or ends the process with status 0 once a
@@ -64,8 +107,10 @@ private:
 // arguments are wrong (copies other than a whole number from 1 to 9999), there is no raster or no
 // page in it, the raster was refused or ends inside a page, a spool file cannot be written, the
 // printer connection is lost, or pages were lost otherwise. A job that fails after its start ends
-// its stream with "CancelJob?". Once cancelled, raster input that brings nothing for
-// kStalledCancelWait counts as ended and the cancel is carried out with the pages sent so far.
+// its stream with "CancelJob?". Once cancelled, raster input that has not come within
+// kInputAfterCancel of the cancel counts as not coming and the cancel is carried out with the
+// pages in hand; a printer that takes nothing for kStalledCancelWait, or has not taken the page
+// being sent kCancelledPageBound after the cancel, gets nothing more.
 int runFilter(int argc, const char* const* argv, const FilterEnvironment& env);
 
 } // namespace tbx

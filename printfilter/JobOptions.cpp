@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <string_view>
 #include <unistd.h>
 
@@ -55,10 +56,27 @@ std::optional<int> parseCopies(const char* text) {
     return value;
 }
 
+std::optional<int> parseJobId(const char* text) {
+    if (!text || !*text)
+        return std::nullopt;
+    long long value = 0;
+    for (const char* c = text; *c; ++c) {
+        if (!std::isdigit(static_cast<unsigned char>(*c)))
+            return std::nullopt;
+        value = value * 10 + (*c - '0');
+        if (value > std::numeric_limits<int>::max())
+            return std::nullopt;
+    }
+    if (value < 1)
+        return std::nullopt;
+    return static_cast<int>(value);
+}
+
 JobOptions parseJobArguments(int argc, const char* const* argv) {
     JobOptions job;
     job.PrinterName = argv[0] ? argv[0] : "";
-    job.JobId = decimalValue(argv[1]);
+    job.jobIdText = argv[1] ? argv[1] : "";
+    job.JobId = parseJobId(argv[1]).value_or(0);
     job.jobName = argv[3] ? argv[3] : "";
     job.jobCopies = argv[4] ? argv[4] : "";
     job.copies = decimalValue(argv[4]);

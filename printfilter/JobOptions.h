@@ -12,7 +12,8 @@ namespace tbx {
 
 struct JobOptions {
     std::string PrinterName; // queue name, argv[0]: used to cancel the job with the scheduler
-    int JobId = 0;           // argv[1]
+    int JobId = 0;           // argv[1] when it is a positive decimal number (parseJobId), else 0
+    std::string jobIdText;   // argv[1] as given
     std::string jobName;     // job title, argv[3]
     std::string jobCopies;   // Copies value of the job header: argv[4], or "1" when the filter collates
     int copies = 0;          // decimal value of argv[4] (0 when it is not a number)
@@ -34,6 +35,11 @@ std::string usageLine(const char* program);
 // Takes the CUPS filter arguments (argc of at least 6). Copies and job id are read as decimal
 // numbers the way the scheduler writes them; text that is no number counts as 0.
 JobOptions parseJobArguments(int argc, const char* const* argv);
+
+// The job id the scheduler passes: a positive whole number (at most INT_MAX) written in decimal
+// digits alone; nothing for any other text. Only such an id may reach the scheduler's cancel,
+// where 0 stands for the queue's current job and -1 for every job of the queue.
+std::optional<int> parseJobId(const char* text);
 
 // The number of copies the scheduler passes: a whole number from 1 to kMaxCopies written in decimal
 // digits alone; nothing for any other text.

@@ -183,15 +183,32 @@ std::string printableForLog(std::string_view text) {
     return out;
 }
 
-bool JobStream::stalledAfterCancel() {
-    return stall_.stalled(cancellation::requested(), lastTaken_);
+bool JobStream::stalledAfterCancel() const {
+    return idleSinceCancel(cancellation::requestedAt(), lastTaken_, stallWait_);
 }
 
-void JobStream::giveUpOnPrinter() {
-    std::fprintf(stderr,
-                 "DEBUG:[Tamberlyx] the printer has taken nothing for %lld ms since the job was "
-                 "cancelled: nothing more is sent\n",
-                 static_cast<long long>(stall_.wait().count()));
+JobStream::GiveUp JobStream::giveUpNow() const {
+    const CancelTime cancelledAt = cancellation::requestedAt();
+    if (!cancelledAt)
+        return GiveUp::no;
+    if (idleSinceCancel(cancelledAt, lastTaken_, stallWait_))
+        return GiveUp::stalled;
+    if (sendingPage_ && pastCancel(cancelledAt, pageBound_))
+        return GiveUp::pageTooSlow;
+    return GiveUp::no;
+}
+
+void JobStream::giveUpOnPrinter(GiveUp why) {
+    if (why == GiveUp::pageTooSlow)
+        std::fprintf(stderr,
+                     "DEBUG:[Tamberlyx] the page being sent is not complete %lld ms after the job was "
+                     "cancelled: nothing more is sent\n",
+                     static_cast<long long>(pageBound_.count()));
+    else
+        std::fprintf(stderr,
+                     "DEBUG:[Tamberlyx] the printer has taken nothing for %lld ms since the job was "
+                     "cancelled: nothing more is sent\n",
+                     static_cast<long long>(stallWait_.count()));
     gaveUp_ = true;
     failed_ = true;
     if (giveUp_)
@@ -200,15 +217,27 @@ void JobStream::giveUpOnPrinter() {
 
 bool JobStream::waitUntilWritable() {
     // A SIGTERM that interrupts the wait is no reason to stop waiting by itself.
-    if (waitUntilReady(out_, POLLOUT, [this] { return stalledAfterCancel(); }))
+    GiveUp why = GiveUp::no;
+    if (waitUntilReady(out_, POLLOUT, [&] { return (why = giveUpNow()) != GiveUp::no; }))
         return true;
-    giveUpOnPrinter();
+    giveUpOnPrinter(why);
     return false;
 }
 
 void JobStream::write(const void* data, std::size_t size) {
     const char* bytes = static_cast<const char*>(data);
+    // A printer that had taken everything before is not to blame for the time the filter spent
+    // reading or encoding since: its wait for this write counts from now.
+    if (caughtUp_)
+        lastTaken_ = std::max(lastTaken_, std::chrono::steady_clock::now());
+    caughtUp_ = false;
     while (size > 0 && !failed_) {
+        // A printer that keeps taking data never makes the wait give up: the page's bound is
+        // looked at before every write as well.
+        if (sendingPage_ && giveUpNow() == GiveUp::pageTooSlow) {
+            giveUpOnPrinter(GiveUp::pageTooSlow);
+            return;
+        }
         if (!waitUntilWritable())
             return;
         // A pipe with room takes up to PIPE_BUF bytes at once without blocking, so the next wait
@@ -231,6 +260,7 @@ void JobStream::write(const void* data, std::size_t size) {
         if (!side_.present() || !drainsTell_)
             lastTaken_ = lastWritten_;
     }
+    caughtUp_ = !failed_ && (!side_.present() || !drainsTell_);
 }
 
 cups_sc_status_t JobStream::drain() {
@@ -250,8 +280,9 @@ cups_sc_status_t JobStream::drain() {
         lastTaken_ = std::chrono::steady_clock::now();
     else if (!drainsTell_)
         lastTaken_ = std::max(lastTaken_, lastWritten_);
+    caughtUp_ = status == CUPS_SC_STATUS_OK || !drainsTell_;
     if (status != CUPS_SC_STATUS_OK && stalledAfterCancel())
-        giveUpOnPrinter();
+        giveUpOnPrinter(GiveUp::stalled);
     if (status == CUPS_SC_STATUS_IO_ERROR) {
         // The backend could not pass the bytes on: its connection to the printer is gone, and
         // whatever follows would be lost as well.
@@ -296,6 +327,11 @@ int JobStream::sendPageData(const std::string& path) {
         return 3;
     }
     char piece[kMaxPieceBytes];
+    struct Sending {
+        bool& flag;
+        explicit Sending(bool& f) : flag(f) { flag = true; }
+        ~Sending() { flag = false; }
+    } sending(sendingPage_);
     for (;;) {
         const std::size_t n = std::fread(piece, 1, sizeof piece, file.get());
         std::fprintf(stderr, "DEBUG:[Tamberlyx]read jbig file and readsize = %zu\n", n);

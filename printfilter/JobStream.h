@@ -8,10 +8,13 @@
 //
 // A write waits for the printer as long as it takes, except once the job is cancelled: a printer
 // that then takes nothing for a while (a paper jam, a dead connection) would keep the cancelled
-// job forever, so the stream gives up, says so in a DEBUG line, and hands the job's end to the
-// filter (see onStalledCancel). The printer takes bytes when the backend answers a drain request;
-// without a backend, or with one that cannot drain or has never answered a drain in time, when the
-// output takes them.
+// job forever, and so would one that takes the page being sent so slowly that it needs minutes.
+// The stream then gives up: after kStalledCancelWait without the printer taking anything, or
+// once the page being sent is still not complete kCancelledPageBound after the cancel, it says so
+// in a DEBUG line, sends nothing more (a command in the middle of a page would be read as page
+// data) and hands the job's end to the filter (see onStalledCancel). The printer takes bytes when
+// the backend answers a drain request; without a backend, or with one that cannot drain or has
+// never answered a drain in time, when the output takes them.
 //
 // The header texts are built by plain functions (jobHeaderText, pageHeaderText) so tests can check
 // them field by field; JobStream writes them.
@@ -78,35 +81,44 @@ public:
     // Bytes written so far.
     std::size_t bytesWritten() const { return written_; }
 
-    // What happens when the job has been cancelled and the printer has taken nothing for wait:
-    // the filter ends the job there and then (the call does not return). Without it, or when it
-    // returns, the stream counts as failed and writes nothing more.
-    void onStalledCancel(std::function<void()> giveUp, std::chrono::milliseconds wait = kStalledCancelWait) {
+    // What happens when the job has been cancelled and the stream gives up on the printer (it
+    // has taken nothing for wait, or the page being sent is not complete pageBound after the
+    // cancel): the filter ends the job there and then. Without it, or when it returns, the stream
+    // counts as failed and writes nothing more.
+    void onStalledCancel(std::function<void()> giveUp, std::chrono::milliseconds wait = kStalledCancelWait,
+                         std::chrono::milliseconds pageBound = kCancelledPageBound) {
         giveUp_ = std::move(giveUp);
-        stall_ = StallAfterCancel(wait);
+        stallWait_ = wait;
+        pageBound_ = pageBound;
     }
-    // True once the stream gave up on a printer that stopped taking a cancelled job.
+    // True once the stream gave up on the printer of a cancelled job.
     bool gaveUp() const { return gaveUp_; }
 
 private:
     void write(const void* data, std::size_t size);
     // Waits until the output takes bytes; false when the stream gave up instead.
     bool waitUntilWritable();
+    // Why a cancelled job's stream gives up on the printer now, if it does.
+    enum class GiveUp { no, stalled, pageTooSlow };
+    GiveUp giveUpNow() const;
     // The job is cancelled and the printer has taken nothing for the wait since then.
-    bool stalledAfterCancel();
-    void giveUpOnPrinter();
+    bool stalledAfterCancel() const;
+    void giveUpOnPrinter(GiveUp why);
     cups_sc_status_t drain();
 
     int out_;
     SideChannel& side_;
     bool failed_ = false;      // a write to the output failed: nothing more is written
     bool printerLost_ = false; // the backend lost the printer: nothing more is drained
-    bool gaveUp_ = false;      // the printer stopped taking a cancelled job
+    bool gaveUp_ = false;      // the stream gave up on the printer of a cancelled job
+    bool sendingPage_ = false; // a page's data is being sent
     std::size_t written_ = 0;
     std::function<void()> giveUp_;
-    StallAfterCancel stall_;
+    std::chrono::milliseconds stallWait_ = kStalledCancelWait;
+    std::chrono::milliseconds pageBound_ = kCancelledPageBound;
     bool drainAnswered_ = false; // the backend has answered a drain OK
     bool drainsTell_ = true;     // the last drain told whether the printer took the bytes
+    bool caughtUp_ = true;       // the printer had taken every byte written when last looked at
     std::chrono::steady_clock::time_point lastTaken_ = std::chrono::steady_clock::now();
     std::chrono::steady_clock::time_point lastWritten_ = lastTaken_;
 };

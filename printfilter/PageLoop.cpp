@@ -118,8 +118,8 @@ bool PageLoop::readPage(int n) {
 
 void PageLoop::stopForCancel(Pending p) {
     appendLine(p.log,
-               "DEBUG:[Tamberlyx] the raster input has brought nothing since the job was cancelled: "
-               "it is taken as ended after page %d\n",
+               "DEBUG:[Tamberlyx] the raster input had not come when its time after the cancel ran "
+               "out: it is taken as ended after page %d\n",
                p.n - 1);
     p.cancel = true;
     handOver(std::move(p));
@@ -231,10 +231,11 @@ void PageLoop::sendOnePage(int n) {
 
 void PageLoop::carryOutCancel() {
     result_.cancelled = true;
-    // The cancel ends the process: nothing of the job may stay behind. A page still being
+    // In the filter the cancel ends the process, the spool folder removed by the job's end. When
+    // it comes back, nothing of the cancelled job may stay behind either: a page still being
     // encoded goes with the folder, and no page file can be made in it any more.
-    spool_.remove();
     sink_.cancelJob();
+    spool_.remove();
 }
 
 void PageLoop::sendPair(int back, int front) {

@@ -44,9 +44,9 @@ struct PageLoopOptions {
     // ended, else why the rest of it is no page (garbage, a header cut short). Unset: not asked.
     std::function<std::string()> checkRasterEnd;
     // Asked when reading stops short (no further page header, or rows missing from a page): true
-    // when the input was taken as ended because it brought nothing for a while after the job was
-    // cancelled. The cancel is then carried out with the pages sent so far; a page only partly read
-    // is not sent. Unset: never.
+    // when the input was taken as ended because it had not come when its time after the cancel
+    // ran out. The cancel is then carried out with the pages in hand; a page only partly read is
+    // not sent. Unset: never.
     std::function<bool()> inputGaveUp;
     int encoderThreads = 0; // 0: encoderThreads(), the machine's cores or TAMBERLYX_ENCODER_THREADS
 };
@@ -59,8 +59,9 @@ public:
     virtual ~PageSink() = default;
     // The scheduler asked to cancel the job (SIGTERM).
     virtual bool cancelRequested() = 0;
-    // Carries out the cancel ("CancelJob?", cancel with the scheduler). In the filter it ends the
-    // process; if it returns, the loop sends nothing more.
+    // Carries out the cancel ("CancelJob?", cancel with the scheduler, the spool folder removed).
+    // In the filter it ends the process; if it returns, the loop removes the spool folder and
+    // sends nothing more.
     virtual void cancelJob() = 0;
     // Progress: page n is converted and encoded / page n is about to be sent.
     virtual void pageConverted(int n) = 0;

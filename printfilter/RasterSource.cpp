@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace tbx {
@@ -57,25 +58,51 @@ ssize_t RasterSource::readCallback(void* context, unsigned char* buffer, std::si
     return static_cast<RasterSource*>(context)->readInput(buffer, length);
 }
 
-void RasterSource::endWhenStalledAfter(std::function<bool()> cancelled, std::chrono::milliseconds wait) {
-    cancelled_ = std::move(cancelled);
-    stall_ = StallAfterCancel(wait);
+void RasterSource::endAfterCancel(std::function<CancelTime()> cancelledAt, std::chrono::milliseconds wait) {
+    cancelledAt_ = std::move(cancelledAt);
+    afterCancel_ = wait;
+}
+
+bool RasterSource::timeIsUp() const {
+    return cancelledAt_ && pastCancel(cancelledAt_(), afterCancel_);
 }
 
 bool RasterSource::waitForInput() {
-    return !cancelled_ ||
-           waitUntilReady(fd_, POLLIN, [this] { return stall_.stalled(cancelled_(), lastInput_); });
+    return !cancelledAt_ || waitUntilReady(fd_, POLLIN, [this] { return timeIsUp(); });
 }
 
-ssize_t RasterSource::readInput(unsigned char* buffer, std::size_t length) {
-    if (gaveUp_ || !waitForInput()) {
-        gaveUp_ = true;
-        return 0;
-    }
+namespace {
+
+// Bytes that can be read from fd at once (what has arrived and is not read yet); 0 when unknown.
+std::size_t bytesWaiting(int fd) {
+    int n = 0;
+    return ::ioctl(fd, FIONREAD, &n) == 0 && n > 0 ? static_cast<std::size_t>(n) : 0;
+}
+
+ssize_t readRetrying(int fd, void* buffer, std::size_t length) {
     ssize_t n;
     do {
-        n = ::read(fd_, buffer, length);
+        n = ::read(fd, buffer, length);
     } while (n < 0 && errno == EINTR);
+    return n;
+}
+
+} // namespace
+
+ssize_t RasterSource::readInput(unsigned char* buffer, std::size_t length) {
+    if (gaveUp_)
+        return 0;
+    if (!waitForInput() || timeIsUp()) {
+        // The input's time after the cancel is over: it is not waited for any more. What had
+        // arrived when that was first seen is still read, and so is an end of input right after
+        // it; anything else counts as not coming, so bytes trickling in buy no more time.
+        if (!lateBytes_)
+            lateBytes_ = bytesWaiting(fd_);
+        if (*lateBytes_ == 0)
+            return lateEnd();
+        length = std::min(length, *lateBytes_);
+    }
+    const ssize_t n = readRetrying(fd_, buffer, length);
     if (n < 0) {
         readError_ = errno;
         return -1;
@@ -84,10 +111,35 @@ ssize_t RasterSource::readInput(unsigned char* buffer, std::size_t length) {
         endSeen_ = true;
         return 0;
     }
+    if (lateBytes_)
+        *lateBytes_ -= std::min(*lateBytes_, static_cast<std::size_t>(n));
     follow(buffer, static_cast<std::size_t>(n));
     position_ += static_cast<std::uint64_t>(n);
-    lastInput_ = std::chrono::steady_clock::now();
     return n;
+}
+
+ssize_t RasterSource::lateEnd() {
+    // Only an end that is already there is taken: a read that returns at once with nothing.
+    pollfd p{fd_, POLLIN, 0};
+    int ready;
+    do {
+        ready = ::poll(&p, 1, 0);
+    } while (ready < 0 && errno == EINTR);
+    if (ready > 0 && bytesWaiting(fd_) == 0) {
+        unsigned char probe;
+        const ssize_t n = readRetrying(fd_, &probe, 1);
+        if (n == 0) {
+            endSeen_ = true;
+            return 0;
+        }
+        if (n < 0) {
+            readError_ = errno;
+            return -1;
+        }
+        // A byte that came just now, after the time was up: it counts as not coming.
+    }
+    gaveUp_ = true;
+    return 0;
 }
 
 void RasterSource::follow(const unsigned char* bytes, std::size_t count) {

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cups/raster.h>
 #include <functional>
+#include <optional>
 #include <string>
 
 namespace tbx {
@@ -27,10 +28,14 @@ public:
     bool open(const std::string& file, int fd, std::string* error);
     cups_raster_t* get() const { return ras_; }
 
-    // Once cancelled() turns true, input that brings nothing for wait (counted from then or from
-    // its last bytes, whichever is later) counts as ended, so that an upstream filter that stalls
-    // without closing its output cannot keep a cancelled job. Call before open().
-    void endWhenStalledAfter(std::function<bool()> cancelled, std::chrono::milliseconds wait);
+    // Once the job is cancelled (cancelledAt() gives the cancel's time), the input gets wait from
+    // the cancel itself: after that it is not waited for any more, whatever has not arrived by
+    // then (the rest of a page, the end of the input) counts as not coming, and the input as
+    // ended, so that an upstream filter that stalls, or trickles a few bytes now and then without
+    // ending, cannot keep a cancelled job. What had arrived is still read (the filter may have
+    // been busy when the time ran out), and an end of input that follows it counts as the end.
+    // Call before open().
+    void endAfterCancel(std::function<CancelTime()> cancelledAt, std::chrono::milliseconds wait);
     // True once the input was taken as ended that way: what was read so far is all there is, and
     // a page cut short by it is no fault of the raster.
     bool gaveUp() const { return gaveUp_; }
@@ -42,9 +47,14 @@ public:
 private:
     static ssize_t readCallback(void* context, unsigned char* buffer, std::size_t length);
     ssize_t readInput(unsigned char* buffer, std::size_t length);
-    // Waits until the input has something to read (or has ended); false when it stalled after the
-    // cancel instead.
+    // The input's time after the cancel is over.
+    bool timeIsUp() const;
+    // Waits until the input has something to read (or has ended); false when its time after the
+    // cancel ran out instead.
     bool waitForInput();
+    // Once the time is up and what had arrived is read: the end of input when it is there already
+    // (0, the end seen), else the input is given up (0); -1 for a read error.
+    ssize_t lateEnd();
     void follow(const unsigned char* bytes, std::size_t count);
 
     int fd_ = -1;
@@ -54,9 +64,9 @@ private:
     int readError_ = 0;
     std::uint64_t position_ = 0;
 
-    std::function<bool()> cancelled_; // unset: wait for input as long as it takes
-    StallAfterCancel stall_;
-    std::chrono::steady_clock::time_point lastInput_ = std::chrono::steady_clock::now();
+    std::function<CancelTime()> cancelledAt_; // unset: wait for input as long as it takes
+    std::chrono::milliseconds afterCancel_ = kInputAfterCancel;
+    std::optional<std::size_t> lateBytes_; // once the time is up: the bytes that had arrived, unread
     bool gaveUp_ = false;
 
     // Layout of an uncompressed stream, followed byte by byte: the sync word, then per page a

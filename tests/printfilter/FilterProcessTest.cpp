@@ -256,6 +256,41 @@ TEST(FilterProcess, SigtermCancelsWhereTheNextPageWouldBegin) {
     EXPECT_NE(request.find(std::string("job-id\x00\x04\x00\x00\x00\x11", 12)), std::string::npos);
 }
 
+// The scheduler's cancel takes 0 for the queue's current job and -1 for every job of the queue: a
+// filter run by hand or by a wrapper with such an id, or any other that is no job id, cancels
+// nothing with the scheduler; the rest of the cancel stays as it is.
+TEST(FilterProcess, OnlyAPositiveJobIdReachesTheSchedulersCancel) {
+    const struct {
+        const char* jobId;
+        bool sent;
+    } cases[] = {
+        {"42", true}, {"-1", false}, {"0", false}, {"abc", false}, {"", false}, {"17abc", false},
+    };
+    for (const auto& c : cases) {
+        FilterPeer peer = peerFor();
+        peer.setArguments({"tbxqueue", c.jobId, "alice", "report", "1", ""});
+        peer.setInput(pages(3));
+        // Cancelled before the connection wait ends: the cancel comes at the first page.
+        peer.terminateWhenLogShows("DEBUG:[Tamberlyx]imageDarkness=");
+        const FilterRun run = peer.run();
+        EXPECT_EQ(run.exitStatus, 0) << c.jobId << "\n" << run.err;
+        const DecodedJob job = decodeJobStream(run.out);
+        ASSERT_TRUE(job.ok()) << c.jobId << ": " << job.error;
+        EXPECT_TRUE(job.cancelled) << c.jobId;
+        EXPECT_TRUE(job.pages.empty()) << c.jobId;
+        EXPECT_TRUE(run.logHas("INFO:Job Cancelled")) << c.jobId;
+        ASSERT_EQ(run.ippRequests.size(), c.sent ? 1u : 0u) << c.jobId << "\n" << run.err;
+        const std::string refusal = std::string("DEBUG:[Tamberlyx] the job id \"") + c.jobId +
+                                    "\" is not a positive decimal number: the job is not cancelled with "
+                                    "the scheduler";
+        EXPECT_EQ(run.logHas(refusal), !c.sent) << c.jobId << "\n" << run.err;
+        if (c.sent) {
+            EXPECT_NE(run.ippRequests[0].find(std::string("job-id\x00\x04\x00\x00\x00\x2a", 12)),
+                      std::string::npos);
+        }
+    }
+}
+
 TEST(FilterProcess, RasterFromTheFileArgument) {
     FilterPeer peer = peerFor();
     const std::string file = peer.folder() + "/job.ras";

@@ -71,6 +71,34 @@ TEST(JobArguments, CopiesAreAWholeNumberFromOneTo9999) {
         EXPECT_EQ(parseCopies(c.text), c.copies) << (c.text ? c.text : "(null)");
 }
 
+// Only such an id may reach the scheduler's cancel, where 0 is the queue's current job and -1
+// every job of the queue.
+TEST(JobArguments, JobIdIsAPositiveDecimalNumber) {
+    const struct {
+        const char* text;
+        std::optional<int> id;
+    } cases[] = {
+        {"42", 42},
+        {"0042", 42},
+        {"2147483647", INT_MAX},
+        {"0", std::nullopt},
+        {"-1", std::nullopt},
+        {"+3", std::nullopt},
+        {"abc", std::nullopt},
+        {"17abc", std::nullopt},
+        {" 42", std::nullopt},
+        {"", std::nullopt},
+        {nullptr, std::nullopt},
+        {"2147483648", std::nullopt},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(parseJobId(c.text), c.id) << (c.text ? c.text : "(null)");
+    const char* argv[] = {"q", "-1", "u", "t", "1", ""};
+    const JobOptions job = parseJobArguments(6, argv);
+    EXPECT_EQ(job.JobId, 0) << "no job id to cancel with the scheduler";
+    EXPECT_EQ(job.jobIdText, "-1");
+}
+
 TEST(JobArguments, UsageLine) {
     EXPECT_EQ(usageLine("printfilter-tamberlyx"),
               "Usage: printfilter-tamberlyx job-id user title copies options [file]");

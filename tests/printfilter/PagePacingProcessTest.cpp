@@ -7,6 +7,7 @@
 #include "tests/printfilter/support/FilterPeer.h"
 #include "tests/printfilter/support/JobStreamDecoder.h"
 
+#include <future>
 #include <gtest/gtest.h>
 
 namespace tbx::test {
@@ -74,42 +75,82 @@ enum class Then {
     rest,     // writes the rest of the raster and closes its output
     pageOnly, // finishes the page being written, then keeps its output open with nothing more
     nothing,  // writes nothing more and keeps its output open (stalled for good)
+    trickle,  // writes the rest 16 bytes every 1.5 s and never ends (it ignores SIGTERM)
+};
+
+// What the printer does.
+enum class Printer {
+    reads,         // takes everything at once
+    fullAtCancel,  // stops taking data at the SIGTERM, with its pipe full
+    slowLargePage, // takes 4 KB/s while a large page is sent
+};
+
+// How the job ends on the printer's side.
+enum class Ends {
+    endOfJob,      // "Event=EndOfJob;": the job ends normally
+    cancelCommand, // "CancelJob?" after the pages sent
+    nothingMore,   // the printer takes nothing more (it stopped, or the page took too long)
 };
 
 // Where the SIGTERM comes in a five-page job fed a page at a time, each page written once the one
 // before it is on the stream.
 struct SigtermPoint {
     std::string what;
-    int page;           // SIGTERM while this page is written (its first half is in); 0: see below
-    int afterPage;      // (page 0) SIGTERM once this page is on the stream, before the next is
-                        // written; -1: once the filter has started, before any raster is written
-    std::size_t sent;   // pages the printer gets
-    bool cancelCommand; // the stream ends with "CancelJob?" (else with "Event=EndOfJob;")
+    int page;         // SIGTERM while this page is written (its first half is in); 0: see below
+    int afterPage;    // (page 0) SIGTERM once this page is on the stream, before the next is
+                      // written; -1: once the filter has started, before any raster is written;
+                      // -2: once the filter starts sending page 1, the raster all written at once
+    std::size_t sent; // whole pages the printer gets
+    Ends ends;
     Then then = Then::rest;
     double within = 0; // the filter has ended this many seconds after the SIGTERM (0: no bound)
+    Printer printer = Printer::reads;
 };
+
+constexpr std::size_t kTrickleBytes = 16;
+constexpr std::chrono::milliseconds kTricklePause{1500};
 
 std::vector<FeedStep> stepsFor(const std::vector<std::string>& pages, const SigtermPoint& point) {
     std::vector<FeedStep> steps;
-    if (point.page == 0 && point.afterPage < 0)
+    if (point.page == 0 && point.afterPage < 0) {
+        if (point.afterPage == -2) {
+            std::string all;
+            for (const auto& page : pages)
+                all += page;
+            steps.push_back({all, "", 0, false});
+        }
         return steps;
+    }
     bool terminated = false;
     const auto add = [&](std::string bytes, std::size_t pagesBefore, bool terminate) {
         steps.push_back({std::move(bytes), kEndOfPage, terminated ? 0 : pagesBefore, terminate});
         terminated = terminated || terminate;
     };
+    // After the SIGTERM (which comes with the first of them), the bytes a few at a time, long
+    // apart, and never all of them.
+    const auto trickle = [&](const std::string& bytes) {
+        for (std::size_t at = 0, n = 0; at < bytes.size() && n < 40; at += kTrickleBytes, ++n)
+            steps.push_back({bytes.substr(at, kTrickleBytes), "", 0, false,
+                             n == 0 ? std::chrono::milliseconds(0) : kTricklePause});
+    };
     const bool stalls = point.then == Then::nothing;
+    const bool trickles = point.then == Then::trickle;
     for (int n = 1; n <= 5 && !(terminated && point.then != Then::rest); ++n) {
         const std::string& page = pages[n - 1];
         const std::size_t before = static_cast<std::size_t>(n - 1);
         if (n == point.page) {
             add(page.substr(0, page.size() / 2), before, false);
             // The filter has begun before the SIGTERM comes: its job header is on the stream.
-            steps.push_back({stalls ? "" : page.substr(page.size() / 2), "Event=StartOfJob;", 1, true});
+            const std::string rest = page.substr(page.size() / 2);
+            steps.push_back({stalls || trickles ? "" : rest, "Event=StartOfJob;", 1, true});
             terminated = true;
+            if (trickles)
+                trickle(rest);
         } else {
             const bool terminate = point.page == 0 && point.afterPage == n - 1;
-            add(terminate && stalls ? "" : page, before, terminate);
+            add(terminate && (stalls || trickles) ? "" : page, before, terminate);
+            if (terminate && trickles)
+                trickle(page);
         }
     }
     if (point.page == 0 && point.afterPage == 5)
@@ -117,51 +158,118 @@ std::vector<FeedStep> stepsFor(const std::vector<std::string>& pages, const Sigt
     return steps;
 }
 
+std::size_t occurrences(const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size()))
+        ++n;
+    return n;
+}
+
+struct PointRun {
+    FilterRun run;
+    bool spoolLeft = false;
+};
+
+PointRun runPoint(const SigtermPoint& point, const std::vector<std::string>& pages, const char* threads) {
+    FilterPeer peer = peerFor(threads);
+    peer.feedInSteps(stepsFor(pages, point), point.then != Then::rest);
+    if (point.page == 0 && point.afterPage == -1)
+        peer.terminateWhenLogShows("DEBUG:[Tamberlyx]imageDarkness=");
+    if (point.page == 0 && point.afterPage == -2)
+        peer.terminateWhenLogShows("INFO: Start to send page(1) data");
+    if (point.printer == Printer::fullAtCancel)
+        peer.fillOutputWhenTerminating();
+    if (point.printer == Printer::slowLargePage)
+        peer.readOutputAt(4096);
+    PointRun result;
+    result.run = peer.run(std::chrono::seconds(50));
+    result.spoolLeft = spoolFolderLeft(peer.folder());
+    return result;
+}
+
 TEST(PagePacing, SigtermPointsLeaveTheSamePagesWithOneAndWithTheDefaultThreads) {
     const auto pages = rasterByPage(5);
+    // Each page's data far more than the printer takes in 30 s at 4 KB/s.
+    const auto largePages = rasterByPage(2, 1600, 1200);
     std::vector<SigtermPoint> points;
     for (int k = 1; k <= 5; ++k)
-        points.push_back(
-            {"while page " + std::to_string(k) + " is read", k, 0, static_cast<std::size_t>(k - 1), true});
-    points.push_back({"between pages 2 and 3", 0, 2, 2, true});
-    points.push_back({"after the last page", 0, 5, 5, false});
+        points.push_back({"while page " + std::to_string(k) + " is read", k, 0,
+                          static_cast<std::size_t>(k - 1), Ends::cancelCommand});
+    points.push_back({"between pages 2 and 3", 0, 2, 2, Ends::cancelCommand});
+    points.push_back({"after the last page", 0, 5, 5, Ends::endOfJob});
     // An input that stays open once the page being read is in, and one that stalls for good: the
     // cancel is carried out with the pages sent so far, and the filter ends.
-    points.push_back({"while page 3 is read, input then held open", 3, 0, 2, true, Then::pageOnly, 2.0});
-    points.push_back({"input stalled before the first page", 0, -1, 0, true, Then::nothing, 5.0});
-    points.push_back({"input stalled between pages 2 and 3", 0, 2, 2, true, Then::nothing, 5.0});
-    points.push_back({"input stalled in the middle of page 3", 3, 0, 2, true, Then::nothing, 5.0});
+    points.push_back(
+        {"while page 3 is read, input then held open", 3, 0, 2, Ends::cancelCommand, Then::pageOnly, 2.0});
+    points.push_back(
+        {"input stalled before the first page", 0, -1, 0, Ends::cancelCommand, Then::nothing, 5.0});
+    points.push_back(
+        {"input stalled between pages 2 and 3", 0, 2, 2, Ends::cancelCommand, Then::nothing, 5.0});
+    points.push_back(
+        {"input stalled in the middle of page 3", 3, 0, 2, Ends::cancelCommand, Then::nothing, 5.0});
+    // An input that keeps trickling in gets 2 s from the cancel, however many bytes still come.
+    points.push_back(
+        {"input trickling in the middle of page 3", 3, 0, 2, Ends::cancelCommand, Then::trickle, 5.0});
+    points.push_back(
+        {"input trickling between pages 2 and 3", 0, 2, 2, Ends::cancelCommand, Then::trickle, 5.0});
+    // A printer that reads slowly gets the page being sent for 30 s after the cancel at most; one
+    // whose pipe is full when the cancel command is written gets it once, and the job ends once.
+    points.push_back({"printer reading 4 KB/s while a large page 1 is sent", 0, -2, 0, Ends::nothingMore,
+                      Then::rest, 40.0, Printer::slowLargePage});
+    points.push_back({"while page 3 is read, pipe full when the cancel command is written", 3, 0, 2,
+                      Ends::nothingMore, Then::rest, 5.0, Printer::fullAtCancel});
     for (const auto& point : points) {
+        const auto& raster = point.printer == Printer::slowLargePage ? largePages : pages;
+        // The two runs side by side: the slow printer's alone takes half a minute.
+        auto oneThread = std::async(std::launch::async, [&] { return runPoint(point, raster, "1"); });
+        const PointRun defaultThreads = runPoint(point, raster, nullptr);
+        const PointRun runs[2] = {oneThread.get(), defaultThreads};
         std::string streams[2];
         for (int i = 0; i < 2; ++i) {
-            const char* threads = i == 0 ? "1" : nullptr;
-            const std::string what = point.what + (threads ? ", one thread" : ", default threads");
-            FilterPeer peer = peerFor(threads);
-            peer.feedInSteps(stepsFor(pages, point), point.then != Then::rest);
-            if (point.page == 0 && point.afterPage < 0)
-                peer.terminateWhenLogShows("DEBUG:[Tamberlyx]imageDarkness=");
-            const FilterRun run = peer.run(std::chrono::seconds(30));
+            const std::string what = point.what + (i == 0 ? ", one thread" : ", default threads");
+            const FilterRun& run = runs[i].run;
+            ASSERT_FALSE(run.timedOut) << what << "\n" << run.err;
             ASSERT_EQ(run.exitStatus, 0) << what << "\n" << run.err;
             EXPECT_EQ(run.waitsMissed, 0u) << what;
             ASSERT_GE(run.terminatedAt, 0) << what;
             if (point.within > 0) {
                 EXPECT_LT(run.seconds - run.terminatedAt, point.within) << what;
             }
-            const DecodedJob job = decodeJobStream(run.out);
-            ASSERT_TRUE(job.ok()) << what << ": " << job.error;
-            EXPECT_EQ(job.pages.size(), point.sent) << what;
-            for (const auto& page : job.pages)
-                EXPECT_TRUE(page.endOfPage) << what;
-            EXPECT_EQ(job.cancelled, point.cancelCommand) << what;
-            EXPECT_EQ(job.endOfJob, !point.cancelCommand) << what;
-            // Carried out with the scheduler too (one Cancel-Job), or not at all.
-            EXPECT_EQ(run.ippRequests.size(), point.cancelCommand ? 1u : 0u) << what;
-            EXPECT_EQ(run.logHas("INFO:Job Cancelled"), point.cancelCommand) << what;
+            const bool cancelled = point.ends != Ends::endOfJob;
+            if (point.ends == Ends::nothingMore) {
+                // Whole pages before the cut, and nothing after it.
+                EXPECT_EQ(occurrences(run.out, kEndOfPage), point.sent) << what;
+                EXPECT_EQ(run.out.find("CancelJob?"), std::string::npos) << what;
+                EXPECT_EQ(run.out.find("Event=EndOfJob;"), std::string::npos) << what;
+                EXPECT_NE(run.err.find("cancelled: nothing more is sent"), std::string::npos) << what << "\n"
+                                                                                              << run.err;
+            } else {
+                const DecodedJob job = decodeJobStream(run.out);
+                ASSERT_TRUE(job.ok()) << what << ": " << job.error;
+                EXPECT_EQ(job.pages.size(), point.sent) << what;
+                for (const auto& page : job.pages)
+                    EXPECT_TRUE(page.endOfPage) << what;
+                EXPECT_EQ(job.cancelled, point.ends == Ends::cancelCommand) << what;
+                EXPECT_EQ(job.endOfJob, point.ends == Ends::endOfJob) << what;
+                EXPECT_EQ(occurrences(run.out, "CancelJob?"), point.ends == Ends::cancelCommand ? 1u : 0u)
+                    << what;
+            }
+            // The job ends once: one "cancelled" line, the cancel command sent at most once, and
+            // the job cancelled with the scheduler once (one Cancel-Job), or none of it.
+            EXPECT_EQ(occurrences(run.err, "INFO:Job Cancelled\n"), cancelled ? 1u : 0u) << what << "\n"
+                                                                                         << run.err;
+            const bool commandSent =
+                point.ends == Ends::cancelCommand || point.printer == Printer::fullAtCancel;
+            EXPECT_EQ(occurrences(run.err, "sned cmd = CancelJob?\n"), commandSent ? 1u : 0u) << what;
+            EXPECT_EQ(run.ippRequests.size(), cancelled ? 1u : 0u) << what;
             EXPECT_TRUE(run.logHas("INFO:Job Cancelling")) << what;
-            EXPECT_FALSE(spoolFolderLeft(peer.folder())) << what;
+            EXPECT_FALSE(runs[i].spoolLeft) << what;
             streams[i] = withoutJobTime(run.out);
         }
-        EXPECT_TRUE(streams[0] == streams[1]) << point.what << ": the job streams differ";
+        // Where the printer's pace decides where the page is cut, the streams may differ there.
+        if (point.printer != Printer::slowLargePage) {
+            EXPECT_TRUE(streams[0] == streams[1]) << point.what << ": the job streams differ";
+        }
     }
 }
 

@@ -176,6 +176,12 @@ FilterRun FilterPeer::run(std::chrono::seconds timeout) {
         throw std::runtime_error("pipe failed");
     if (outputUnread_ || outputRate_)
         fcntl(outPipe[1], F_SETPIPE_SZ, 16384);
+    // A write end of the printer's pipe of the peer's own, non-blocking (a description of its own,
+    // so the filter's output stays blocking).
+    int fillFd = -1;
+    if (fillOutput_)
+        fillFd = ::open(("/proc/self/fd/" + std::to_string(outPipe[1])).c_str(),
+                        O_WRONLY | O_NONBLOCK | O_CLOEXEC);
     if (sideMode_ != SideMode::closed && socketpair(AF_LOCAL, SOCK_STREAM | SOCK_CLOEXEC, 0, side))
         throw std::runtime_error("socketpair failed");
 
@@ -252,7 +258,19 @@ FilterRun FilterPeer::run(std::chrono::seconds timeout) {
     bool outOpen = !outputUnread_, errOpen = true, terminated = false;
     const auto deadline = started + timeout;
 
+    const auto fillOutput = [&] {
+        if (fillFd < 0)
+            return;
+        drainInto(outPipe[0], result.out);
+        outOpen = false; // read no more
+        const std::string filler(4096, '#');
+        for (std::size_t piece : {std::size_t{4096}, std::size_t{1}})
+            while (::write(fillFd, filler.data(), piece) > 0) {
+            }
+        closeFd(fillFd);
+    };
     const auto terminate = [&] {
+        fillOutput();
         kill(pid, SIGTERM);
         result.terminatedAt = std::chrono::duration<double>(Clock::now() - started).count();
     };
@@ -277,8 +295,9 @@ FilterRun FilterPeer::run(std::chrono::seconds timeout) {
             if (!stepReady) {
                 const bool seen =
                     current.waitCount == 0 || occurrences(result.out, current.waitFor) >= current.waitCount;
-                const bool late = Clock::now() - stepStarted >= kFeedWait;
-                if (!seen && !late)
+                const auto waited = Clock::now() - stepStarted;
+                const bool late = waited >= kFeedWait;
+                if ((!seen && !late) || waited < current.after)
                     return;
                 result.waitsMissed += seen ? 0 : 1;
                 if (current.terminate)
@@ -432,7 +451,7 @@ FilterRun FilterPeer::run(std::chrono::seconds timeout) {
         result.exitStatus = WEXITSTATUS(status);
     else if (WIFSIGNALED(status))
         result.termSignal = WTERMSIG(status);
-    for (int* fd : {&outPipe[0], &errPipe[0], &backPipe[1], &side[0], &listener, &inPipe[1]})
+    for (int* fd : {&outPipe[0], &errPipe[0], &backPipe[1], &side[0], &listener, &inPipe[1], &fillFd})
         closeFd(*fd);
     for (auto& c : connections)
         closeFd(c.fd);

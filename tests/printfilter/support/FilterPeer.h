@@ -32,13 +32,14 @@ enum class SideMode {
 };
 
 // One step of feeding standard input through a pipe: once the job stream holds waitFor at least
-// waitCount times (no wait when waitCount is 0; at most kFeedWait), SIGTERM when terminate is set,
-// then the bytes.
+// waitCount times (no wait when waitCount is 0; at most kFeedWait) and at least after has passed
+// since the step before it was written, SIGTERM when terminate is set, then the bytes.
 struct FeedStep {
     std::string bytes;
     std::string waitFor;
     std::size_t waitCount = 0;
     bool terminate = false;
+    std::chrono::milliseconds after{0};
 };
 
 struct FilterRun {
@@ -80,6 +81,11 @@ public:
     void leaveOutputUnread() { outputUnread_ = true; }
     // Standard output is a pipe of 16384 bytes read at no more than this rate: a slow printer.
     void readOutputAt(std::size_t bytesPerSecond) { outputRate_ = bytesPerSecond; }
+    // The printer stops reading when the SIGTERM is sent, and its pipe is full from then on: the
+    // peer reads what the pipe holds, then fills it with bytes of its own (which the job stream
+    // never shows), so the filter's next write to the printer waits. Only for runs with a SIGTERM
+    // (until then the peer holds a write end of the pipe, and would not see it end).
+    void fillOutputWhenTerminating() { fillOutput_ = true; }
     void setSideMode(SideMode mode) { sideMode_ = mode; }
     // Answer for the n-th request (0-based) of the given command; default: status OK at once.
     void setSidePolicy(std::function<SideAnswer(cups_sc_command_t, int n)> policy) {
@@ -123,6 +129,7 @@ private:
     bool keepInputOpen_ = false;
     bool outputUnread_ = false;
     std::size_t outputRate_ = 0;
+    bool fillOutput_ = false;
     std::size_t outputLimit_ = 0;
     std::size_t spoolLimit_ = 0;
     std::string dir_;
