@@ -1,5 +1,7 @@
 #include "tests/wifi_setup/AvahiDaemon.h"
 
+#include "platform/posix/PosixIO.h"
+
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -7,7 +9,6 @@
 #include <fcntl.h>
 #include <fstream>
 #include <spawn.h>
-#include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -185,10 +186,7 @@ void AvahiDaemon::stop() {
 }
 
 std::string AvahiDaemon::log() const {
-    std::ifstream in(folder_ + "/log");
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return posix::readFile(folder_ + "/log").bytes;
 }
 
 void pointAtMissingBus(const std::string& folder) {
