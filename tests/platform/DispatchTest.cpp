@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
-#include <future>
 #include <ctime>
 #include <functional>
+#include <future>
 #include <gtest/gtest.h>
 #include <mutex>
 #include <thread>
