@@ -13,10 +13,12 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <poll.h>
 #include <sched.h>
 #include <sstream>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -208,9 +210,10 @@ bool listensOn(pid_t pid, const char* localHex) {
     return false;
 }
 
-bool exited(pid_t pid) {
-    int status = 0;
-    return waitpid(pid, &status, WNOHANG) == pid;
+// True when the child has ended; it is left to be reaped (its pid stays ours).
+bool ended(pid_t pid) {
+    siginfo_t info{};
+    return waitid(P_PID, id_t(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
 }
 
 // The pids of the children of `parent` (the relay forks one per datagram).
@@ -235,20 +238,17 @@ std::vector<pid_t> childrenOf(pid_t parent) {
     return children;
 }
 
-// SIGTERM, then SIGKILL after a grace period; reaps the child.
+// SIGTERM, then SIGKILL after a grace period of 5 s; reaps the child. Its
+// pidfd turns readable when it ends.
 void terminate(pid_t pid) {
     if (pid <= 0) {
         return;
     }
+    const posix::UniqueFd process(int(syscall(SYS_pidfd_open, pid, 0)));
     kill(pid, SIGTERM);
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (exited(pid)) {
-            return;
-        }
-        std::this_thread::sleep_for(10ms);
+    if (!process || posix::waitReady(process.get(), POLLIN, posix::deadlineIn(5s)) != 1) {
+        kill(pid, SIGKILL);
     }
-    kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
 }
 
@@ -355,10 +355,15 @@ bool SnmpAgents::start(const TestHost& host, const SnmpAgentSpec& spec) {
     }
     char relaySocket[16];
     std::snprintf(relaySocket, sizeof relaySocket, "00000000:%04X", spec.relayPort & 0xFFFFu);
-    const auto deadline = std::chrono::steady_clock::now() + 15s;
+    // Nothing announces a bound socket: the tables are looked at every 20 ms, for
+    // as long as a loaded machine may take to start both.
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
     while (std::chrono::steady_clock::now() < deadline) {
         if (listensOn(agent.snmpd, kAgentSocketHex) && listensOn(agent.relay, relaySocket)) {
             return true;
+        }
+        if (ended(agent.snmpd) || ended(agent.relay)) {
+            break;
         }
         std::this_thread::sleep_for(20ms);
     }
