@@ -275,7 +275,7 @@ TEST_F(SettingViewTest, AlertsShowTheStringTablesTextsAsTheyStand) {
         child<QLineEdit>(window, "saveDir")->setText(QString::fromStdString(saveDir));
         child<QLineEdit>(window, "saveFileName")->setText(c.prefix);
         child<QPushButton>(window, "scan")->click();
-        dispatch::runMainFor(30ms);
+        dispatch::runMainUntil([&] { return window->form().visibleAlert() != nullptr; }, 20s);
         QMessageBox* box = window->form().visibleAlert();
         ASSERT_NE(box, nullptr);
         const QString title = QString::fromStdString(c.title ? c.title : localizedString("error"));
@@ -358,7 +358,7 @@ TEST_F(SettingViewTest, ScanOfTheSimulatedUsbScannerKeepsTheWindowFree) {
     EXPECT_GT(whileScanning, 0);
     EXPECT_LT(slowest, 100ms);
 
-    dispatch::runMainFor(30ms);
+    dispatch::runMainUntil([&] { return form.visibleAlert() != nullptr; }, 20s);
     auto& model = form.model();
     EXPECT_EQ(model.alertTitle.get(), localizedString("info"));
     EXPECT_EQ(model.alertMessage.get(), localizedString("scanPages") + "3 " + localizedString("pages"));
