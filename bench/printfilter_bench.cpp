@@ -17,6 +17,7 @@
 #include "FilterBenchJobs.h"
 #include "FilterStageFigures.h"
 #include "ProcessRun.h"
+#include "platform/posix/PosixIO.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -24,9 +25,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
-#include <fstream>
 #include <optional>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <sys/wait.h>
@@ -55,10 +54,7 @@ struct Options {
 };
 
 std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
+    return tbx::posix::readFile(path).bytes;
 }
 
 // The job stream without its job time, which differs from run to run.

@@ -1,5 +1,7 @@
 #include "platform/appkit/AppKit.h"
 
+#include "platform/posix/PosixIO.h"
+
 #include <QBuffer>
 #include <QByteArray>
 #include <QImageReader>
@@ -7,8 +9,6 @@
 #include <cmath>
 #include <csetjmp>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <memory>
 
 // After <cstdio>: jpeglib.h needs FILE and size_t declared first.
@@ -189,13 +189,11 @@ CGSize NSImage::size() const {
 std::optional<CGImage> NSImage::cgImage(std::optional<CGRect>) const {
     if (bitmap_ || path_.empty())
         return bitmap_;
-    std::ifstream in(path_, std::ios::binary);
-    if (!in)
+    // A file that cannot be read (missing, a folder, an I/O error) has no bitmap.
+    const posix::FileContents file = posix::readFile(path_);
+    if (!file.ok())
         return std::nullopt;
-    std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad())
-        return std::nullopt;
-    return decodeFile(bytes);
+    return decodeFile(std::span(reinterpret_cast<const std::uint8_t*>(file.bytes.data()), file.bytes.size()));
 }
 
 std::optional<NSBitmapImageRep> NSImage::bitmapRepresentation() const {

@@ -3,10 +3,12 @@
 #include <cerrno>
 #include <csignal>
 #include <ctime>
+#include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace tbx::posix {
@@ -171,6 +173,36 @@ Written writeAll(int fd, std::span<const std::uint8_t> bytes, std::optional<std:
     }
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
     return written;
+}
+
+FileContents readFile(const std::string& path) {
+    FileContents contents;
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat info {};
+    if (!fd || ::fstat(fd.get(), &info) != 0) {
+        contents.error = errno;
+        return contents;
+    }
+    if (S_ISDIR(info.st_mode)) {
+        contents.error = EISDIR;
+        return contents;
+    }
+    if (S_ISREG(info.st_mode) && info.st_size > 0) {
+        contents.bytes.reserve(std::size_t(info.st_size));
+    }
+    char chunk[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
+        if (n > 0) {
+            contents.bytes.append(chunk, std::size_t(n));
+        } else if (n == 0) {
+            return contents;
+        } else if (errno != EINTR) {
+            contents.error = errno;
+            contents.bytes.clear();
+            return contents;
+        }
+    }
 }
 
 bool isValidUTF8(std::span<const std::uint8_t> bytes) {

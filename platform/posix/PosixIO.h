@@ -2,7 +2,8 @@
 // pair and the Network-framework stand-in share: descriptors and address lists
 // that close and free themselves, waits for readiness until a deadline, a
 // connect within a deadline, whole sends and writes that never raise SIGPIPE,
-// and UTF-8 validation. Left out: anything beyond IPv4/IPv6 stream sockets.
+// whole-file reads that say why they failed, and UTF-8 validation. Left out:
+// anything beyond IPv4/IPv6 stream sockets.
 #pragma once
 
 #include <chrono>
@@ -104,6 +105,18 @@ struct Written {
 Written sendAll(int fd, std::span<const std::uint8_t> bytes, std::optional<std::chrono::milliseconds> idle);
 // The same for any descriptor (a pipe too): SIGPIPE is held back for the call.
 Written writeAll(int fd, std::span<const std::uint8_t> bytes, std::optional<std::chrono::milliseconds> idle);
+
+// Reads the whole file at `path`: its bytes and 0, or the error number that
+// stopped the read (ENOENT, EACCES, EISDIR for a folder, EIO, ESRCH for a /proc
+// file of a process that ended meanwhile, ...) with no bytes. Never throws;
+// interrupted reads go on. Files that state no size (those of /proc) are read
+// to their end.
+struct FileContents {
+    std::string bytes;
+    int error = 0;
+    bool ok() const { return error == 0; }
+};
+FileContents readFile(const std::string& path);
 
 // True when `bytes` are well-formed UTF-8 (no overlong forms, no surrogates,
 // nothing above U+10FFFF).

@@ -1,5 +1,7 @@
 #include "sim/net/SnmpAgents.h"
 
+#include "platform/posix/PosixIO.h"
+
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -11,10 +13,12 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <poll.h>
 #include <sched.h>
 #include <sstream>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -29,30 +33,48 @@ using namespace std::chrono_literals;
 constexpr const char* kAgentPort = "1161";
 constexpr const char* kAgentSocketHex = "0100007F:0489"; // 127.0.0.1:1161
 
-// When the process `pid` started (clock ticks after boot, field 22 of its
-// stat line); none when there is no such process.
-std::optional<unsigned long long> startTime(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    const std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    const auto close = text.rfind(')');
-    if (close == std::string::npos) {
-        return std::nullopt;
-    }
-    std::istringstream fields(text.substr(close + 1));
-    std::string field;
-    for (int number = 3; fields >> field; ++number) {
-        if (number == 22) {
-            return std::strtoull(field.c_str(), nullptr, 10);
+// The fields of the stat line of process `pid` after its name (the first is
+// field 3, its state), or the error number of the read: ENOENT or ESRCH when
+// there is no such process (any more).
+struct StatLine {
+    std::vector<std::string> fields;
+    int error = 0;
+};
+StatLine statLine(pid_t pid) {
+    posix::FileContents stat = posix::readFile("/proc/" + std::to_string(pid) + "/stat");
+    StatLine line;
+    line.error = stat.error;
+    const auto close = stat.bytes.rfind(')');
+    if (close != std::string::npos) {
+        std::istringstream rest(stat.bytes.substr(close + 1));
+        for (std::string field; rest >> field;) {
+            line.fields.push_back(field);
         }
     }
-    return std::nullopt;
+    return line;
+}
+
+// When the process `pid` started (clock ticks after boot, field 22 of its stat
+// line); none when it cannot be told. `gone` says there is no such process.
+std::optional<unsigned long long> startTime(pid_t pid, bool* gone = nullptr) {
+    const StatLine line = statLine(pid);
+    if (gone != nullptr) {
+        *gone = line.error == ENOENT || line.error == ESRCH;
+    }
+    if (line.fields.size() < 22 - 2) {
+        return std::nullopt;
+    }
+    return std::strtoull(line.fields[22 - 3].c_str(), nullptr, 10);
 }
 
 // The folders are named "<stem><pid>.<start time>-XXXXXX" after the process
 // that made them. A process that ends without removing its folders (killed,
 // say) leaves them to the next one: folders of this stem whose maker no longer
 // runs are removed before a new one is made. The start time tells a maker
-// apart from a later process that got the same pid.
+// apart from a later process that got the same pid. A folder whose maker
+// cannot be told gone (its stat line unreadable for another reason) stays.
+// (Tests that start agents each run in a sandbox with a TMPDIR of their own,
+// so no test sweeps another's folders.)
 void removeStaleDirs(const std::string& base, const std::string& stem) {
     std::error_code error;
     for (const auto& entry : std::filesystem::directory_iterator(base, error)) {
@@ -71,21 +93,26 @@ void removeStaleDirs(const std::string& base, const std::string& stem) {
         if (lstat(entry.path().c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != geteuid()) {
             continue;
         }
-        if (startTime(pid_t(pid)) != started) {
+        bool gone = false;
+        const auto makerStarted = startTime(pid_t(pid), &gone);
+        if (gone || (makerStarted && *makerStarted != started)) {
             std::filesystem::remove_all(entry.path(), error);
         }
     }
 }
 
 // A new private folder named after this process, or empty (with the reason
-// in `problem`). Stale folders of the same stem go first.
+// in `problem`). Stale folders of the same stem go first. Without its own
+// start time, the folder gets a name outside the scheme, which no sweep takes
+// for stale (a later process could not tell it from a folder of its maker).
 std::string makeTempDir(const std::string& stem, std::string& problem) {
     const char* tmp = std::getenv("TMPDIR");
     const std::string base = tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
     removeStaleDirs(base, stem);
     const auto started = startTime(getpid());
-    std::string pattern =
-        base + "/" + stem + std::to_string(getpid()) + "." + std::to_string(started.value_or(0)) + "-XXXXXX";
+    std::string pattern = base + "/" + stem +
+                          (started ? std::to_string(getpid()) + "." + std::to_string(*started) + "-" : "") +
+                          "XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) {
         problem = std::string("mkdtemp failed: ") + std::strerror(errno);
         return {};
@@ -170,7 +197,7 @@ pid_t spawnInHost(const std::string& netns, const std::vector<std::string>& argv
 // True when the process (in its own network namespace) has a UDP socket bound
 // to the given local address.
 bool listensOn(pid_t pid, const char* localHex) {
-    std::ifstream table("/proc/" + std::to_string(pid) + "/net/udp");
+    std::istringstream table(posix::readFile("/proc/" + std::to_string(pid) + "/net/udp").bytes);
     std::string line;
     while (std::getline(table, line)) {
         std::istringstream fields(line);
@@ -183,9 +210,10 @@ bool listensOn(pid_t pid, const char* localHex) {
     return false;
 }
 
-bool exited(pid_t pid) {
-    int status = 0;
-    return waitpid(pid, &status, WNOHANG) == pid;
+// True when the child has ended; it is left to be reaped (its pid stays ours).
+bool ended(pid_t pid) {
+    siginfo_t info{};
+    return waitid(P_PID, id_t(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
 }
 
 // The pids of the children of `parent` (the relay forks one per datagram).
@@ -200,17 +228,9 @@ std::vector<pid_t> childrenOf(pid_t parent) {
         if (pid <= 0) {
             continue;
         }
-        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-        const auto close = text.rfind(')');
-        if (close == std::string::npos) {
-            continue;
-        }
-        std::istringstream rest(text.substr(close + 1));
-        std::string state;
-        pid_t ppid = 0;
-        rest >> state >> ppid;
-        if (ppid == parent) {
+        // A process that ends meanwhile has no stat line: not a child any more.
+        const StatLine line = statLine(pid);
+        if (line.fields.size() >= 2 && std::atoi(line.fields[1].c_str()) == parent) {
             children.push_back(pid);
         }
     }
@@ -218,20 +238,17 @@ std::vector<pid_t> childrenOf(pid_t parent) {
     return children;
 }
 
-// SIGTERM, then SIGKILL after a grace period; reaps the child.
+// SIGTERM, then SIGKILL after a grace period of 5 s; reaps the child. Its
+// pidfd turns readable when it ends.
 void terminate(pid_t pid) {
     if (pid <= 0) {
         return;
     }
+    const posix::UniqueFd process(int(syscall(SYS_pidfd_open, pid, 0)));
     kill(pid, SIGTERM);
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (exited(pid)) {
-            return;
-        }
-        std::this_thread::sleep_for(10ms);
+    if (!process || posix::waitReady(process.get(), POLLIN, posix::deadlineIn(5s)) != 1) {
+        kill(pid, SIGKILL);
     }
-    kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
 }
 
@@ -338,10 +355,15 @@ bool SnmpAgents::start(const TestHost& host, const SnmpAgentSpec& spec) {
     }
     char relaySocket[16];
     std::snprintf(relaySocket, sizeof relaySocket, "00000000:%04X", spec.relayPort & 0xFFFFu);
-    const auto deadline = std::chrono::steady_clock::now() + 15s;
+    // Nothing announces a bound socket: the tables are looked at every 20 ms, for
+    // as long as a loaded machine may take to start both.
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
     while (std::chrono::steady_clock::now() < deadline) {
         if (listensOn(agent.snmpd, kAgentSocketHex) && listensOn(agent.relay, relaySocket)) {
             return true;
+        }
+        if (ended(agent.snmpd) || ended(agent.relay)) {
+            break;
         }
         std::this_thread::sleep_for(20ms);
     }
@@ -387,8 +409,7 @@ void SnmpAgents::stop(const TestHost& host) {
 std::string SnmpAgents::log(const TestHost& host) const {
     for (const auto& agent : agents_) {
         if (agent.netns == host.netns) {
-            std::ifstream file(agent.logPath);
-            return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+            return posix::readFile(agent.logPath).bytes;
         }
     }
     return {};

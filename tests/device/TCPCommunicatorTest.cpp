@@ -15,7 +15,8 @@ using Lines = std::vector<std::string>;
 
 namespace {
 
-const tbx::cfnetwork::StreamTimeouts kShort{.connect = 2000ms, .read = 300ms, .write = 2000ms};
+// A short read bound; the others far longer, so that a wait by the wrong bound shows.
+const tbx::cfnetwork::StreamTimeouts kShort{.connect = 60000ms, .read = 300ms, .write = 60000ms};
 
 std::string text(const std::vector<std::uint8_t>& bytes) {
     return std::string(bytes.begin(), bytes.end());
@@ -26,7 +27,7 @@ std::string text(const std::vector<std::uint8_t>& bytes) {
 TEST(TCPCommunicatorScanner, ConnectsExchangesAndSeesThePeerClose) {
     tbx::test::LoopbackListener listener;
     const std::string port = std::to_string(listener.port());
-    ScannerClient client("127.0.0.1", listener.port(), kShort);
+    ScannerClient client("127.0.0.1", listener.port());
     tbx::TraceCapture trace;
     client.connect();
     EXPECT_EQ(trace.lines(), (Lines{"TCP Socket attemp to connect ip = 127.0.0.1 and port = " + port,
@@ -84,7 +85,8 @@ TEST(TCPCommunicatorScanner, SilentPeerReadGivesUpWithinTheBound) {
     const auto start = Clock::now();
     EXPECT_FALSE(client.receiveResponse().has_value());
     EXPECT_FALSE(client.receive().has_value());
-    EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 3.0);
+    // Two reads of 300 ms; the limit catches a read that waits by another bound, or never gives up.
+    EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 10.0);
     client.disconnect();
     ::close(peer);
 }
@@ -98,10 +100,11 @@ TEST(TCPCommunicatorScanner, PeerResetMidConversationIsReportedAndSurvived) {
     ASSERT_TRUE(tbx::test::writeAll(peer, "ok"));
     ASSERT_TRUE(client.receiveResponse().has_value());
     tbx::test::resetConnection(peer);
-    std::this_thread::sleep_for(50ms);
+    // Commands go into the socket's buffer until the reset has come in; from then on they fail.
     bool sent = true;
-    for (int i = 0; i < 10 && sent; ++i) {
+    for (const auto deadline = Clock::now() + 30s; sent && Clock::now() < deadline;) {
         sent = client.sendCmd(std::vector<std::uint8_t>(100, 'x'));
+        std::this_thread::yield();
     }
     EXPECT_FALSE(sent);
     EXPECT_FALSE(client.receiveResponse().has_value());

@@ -1,11 +1,11 @@
 #include "logging/FileDestination.h"
 
 #include "platform/foundation/Print.h"
+#include "platform/posix/PosixIO.h"
 
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
-#include <sstream>
 
 namespace fs = std::filesystem;
 using tbx::FileDestination;
@@ -26,10 +26,7 @@ struct TempDir {
 };
 
 std::string slurp(const fs::path& p) {
-    std::ifstream in(p);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
+    return tbx::posix::readFile(p).bytes;
 }
 
 void touch(const fs::path& p, const std::string& content) {

@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <gtest/gtest.h>
 #include <set>
 #include <thread>
@@ -144,14 +145,16 @@ TEST_F(LogbookTest, QueuelessDestinationsAreSkipped) {
 }
 
 TEST_F(LogbookTest, FlushTimeOutLeavesNothingDangling) {
-    auto d = std::make_shared<RecordingDestination>();
+    // Says when it is destroyed.
+    struct Watched : RecordingDestination {
+        std::promise<void> destroyed;
+        ~Watched() override { destroyed.set_value(); }
+    };
+    auto d = std::make_shared<Watched>();
+    std::future<void> gone = d->destroyed.get_future();
     Logbook::addDestination(d);
     std::atomic<bool> release{false};
-    d->execute(false, [&] {
-        while (!release) {
-            std::this_thread::sleep_for(1ms);
-        }
-    });
+    d->execute(false, [&] { release.wait(false); });
     Logbook::info("behind the block", "f", "g", 1);
     EXPECT_FALSE(Logbook::flush(0)); // the queue is busy: the deadline passes first
     Logbook::removeAllDestinations();
@@ -159,10 +162,10 @@ TEST_F(LogbookTest, FlushTimeOutLeavesNothingDangling) {
     std::weak_ptr<RecordingDestination> weak = d;
     d.reset();
     release = true;
-    for (int i = 0; i < 500 && !weak.expired(); ++i) {
-        std::this_thread::sleep_for(2ms);
-    }
-    EXPECT_TRUE(weak.expired()); // items ran, flush included, then let it go
+    release.notify_all();
+    // Items ran, flush included, then let it go (the limit only ends a wait for what never comes).
+    EXPECT_EQ(gone.wait_for(30s), std::future_status::ready);
+    EXPECT_TRUE(weak.expired());
 }
 
 TEST_F(LogbookTest, SynchronousDestinationMayLogAndFlushFromItsOwnQueue) {

@@ -340,7 +340,9 @@ TEST_F(StatusMonitorTest, TheWindowAnswersWhileThePrinterKeepsItWaiting) {
         }
         ASSERT_TRUE(waitUntil(c.done));
         probe.stop();
-        EXPECT_LT(probe.longestWait(), 100ms);
+        // A window thread that waited for the printer would hold a task for a whole stall (at
+        // least 300 ms); the limit stays below that and leaves a loaded machine room.
+        EXPECT_LT(probe.longestWait(), 250ms);
         EXPECT_GE(probe.turnsWhileOut(), 3);
         if (button) {
             settle();

@@ -114,6 +114,7 @@ TEST(NSImage, DecodesJPEGAndOneBitBMPAndKeepsGreyGrey) {
 
     EXPECT_FALSE(NSImage::fromData(std::vector<std::uint8_t>{0xFF, 0xD8, 0xFF, 0}));
     EXPECT_FALSE(NSImage::byReferencingFile("/nonexistent/page.jpg").cgImage());
+    EXPECT_FALSE(NSImage::byReferencingFile("/").cgImage()); // a folder: its read fails, nothing aborts
 }
 
 TEST(CGPDFContext, PagesOfDecodedBitmapsAreDeflated) {

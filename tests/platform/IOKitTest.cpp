@@ -182,9 +182,10 @@ TEST_F(IOKitRegistryTest, NotificationsArriveOnThePortsQueueOnceArmed) {
     ASSERT_EQ(IOServiceAddMatchingNotification(port, kIOTerminatedNotification, matching, callback, &seen,
                                                &terminated),
               0);
-    // Nothing is delivered before the caller drained the iterators once.
+    // Nothing is delivered before the caller drained the iterators once. A plug
+    // posts its deliveries before it returns: a sync on the port's queue runs them.
     auto late = plug(0x356C, 0x38);
-    std::this_thread::sleep_for(30ms);
+    seen.queue.sync([] {});
     EXPECT_EQ(seen.calls, 0);
     seen.queue.sync([&] {
         callback(&seen, matched);
@@ -195,10 +196,6 @@ TEST_F(IOKitRegistryTest, NotificationsArriveOnThePortsQueueOnceArmed) {
     bus->unplug(late);
     plug(0x356C, 0x39);
     seen.queue.sync([] {});
-    for (int i = 0; i < 100 && seen.services < 4; ++i) {
-        std::this_thread::sleep_for(5ms);
-        seen.queue.sync([] {});
-    }
     EXPECT_EQ(seen.services, 4);
     EXPECT_EQ(seen.calls, 4);
     EXPECT_TRUE(seen.onQueue);

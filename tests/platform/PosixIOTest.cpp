@@ -1,8 +1,12 @@
 #include "platform/posix/PosixIO.h"
 
 #include <arpa/inet.h>
+#include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
+#include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -76,6 +80,38 @@ TEST(PosixIO, DescriptorsAreClosedExactlyOnce) {
     other = std::move(again);
     other.reset();
     EXPECT_FALSE(isOpen(kept));
+}
+
+// A read that fails (a folder, a file that is gone, a /proc file) is an answer,
+// never an exception; a file longer than one read comes whole.
+TEST(PosixIO, WholeFileReadsSayWhyNot) {
+    char templ[] = "/tmp/tbx-read-XXXXXX";
+    ASSERT_NE(::mkdtemp(templ), nullptr);
+    const std::string dir = templ;
+    std::string big(200'000, 'a');
+    big[100'000] = '\0';
+    std::ofstream(dir + "/big", std::ios::binary) << big;
+    std::ofstream(dir + "/empty");
+    std::filesystem::create_directory(dir + "/folder");
+    const struct {
+        std::string path;
+        int error;
+        std::string bytes;
+    } cases[] = {
+        {dir + "/big", 0, big},
+        {dir + "/empty", 0, ""},
+        {dir + "/folder", EISDIR, ""},
+        {dir + "/missing", ENOENT, ""},
+    };
+    for (const auto& c : cases) {
+        const FileContents read = readFile(c.path);
+        EXPECT_EQ(read.error, c.error) << c.path;
+        EXPECT_EQ(read.ok(), c.error == 0) << c.path;
+        EXPECT_TRUE(read.bytes == c.bytes) << c.path << ": " << read.bytes.size() << " bytes";
+    }
+    // /proc states no size: read to the end all the same.
+    EXPECT_EQ(readFile("/proc/self/stat").bytes.rfind(std::to_string(::getpid()) + " (", 0), 0u);
+    std::filesystem::remove_all(dir);
 }
 
 TEST(PosixIO, WaitsEndOnReadinessDeadlineOrWakeUp) {

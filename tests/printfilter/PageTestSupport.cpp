@@ -1,11 +1,12 @@
 #include "PageTestSupport.h"
 
+#include "platform/posix/PosixIO.h"
+
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
-#include <sstream>
 #include <stdexcept>
 
 extern "C" {
@@ -97,10 +98,7 @@ std::optional<PackedPage> decodeJbig(const std::string& bytes) {
 }
 
 std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    return posix::readFile(path).bytes;
 }
 
 void writeFile(const std::string& path, const std::string& bytes) {

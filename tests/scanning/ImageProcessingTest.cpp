@@ -4,6 +4,7 @@
 #include "scanning/ImageProcessing.h"
 
 #include "platform/foundation/Print.h"
+#include "platform/posix/PosixIO.h"
 #include "scanning/ReceiveFolder.h"
 
 #include <QBuffer>
@@ -15,9 +16,7 @@
 #include <cstdlib>
 #include <dirent.h>
 #include <filesystem>
-#include <fstream>
 #include <gtest/gtest.h>
-#include <iterator>
 #include <set>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -47,8 +46,8 @@ std::vector<std::uint8_t> jpegOf(const QImage& image, int quality = 95) {
 }
 
 std::vector<std::uint8_t> fileBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    const std::string bytes = posix::readFile(path).bytes;
+    return {bytes.begin(), bytes.end()};
 }
 
 std::string run(const std::string& command) {
@@ -389,6 +388,13 @@ TEST_F(PageFiles, FailedCombiningLeavesEveryPageAsItWas) {
     EXPECT_EQ(files(), (std::set<std::string>{"scan-0001.jpg", "scan-0002.jpg"}));
     EXPECT_EQ(fileBytes(pageFileName(param.filePath, 1, ".jpg")), before);
 
+    // A folder in the place of page 2 cannot be read: the same save error, not an abort.
+    ::unlink(pageFileName(param.filePath, 2, ".jpg").c_str());
+    std::filesystem::create_directory(pageFileName(param.filePath, 2, ".jpg"));
+    EXPECT_EQ(combineImage(2, 0, param), (ResultPair{false, "saveImageError"}));
+    EXPECT_EQ(files(), (std::set<std::string>{"scan-0001.jpg", "scan-0002.jpg"}));
+    EXPECT_EQ(fileBytes(pageFileName(param.filePath, 1, ".jpg")), before);
+
     param.w = 1;
     param.h = 1'000'001; // no canvas of that size
     EXPECT_FALSE(combineImage(2, 0, param).status);
@@ -485,9 +491,13 @@ TEST_F(PageFiles, PDFOfAMissingOrCutPageIsNotWritten) {
     TraceCapture trace;
     EXPECT_FALSE(makePDF(param, 3, "A4")); // page 3 is missing
     EXPECT_FALSE(makePDF(param, 2, "A4")); // page 2 is cut short
+    ScanParam folderPage = param;
+    folderPage.filePath = dir + "/folder";
+    std::filesystem::create_directory(pageFileName(folderPage.filePath, 1, ".jpg"));
+    EXPECT_FALSE(makePDF(folderPage, 1, "A4")); // page 1 is a folder: unreadable, not an abort
     EXPECT_FALSE(makePDF(param, -1, "A4"));
     EXPECT_FALSE(save2PDF(param, 2, dir, "A4").status);
-    EXPECT_EQ(files().size(), 2u);
+    EXPECT_EQ(files().size(), 3u);
 }
 
 // --- What the files say about themselves -------------------------------------------

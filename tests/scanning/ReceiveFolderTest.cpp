@@ -1,5 +1,7 @@
 #include "scanning/ReceiveFolder.h"
 
+#include "platform/posix/PosixIO.h"
+
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -24,10 +26,7 @@ protected:
     }
     void TearDown() override { fs::remove_all(dir); }
 
-    std::string slurp(const std::string& path) {
-        std::ifstream in(path);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
+    std::string slurp(const std::string& path) { return posix::readFile(path).bytes; }
 
     std::string dir;
 };

@@ -1,6 +1,7 @@
 // The same scans over USB and over TCP, the TCP scanner cutting its stream in
 // random pieces from several fixed seeds: every scan succeeds and writes the
 // same files, byte for byte, whichever transport carried it.
+#include "platform/posix/PosixIO.h"
 #include "scanning/ScanOptions.h"
 #include "scanning/ScannerModel.h"
 #include "sim/scanner/TcpScanner.h"
@@ -9,9 +10,7 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <gtest/gtest.h>
-#include <iterator>
 #include <map>
 
 using namespace tbx;
@@ -85,8 +84,7 @@ protected:
             if (std::isdigit(static_cast<unsigned char>(name.front()))) {
                 name = entry.path().extension().string();
             }
-            std::ifstream in(entry.path(), std::ios::binary);
-            files[name] = std::string(std::istreambuf_iterator<char>(in), {});
+            files[name] = posix::readFile(entry.path()).bytes;
         }
         return {model->alertMessage.get(), files};
     }

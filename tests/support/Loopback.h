@@ -6,13 +6,17 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <dirent.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <string>
 #include <string_view>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 namespace tbx::test {
@@ -126,6 +130,52 @@ inline std::string readSome(int fd, std::size_t count, int timeoutMs = 5000) {
         result.append(buffer, std::size_t(n));
     }
     return result;
+}
+
+// Waits until at least `count` bytes wait unread on the TCP socket `fd`, at most
+// `timeoutMs`: the socket's low-water mark makes poll answer only then.
+inline bool waitForBytes(int fd, int count, int timeoutMs = 30000) {
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVLOWAT, &count, sizeof count);
+    pollfd entry{fd, POLLIN, 0};
+    const bool arrived = ::poll(&entry, 1, timeoutMs) == 1;
+    const int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVLOWAT, &one, sizeof one);
+    return arrived;
+}
+
+// The number of bytes that wait unread on `fd`.
+inline int bytesWaiting(int fd) {
+    int count = 0;
+    return ::ioctl(fd, FIONREAD, &count) == 0 ? count : -1;
+}
+
+// Ends what `fd` sends (the socket stays open for reading) and waits until the
+// peer's side has acknowledged every byte and the end, at most `timeout`: then
+// the data and the end are in the peer's socket, whatever its owner did so far.
+// The kernel announces no event for it; its TCP state is looked at every ms.
+inline bool shutdownAndWaitUntilAcknowledged(int fd,
+                                             std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
+    if (::shutdown(fd, SHUT_WR) != 0) {
+        return false;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        tcp_info info{};
+        socklen_t size = sizeof info;
+        if (::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size) != 0) {
+            return false;
+        }
+        // FIN_WAIT2: the end was acknowledged; CLOSE_WAIT/LAST_ACK/CLOSING/TIME_WAIT: the peer
+        // ended too, after taking ours.
+        if (info.tcpi_state != TCP_FIN_WAIT1 && info.tcpi_state != TCP_ESTABLISHED &&
+            info.tcpi_unacked == 0) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 
 // Closes `fd` so that the peer sees a reset rather than an orderly end.

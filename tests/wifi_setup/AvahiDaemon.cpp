@@ -1,5 +1,7 @@
 #include "tests/wifi_setup/AvahiDaemon.h"
 
+#include "platform/posix/PosixIO.h"
+
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -7,7 +9,6 @@
 #include <fcntl.h>
 #include <fstream>
 #include <spawn.h>
-#include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -111,6 +112,19 @@ bool waitForFile(const std::string& path, std::chrono::milliseconds limit) {
     return true;
 }
 
+// Waits until the file at `path` holds `text`, at most `limit`. Nothing
+// announces a line written to a log: the file is looked at every 20 ms.
+bool waitForText(const std::string& path, const std::string& text, std::chrono::milliseconds limit) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (posix::readFile(path).bytes.find(text) == std::string::npos) {
+        if (std::chrono::steady_clock::now() >= until) {
+            return false;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
 std::string makeFolder() {
     std::string pattern = "/tmp/tbx-avahi-XXXXXX";
     return ::mkdtemp(pattern.data()) ? pattern : std::string();
@@ -142,7 +156,7 @@ bool AvahiDaemon::start() {
     const std::string logPath = folder_ + "/log";
     bus_ =
         spawn({"dbus-daemon", "--config-file=" + folder_ + "/bus.conf", "--nofork", "--nopidfile"}, logPath);
-    if (bus_ == 0 || !waitForFile(bus, 5s)) {
+    if (bus_ == 0 || !waitForFile(bus, 30s)) {
         error_ = "dbus-daemon did not start";
         return false;
     }
@@ -152,7 +166,9 @@ bool AvahiDaemon::start() {
                                "exec avahi-daemon --no-chroot --no-drop-root --no-rlimits -f " +
                                folder_ + "/avahi.conf";
     daemon_ = spawn({"unshare", "--mount", "--propagation", "private", "sh", "-c", script}, logPath);
-    if (daemon_ == 0) {
+    // Clients that come before the daemon has taken its name on the bus are told
+    // that it does not run: it is ready once it says so.
+    if (daemon_ == 0 || !waitForText(logPath, "Server startup complete", 30s)) {
         error_ = "avahi-daemon did not start";
         return false;
     }
@@ -185,10 +201,7 @@ void AvahiDaemon::stop() {
 }
 
 std::string AvahiDaemon::log() const {
-    std::ifstream in(folder_ + "/log");
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return posix::readFile(folder_ + "/log").bytes;
 }
 
 void pointAtMissingBus(const std::string& folder) {

@@ -34,8 +34,16 @@ protected:
         model = makeModel();
     }
     void TearDown() override {
-        dispatch::runMainFor(dispatch::Seconds(0.01)); // posted trace lines
+        runPostedWork(); // posted trace lines
         SimulatedBusTest::TearDown();
+    }
+
+    // Runs the main queue until the work posted to it before this call has run (it runs in
+    // order); the limit only ends a main queue that never gets to it.
+    static void runPostedWork() {
+        bool reached = false;
+        dispatch::Queue::main().async([&reached] { reached = true; });
+        EXPECT_TRUE(dispatch::runMainUntil([&] { return reached; }, dispatch::Seconds(30)));
     }
 
     std::unique_ptr<NetworkModel> makeModel(NetworkModelEnvironment environment = {}) {

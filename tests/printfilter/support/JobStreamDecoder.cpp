@@ -1,8 +1,8 @@
 #include "tests/printfilter/support/JobStreamDecoder.h"
 
+#include "platform/posix/PosixIO.h"
+
 #include <charconv>
-#include <fstream>
-#include <sstream>
 
 namespace tbx::test {
 
@@ -188,12 +188,7 @@ DecodedJob decodeJobStream(std::string_view stream) {
 }
 
 std::string readWholeFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return {};
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
+    return posix::readFile(path).bytes;
 }
 
 } // namespace tbx::test

@@ -3,6 +3,7 @@
 // folder, writes each page's JBIG data there as page-NNNN.jbg (for jbgtopbm). Exit status 0 for a
 // stream that follows the job grammar with every file written, 1 when the stream cannot be read,
 // breaks the grammar or a page file cannot be written, 2 on bad arguments.
+#include "platform/posix/PosixIO.h"
 #include "tests/printfilter/support/JobStreamDecoder.h"
 
 #include <cerrno>
@@ -10,7 +11,6 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
-#include <sstream>
 #include <string>
 #include <sys/stat.h>
 #include <vector>
@@ -51,12 +51,10 @@ int main(int argc, char** argv) {
         usage(std::cerr);
         return 2;
     }
-    std::ifstream in(operands[0], std::ios::binary);
-    if (!in)
-        return fail("cannot read " + operands[0] + ": " + std::strerror(errno));
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    const std::string stream = bytes.str();
+    const tbx::posix::FileContents read = tbx::posix::readFile(operands[0]);
+    if (!read.ok())
+        return fail("cannot read " + operands[0] + ": " + std::strerror(read.error));
+    const std::string& stream = read.bytes;
     std::string folder;
     if (operands.size() == 2) {
         folder = operands[1];
