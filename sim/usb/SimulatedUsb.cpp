@@ -43,6 +43,31 @@ void Device::setIdleRead(ReadResult result) {
     idleRead_ = std::move(result);
 }
 
+void Device::countTransfersOn(std::thread::id thread) {
+    std::lock_guard lock(mutex_);
+    countedThread_ = thread;
+    transfersCounted_ = 0;
+}
+
+int Device::transfersCounted() const {
+    std::lock_guard lock(mutex_);
+    return transfersCounted_;
+}
+
+void Device::noteTransfer() {
+    if (countedThread_ != std::thread::id() && std::this_thread::get_id() == countedThread_) {
+        ++transfersCounted_;
+    }
+}
+
+void Device::holdReads(bool hold) {
+    {
+        std::lock_guard lock(mutex_);
+        readsHeld_ = hold;
+    }
+    readsLetGo_.notify_all();
+}
+
 void Device::setTimeoutsTakeTime(bool takeTime) {
     std::lock_guard lock(mutex_);
     timeoutsTakeTime_ = takeTime;
@@ -303,11 +328,13 @@ IOReturn Device::readPipe(const InterfaceDescriptor& interface, std::uint8_t pip
     std::function<ReadResult(const ReadRequest&)> handler;
     bool takeTime = false;
     {
-        std::lock_guard lock(mutex_);
+        std::unique_lock lock(mutex_);
         if (!plugged_) {
             return kIOReturnNoDevice;
         }
         reads_.push_back(request);
+        noteTransfer();
+        readsLetGo_.wait(lock, [this] { return !readsHeld_; });
         takeTime = timeoutsTakeTime_;
         if (auto fault = takeFault(Step::read, pipe, ServiceKind::interface, interface.number)) {
             result = ReadResult{*fault, {}, std::nullopt, false};
@@ -349,6 +376,7 @@ IOReturn Device::writePipe(const InterfaceDescriptor& interface, std::uint8_t pi
             return kIOReturnNoDevice;
         }
         writes_.push_back(record);
+        noteTransfer();
         if (auto fault = takeFault(Step::write, pipe, ServiceKind::interface, interface.number)) {
             return *fault;
         }
@@ -387,6 +415,7 @@ IOReturn Device::controlRequest(const InterfaceDescriptor* interface, std::uint8
             return kIOReturnNoDevice;
         }
         controls_.push_back(record);
+        noteTransfer();
         auto kind = interface == nullptr ? ServiceKind::device : ServiceKind::interface;
         if (auto fault = takeFault(Step::control, pipe, kind, record.interfaceNumber)) {
             return *fault;

@@ -73,6 +73,7 @@
 #include "platform/iokit/Backend.h"
 
 #include <chrono>
+#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <map>
@@ -80,6 +81,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace tbx::sim::usb {
@@ -183,6 +185,9 @@ public:
     void onRead(std::uint8_t pipe, std::function<ReadResult(const ReadRequest&)> handler);
     void setIdleRead(ReadResult result);
     void setTimeoutsTakeTime(bool takeTime);
+    // While held, a bulk read (logged first) waits until the reads are let go, as
+    // a transfer to a printer that keeps it; letting go also ends the waits.
+    void holdReads(bool hold);
     void queueWriteResult(std::uint8_t pipe, IOReturn code);
     void onWrite(std::uint8_t pipe, std::function<IOReturn(const WriteRecord&)> handler);
     void queueControl(ControlAnswer answer);
@@ -194,6 +199,10 @@ public:
     std::vector<WriteRecord> writes() const;
     std::vector<ReadRequest> reads() const;
     std::vector<ControlRecord> controlRequests() const;
+    // Counts the transfers (bulk reads and writes, control requests) asked for on
+    // `thread` from now on, a window's thread say, which must never wait for the device.
+    void countTransfersOn(std::thread::id thread);
+    int transfersCounted() const;
     void clearLogs();
     Stats stats() const;
     bool isDeviceOpen() const;
@@ -239,6 +248,8 @@ private:
                                       std::optional<iokit::ServiceKind> kind,
                                       std::optional<std::uint8_t> interfaceNumber) const;
     void setPlugged(bool plugged);
+    // Under mutex_: counts a transfer asked for on the counted thread.
+    void noteTransfer();
 
     DeviceConfig config_;
     mutable std::mutex mutex_;
@@ -247,6 +258,8 @@ private:
     std::map<std::uint8_t, std::function<ReadResult(const ReadRequest&)>> readHandlers_;
     ReadResult idleRead_;
     bool timeoutsTakeTime_ = false;
+    bool readsHeld_ = false;
+    std::condition_variable readsLetGo_;
     std::map<std::uint8_t, std::deque<IOReturn>> queuedWrites_;
     std::map<std::uint8_t, std::function<IOReturn(const WriteRecord&)>> writeHandlers_;
     std::deque<ControlAnswer> queuedControls_;
@@ -255,6 +268,8 @@ private:
     std::vector<WriteRecord> writes_;
     std::vector<ReadRequest> reads_;
     std::vector<ControlRecord> controls_;
+    std::thread::id countedThread_; // none: no thread is counted
+    int transfersCounted_ = 0;
     Stats stats_;
     bool deviceOpen_ = false;
     std::map<std::uint8_t, bool> interfaceOpen_;

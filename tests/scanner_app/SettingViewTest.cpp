@@ -22,6 +22,7 @@
 #include <future>
 #include <gtest/gtest.h>
 #include <mutex>
+#include <thread>
 
 using namespace tbx;
 using namespace tbx::scanner_app;
@@ -346,6 +347,7 @@ TEST_F(SettingViewTest, ScanOfTheSimulatedUsbScannerKeepsTheWindowFree) {
     EXPECT_EQ(form.model().scannerList->front().type, "USB");
     child<QLineEdit>(window, "saveDir")->setText(QString::fromStdString(saveDir));
     pick(window, "resolution", "300dpi");
+    scanner.device()->countTransfersOn(std::this_thread::get_id());
     child<QPushButton>(window, "scan")->click();
 
     // Probes posted to the main queue while the scan runs.
@@ -364,8 +366,12 @@ TEST_F(SettingViewTest, ScanOfTheSimulatedUsbScannerKeepsTheWindowFree) {
         whileScanning += scanning ? 1 : 0;
         dispatch::runMainFor(10ms);
     }
+    // The window's thread asks the scanner nothing, and answers while the pages come in; no
+    // probe waits as long as a window held by a part of the scan would (the limit leaves a
+    // loaded machine's own delays room).
+    EXPECT_EQ(scanner.device()->transfersCounted(), 0);
     EXPECT_GT(whileScanning, 0);
-    EXPECT_LT(slowest, 100ms);
+    EXPECT_LT(slowest, 1500ms);
 
     dispatch::runMainUntil([&] { return form.visibleAlert() != nullptr; }, 20s);
     auto& model = form.model();
