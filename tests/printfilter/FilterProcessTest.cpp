@@ -269,9 +269,12 @@ TEST(FilterProcess, OnlyAPositiveJobIdReachesTheSchedulersCancel) {
     for (const auto& c : cases) {
         FilterPeer peer = peerFor();
         peer.setArguments({"tbxqueue", c.jobId, "alice", "report", "1", ""});
-        peer.setInput(pages(3));
-        // Cancelled before the connection wait ends: the cancel comes at the first page.
-        peer.terminateWhenLogShows("DEBUG:[Tamberlyx]imageDarkness=");
+        // The SIGTERM comes while page 1 is read (its job header is on the stream, the rest of the
+        // page comes after the signal): the cancel comes at the first page.
+        const std::string raster = pages(3);
+        const std::size_t half = pages(1).size() / 2;
+        peer.feedInSteps(
+            {{raster.substr(0, half), "", 0, false}, {raster.substr(half), "Event=StartOfJob;", 1, true}});
         const FilterRun run = peer.run();
         EXPECT_EQ(run.exitStatus, 0) << c.jobId << "\n" << run.err;
         const DecodedJob job = decodeJobStream(run.out);
