@@ -9,6 +9,8 @@
 #include <cstring>
 #include <memory>
 #include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace tbx {
@@ -183,15 +185,36 @@ std::string printableForLog(std::string_view text) {
     return out;
 }
 
-bool JobStream::stalledAfterCancel() const {
-    return idleSinceCancel(cancellation::requestedAt(), lastTaken_, stallWait_);
+JobStream::JobStream(int out, SideChannel& side) : out_(out), side_(side) {
+    struct stat st {};
+    outIsPipe_ = fstat(out, &st) == 0 && S_ISFIFO(st.st_mode);
 }
 
-JobStream::GiveUp JobStream::giveUpNow() const {
+void JobStream::notePipeTaken() {
+    int unread = 0;
+    if (!outIsPipe_ || ioctl(out_, FIONREAD, &unread) != 0 || unread < 0)
+        return;
+    // Bytes of another writer of the pipe (none in a real job) are no progress of the printer.
+    const std::size_t taken = written_ - std::min(written_, static_cast<std::size_t>(unread));
+    if (taken > pipeTaken_) {
+        pipeTaken_ = taken;
+        lastTaken_ = std::chrono::steady_clock::now();
+    }
+}
+
+bool JobStream::stalledAfterCancel() {
+    const CancelTime cancelledAt = cancellation::requestedAt();
+    if (!cancelledAt)
+        return false;
+    notePipeTaken();
+    return idleSinceCancel(cancelledAt, lastTaken_, stallWait_);
+}
+
+JobStream::GiveUp JobStream::giveUpNow() {
     const CancelTime cancelledAt = cancellation::requestedAt();
     if (!cancelledAt)
         return GiveUp::no;
-    if (idleSinceCancel(cancelledAt, lastTaken_, stallWait_))
+    if (stalledAfterCancel())
         return GiveUp::stalled;
     if (sendingPage_ && pastCancel(cancelledAt, pageBound_))
         return GiveUp::pageTooSlow;

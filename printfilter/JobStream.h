@@ -13,8 +13,10 @@
 // once the page being sent is still not complete kCancelledPageBound after the cancel, it says so
 // in a DEBUG line, sends nothing more (a command in the middle of a page would be read as page
 // data) and hands the job's end to the filter (see onStalledCancel). The printer takes bytes when
-// the backend answers a drain request; without a backend, or with one that cannot drain or has
-// never answered a drain in time, when the output takes them.
+// the backend answers a drain request or takes bytes off the output pipe (a backend passes them on
+// only as fast as the printer takes them, so a slow printer's drains may be answered later than
+// the filter waits); without a backend, or with one that cannot drain or has never answered a
+// drain in time, when the output takes them.
 //
 // The header texts are built by plain functions (jobHeaderText, pageHeaderText) so tests can check
 // them field by field; JobStream writes them.
@@ -60,7 +62,7 @@ std::string pageHeaderText(const JobOptions& job, int width, int height);
 class JobStream {
 public:
     // Writes to the descriptor out (standard output in the filter).
-    JobStream(int out, SideChannel& side) : out_(out), side_(side) {}
+    JobStream(int out, SideChannel& side);
 
     // Writes text as it is, then asks the backend to drain. Returns the drain status
     // (CUPS_SC_STATUS_NOT_IMPLEMENTED when there is no side channel).
@@ -100,9 +102,12 @@ private:
     bool waitUntilWritable();
     // Why a cancelled job's stream gives up on the printer now, if it does.
     enum class GiveUp { no, stalled, pageTooSlow };
-    GiveUp giveUpNow() const;
+    GiveUp giveUpNow();
     // The job is cancelled and the printer has taken nothing for the wait since then.
-    bool stalledAfterCancel() const;
+    bool stalledAfterCancel();
+    // Counts bytes the backend has taken off the output pipe since last looked at as taken by
+    // the printer.
+    void notePipeTaken();
     void giveUpOnPrinter(GiveUp why);
     cups_sc_status_t drain();
 
@@ -119,6 +124,8 @@ private:
     bool drainAnswered_ = false; // the backend has answered a drain OK
     bool drainsTell_ = true;     // the last drain told whether the printer took the bytes
     bool caughtUp_ = true;       // the printer had taken every byte written when last looked at
+    bool outIsPipe_ = false;     // the output is a pipe, whose unread bytes can be counted
+    std::size_t pipeTaken_ = 0;  // bytes the reader of the pipe had taken when last looked at
     std::chrono::steady_clock::time_point lastTaken_ = std::chrono::steady_clock::now();
     std::chrono::steady_clock::time_point lastWritten_ = lastTaken_;
 };

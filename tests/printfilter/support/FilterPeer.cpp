@@ -16,6 +16,7 @@
 #include <poll.h>
 #include <sched.h>
 #include <stdexcept>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -152,7 +153,14 @@ struct PendingAnswer {
     Clock::time_point due;
     std::string bytes;
     int fd;
+    bool onceOutputRead;
 };
+
+// Bytes waiting in a pipe.
+std::size_t pipeHolds(int fd) {
+    int n = 0;
+    return fd >= 0 && ioctl(fd, FIONREAD, &n) == 0 ? static_cast<std::size_t>(n) : 0;
+}
 
 std::size_t occurrences(const std::string& text, const std::string& what) {
     std::size_t n = 0;
@@ -336,10 +344,12 @@ FilterRun FilterPeer::run(std::chrono::seconds timeout) {
         }
         int waitMs =
             static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count());
+        // An answer held until the printer has read everything is looked at again every 10 ms.
         for (const auto& p : pending)
             waitMs = std::min<int>(
                 waitMs,
-                std::max<int>(0, std::chrono::duration_cast<std::chrono::milliseconds>(p.due - now).count()));
+                std::max<int>(p.onceOutputRead ? 10 : 0,
+                              std::chrono::duration_cast<std::chrono::milliseconds>(p.due - now).count()));
         const bool feedWaiting = inPipe[1] >= 0 && step < feed_.size();
         if (feedWaiting)
             waitMs = std::min(waitMs, 20); // a step's wait may run out
@@ -412,7 +422,7 @@ FilterRun FilterPeer::run(std::chrono::seconds timeout) {
                     reply[3] = 1;
                     reply += '\x01';
                 }
-                pending.push_back({Clock::now() + answer.delay, reply, side[0]});
+                pending.push_back({Clock::now() + answer.delay, reply, side[0], answer.onceOutputRead});
             }
             if (!sideOpen) {
                 for (auto& p : pending)
@@ -437,7 +447,8 @@ FilterRun FilterPeer::run(std::chrono::seconds timeout) {
         std::erase_if(connections, [](const IppConnection& c) { return c.fd < 0; });
         feed(inputWritable);
         const auto later = Clock::now();
-        while (!pending.empty() && pending.front().due <= later) {
+        while (!pending.empty() && pending.front().due <= later &&
+               !(pending.front().onceOutputRead && outOpen && pipeHolds(outPipe[0]) > 0)) {
             if (pending.front().fd >= 0)
                 writeAll(pending.front().fd, pending.front().bytes);
             pending.pop_front();

@@ -23,6 +23,8 @@ struct SideAnswer {
     bool silent = false; // no answer at all: the filter's request times out
     cups_sc_status_t status = CUPS_SC_STATUS_OK;
     std::chrono::milliseconds delay{0};
+    // The answer comes once the printer has read all the filter wrote, as CUPS's backends drain.
+    bool onceOutputRead = false;
 };
 
 enum class SideMode {
