@@ -187,7 +187,7 @@ int runFilter(int argc, const char* const* argv, const FilterEnvironment& env) {
     raster.endAfterCancel(cancellation::requestedAt, kInputAfterCancel);
     std::string rasterError;
     if (!raster.open(job.rasterFile, env.rasterIn, &rasterError)) {
-        // Cancelled before the upstream filter sent anything, and it sends nothing more.
+        // Cancelled before the upstream filter sent a raster, and it ended or sends nothing more.
         if (raster.gaveUp())
             end.cancel(true);
         std::fprintf(stderr, "ERROR: [Tamberlyx] %s\n", rasterError.c_str());

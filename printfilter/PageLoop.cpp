@@ -118,8 +118,8 @@ bool PageLoop::readPage(int n) {
 
 void PageLoop::stopForCancel(Pending p) {
     appendLine(p.log,
-               "DEBUG:[Tamberlyx] the raster input had not come when its time after the cancel ran "
-               "out: it is taken as ended after page %d\n",
+               "DEBUG:[Tamberlyx] the raster input ended after the cancel, or had not come when its "
+               "time after the cancel ran out: it is taken as ended after page %d\n",
                p.n - 1);
     p.cancel = true;
     handOver(std::move(p));

@@ -44,9 +44,9 @@ struct PageLoopOptions {
     // ended, else why the rest of it is no page (garbage, a header cut short). Unset: not asked.
     std::function<std::string()> checkRasterEnd;
     // Asked when reading stops short (no further page header, or rows missing from a page): true
-    // when the input was taken as ended because it had not come when its time after the cancel
-    // ran out. The cancel is then carried out with the pages in hand; a page only partly read is
-    // not sent. Unset: never.
+    // when the input was taken as ended after the cancel: it ended where no page ended, or had
+    // not come when its time after the cancel ran out. The cancel is then carried out with the
+    // pages in hand; a page only partly read is not sent. Unset: never.
     std::function<bool()> inputGaveUp;
     int encoderThreads = 0; // 0: encoderThreads(), the machine's cores or TAMBERLYX_ENCODER_THREADS
 };

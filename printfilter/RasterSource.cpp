@@ -107,10 +107,8 @@ ssize_t RasterSource::readInput(unsigned char* buffer, std::size_t length) {
         readError_ = errno;
         return -1;
     }
-    if (n == 0) {
-        endSeen_ = true;
-        return 0;
-    }
+    if (n == 0)
+        return endOfInput();
     if (lateBytes_)
         *lateBytes_ -= std::min(*lateBytes_, static_cast<std::size_t>(n));
     follow(buffer, static_cast<std::size_t>(n));
@@ -128,10 +126,8 @@ ssize_t RasterSource::lateEnd() {
     if (ready > 0 && bytesWaiting(fd_) == 0) {
         unsigned char probe;
         const ssize_t n = readRetrying(fd_, &probe, 1);
-        if (n == 0) {
-            endSeen_ = true;
-            return 0;
-        }
+        if (n == 0)
+            return endOfInput();
         if (n < 0) {
             readError_ = errno;
             return -1;
@@ -140,6 +136,18 @@ ssize_t RasterSource::lateEnd() {
     }
     gaveUp_ = true;
     return 0;
+}
+
+ssize_t RasterSource::endOfInput() {
+    endSeen_ = true;
+    endedWherePageEnded_ = part_ == Part::header && header_.empty() && pagesStarted_ > 0;
+    return 0;
+}
+
+bool RasterSource::gaveUp() const {
+    // An end elsewhere than where a page ended counts as cut by the cancel when the cancel is
+    // there by the time the filter looks: the SIGTERM may land just after the end was read.
+    return gaveUp_ || (endSeen_ && !endedWherePageEnded_ && cancelledAt_ && cancelledAt_());
 }
 
 void RasterSource::follow(const unsigned char* bytes, std::size_t count) {
@@ -187,6 +195,7 @@ void RasterSource::follow(const unsigned char* bytes, std::size_t count) {
             emptyPage_ = text;
         }
         header_.clear();
+        ++pagesStarted_;
         rowBytesLeft_ = static_cast<std::uint64_t>(height) * bytesPerLine;
         part_ = rowBytesLeft_ ? Part::rows : Part::header;
     }

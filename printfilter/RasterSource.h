@@ -33,12 +33,15 @@ public:
     // then (the rest of a page, the end of the input) counts as not coming, and the input as
     // ended, so that an upstream filter that stalls, or trickles a few bytes now and then without
     // ending, cannot keep a cancelled job. What had arrived is still read (the filter may have
-    // been busy when the time ran out), and an end of input that follows it counts as the end.
-    // Call before open().
+    // been busy when the time ran out), and an end of input that follows it counts as the end
+    // where a page ended. An end of input after the cancel anywhere else (before the first page,
+    // inside a page or its header, or anywhere in a compressed raster, whose pages are not
+    // followed) is the filter before this one stopped with the job: the rest counts as not
+    // coming either. Call before open().
     void endAfterCancel(std::function<CancelTime()> cancelledAt, std::chrono::milliseconds wait);
-    // True once the input was taken as ended that way: what was read so far is all there is, and
-    // a page cut short by it is no fault of the raster.
-    bool gaveUp() const { return gaveUp_; }
+    // True once the input was taken as ended that way, or ended that way: what was read so far
+    // is all there is, and a page cut short by it is no fault of the raster.
+    bool gaveUp() const;
 
     // Once no further page header can be read: empty when the raster ended where a page ended,
     // else what follows instead.
@@ -55,6 +58,8 @@ private:
     // Once the time is up and what had arrived is read: the end of input when it is there already
     // (0, the end seen), else the input is given up (0); -1 for a read error.
     ssize_t lateEnd();
+    // The input has ended (0 returned to libcups).
+    ssize_t endOfInput();
     void follow(const unsigned char* bytes, std::size_t count);
 
     int fd_ = -1;
@@ -79,6 +84,8 @@ private:
     std::string header_;             // the bytes of the page header being read
     std::uint64_t rowBytesLeft_ = 0; // of the page being read
     std::string emptyPage_;          // a page header of no size was seen: its description
+    int pagesStarted_ = 0;           // page headers seen whole
+    bool endedWherePageEnded_ = false;
 };
 
 // The "ERROR:" texts of a raster that fails, in one wording for the filter and the conversion tool:

@@ -76,6 +76,7 @@ enum class Then {
     pageOnly, // finishes the page being written, then keeps its output open with nothing more
     nothing,  // writes nothing more and keeps its output open (stalled for good)
     trickle,  // writes the rest 16 bytes every 1.5 s and never ends (it ignores SIGTERM)
+    ends,     // closes its output once the filter has taken the SIGTERM (it was stopped with the job)
 };
 
 // What the printer does.
@@ -112,7 +113,11 @@ constexpr std::chrono::milliseconds kTricklePause{1500};
 
 std::vector<FeedStep> stepsFor(const std::vector<std::string>& pages, const SigtermPoint& point) {
     std::vector<FeedStep> steps;
+    // The filter before it stopped with the job: its output ends once the cancel has been taken.
+    const FeedStep end{"", "", 0, false, {}, "INFO:Job Cancelling"};
     if (point.page == 0 && point.afterPage < 0) {
+        if (point.then == Then::ends)
+            steps.push_back(end);
         if (point.afterPage == -2) {
             std::string all;
             for (const auto& page : pages)
@@ -133,7 +138,7 @@ std::vector<FeedStep> stepsFor(const std::vector<std::string>& pages, const Sigt
             steps.push_back({bytes.substr(at, kTrickleBytes), "", 0, false,
                              n == 0 ? std::chrono::milliseconds(0) : kTricklePause});
     };
-    const bool stalls = point.then == Then::nothing;
+    const bool stalls = point.then == Then::nothing || point.then == Then::ends;
     const bool trickles = point.then == Then::trickle;
     for (int n = 1; n <= 5 && !(terminated && point.then != Then::rest); ++n) {
         const std::string& page = pages[n - 1];
@@ -146,6 +151,8 @@ std::vector<FeedStep> stepsFor(const std::vector<std::string>& pages, const Sigt
             terminated = true;
             if (trickles)
                 trickle(rest);
+            if (point.then == Then::ends)
+                steps.push_back(end);
         } else {
             const bool terminate = point.page == 0 && point.afterPage == n - 1;
             add(terminate && (stalls || trickles) ? "" : page, before, terminate);
@@ -172,7 +179,7 @@ struct PointRun {
 
 PointRun runPoint(const SigtermPoint& point, const std::vector<std::string>& pages, const char* threads) {
     FilterPeer peer = peerFor(threads);
-    peer.feedInSteps(stepsFor(pages, point), point.then != Then::rest);
+    peer.feedInSteps(stepsFor(pages, point), point.then != Then::rest && point.then != Then::ends);
     if (point.page == 0 && point.afterPage == -1)
         peer.terminateWhenLogShows("DEBUG:[Tamberlyx]imageDarkness=");
     if (point.page == 0 && point.afterPage == -2)
@@ -207,6 +214,9 @@ TEST(PagePacing, SigtermPointsLeaveTheSamePagesWithOneAndWithTheDefaultThreads) 
         {"input stalled between pages 2 and 3", 0, 2, 2, Ends::cancelCommand, Then::nothing, 5.0});
     points.push_back(
         {"input stalled in the middle of page 3", 3, 0, 2, Ends::cancelCommand, Then::nothing, 5.0});
+    // An input that ends with the cancel where no page ended: the rest is not coming.
+    points.push_back({"input ending before the first page", 0, -1, 0, Ends::cancelCommand, Then::ends, 5.0});
+    points.push_back({"input ending in the middle of page 3", 3, 0, 2, Ends::cancelCommand, Then::ends, 5.0});
     // An input that keeps trickling in gets 2 s from the cancel, however many bytes still come.
     points.push_back(
         {"input trickling in the middle of page 3", 3, 0, 2, Ends::cancelCommand, Then::trickle, 5.0});

@@ -302,7 +302,9 @@ FilterRun FilterPeer::run(std::chrono::seconds timeout) {
             const FeedStep& current = feed_[step];
             if (!stepReady) {
                 const bool seen =
-                    current.waitCount == 0 || occurrences(result.out, current.waitFor) >= current.waitCount;
+                    (current.waitCount == 0 ||
+                     occurrences(result.out, current.waitFor) >= current.waitCount) &&
+                    (current.afterLog.empty() || result.err.find(current.afterLog) != std::string::npos);
                 const auto waited = Clock::now() - stepStarted;
                 const bool late = waited >= kFeedWait;
                 if ((!seen && !late) || waited < current.after)

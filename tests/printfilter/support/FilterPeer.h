@@ -34,14 +34,16 @@ enum class SideMode {
 };
 
 // One step of feeding standard input through a pipe: once the job stream holds waitFor at least
-// waitCount times (no wait when waitCount is 0; at most kFeedWait) and at least after has passed
-// since the step before it was written, SIGTERM when terminate is set, then the bytes.
+// waitCount times (no wait when waitCount is 0) and the job log holds afterLog (no wait when
+// empty), at most kFeedWait, and at least after has passed since the step before it was written,
+// SIGTERM when terminate is set, then the bytes.
 struct FeedStep {
     std::string bytes;
     std::string waitFor;
     std::size_t waitCount = 0;
     bool terminate = false;
     std::chrono::milliseconds after{0};
+    std::string afterLog{};
 };
 
 struct FilterRun {
