@@ -60,8 +60,8 @@ void cancelWithScheduler(const JobOptions& job) {
     // run by hand or by a wrapper with any other id than a real one must not cancel other jobs.
     if (job.JobId <= 0) {
         std::fprintf(stderr,
-                     "DEBUG:[Tamberlyx] the job id \"%s\" is not a positive decimal number: the job is "
-                     "not cancelled with the scheduler\n",
+                     "DEBUG:[Tamberlyx] the job id \"%s\" is not a positive decimal number the "
+                     "scheduler can take: the job is not cancelled with the scheduler\n",
                      printableForLog(job.jobIdText).c_str());
         return;
     }

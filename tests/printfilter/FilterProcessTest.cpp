@@ -264,7 +264,8 @@ TEST(FilterProcess, OnlyAPositiveJobIdReachesTheSchedulersCancel) {
         const char* jobId;
         bool sent;
     } cases[] = {
-        {"42", true}, {"-1", false}, {"0", false}, {"abc", false}, {"", false}, {"17abc", false},
+        {"42", true}, {"-1", false},    {"0", false},           {"abc", false},
+        {"", false},  {"17abc", false}, {"99999999999", false},
     };
     for (const auto& c : cases) {
         FilterPeer peer = peerFor();
@@ -284,8 +285,8 @@ TEST(FilterProcess, OnlyAPositiveJobIdReachesTheSchedulersCancel) {
         EXPECT_TRUE(run.logHas("INFO:Job Cancelled")) << c.jobId;
         ASSERT_EQ(run.ippRequests.size(), c.sent ? 1u : 0u) << c.jobId << "\n" << run.err;
         const std::string refusal = std::string("DEBUG:[Tamberlyx] the job id \"") + c.jobId +
-                                    "\" is not a positive decimal number: the job is not cancelled with "
-                                    "the scheduler";
+                                    "\" is not a positive decimal number the scheduler can take: the job "
+                                    "is not cancelled with the scheduler";
         EXPECT_EQ(run.logHas(refusal), !c.sent) << c.jobId << "\n" << run.err;
         if (c.sent) {
             EXPECT_NE(run.ippRequests[0].find(std::string("job-id\x00\x04\x00\x00\x00\x2a", 12)),
