@@ -1,6 +1,7 @@
 #include "FilterStageFigures.h"
 
 #include "ProcessRun.h"
+#include "platform/posix/PosixIO.h"
 #include "printfilter/GrayPage.h"
 #include "printfilter/Halftone.h"
 #include "printfilter/PageConverter.h"
@@ -24,13 +25,10 @@ using Clock = std::chrono::steady_clock;
 class RasterBytes {
 public:
     explicit RasterBytes(const std::string& path) {
-        std::FILE* f = std::fopen(path.c_str(), "rb");
-        if (!f)
-            throw std::runtime_error("cannot read " + path);
-        char buf[1 << 16];
-        while (std::size_t n = std::fread(buf, 1, sizeof buf, f))
-            bytes_.append(buf, n);
-        std::fclose(f);
+        posix::FileContents file = posix::readFile(path);
+        if (!file.ok())
+            throw std::runtime_error("cannot read " + path + ": " + std::strerror(file.error));
+        bytes_ = std::move(file.bytes);
     }
 
     // Calls f with the raster positioned after the first page header.

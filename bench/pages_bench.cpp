@@ -8,6 +8,7 @@
 //   pages_bench [repetitions]
 #include "ProcessRun.h"
 #include "platform/foundation/Print.h"
+#include "platform/posix/PosixIO.h"
 #include "scanning/ImageProcessing.h"
 
 #include <QBuffer>
@@ -16,6 +17,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <sys/resource.h>
@@ -64,14 +66,12 @@ void writeFile(const std::string& path, const std::vector<std::uint8_t>& bytes) 
 }
 
 std::vector<std::uint8_t> readFile(const std::string& path) {
-    std::vector<std::uint8_t> bytes;
-    if (FILE* in = std::fopen(path.c_str(), "rb")) {
-        std::uint8_t chunk[65536];
-        while (std::size_t n = std::fread(chunk, 1, sizeof chunk, in))
-            bytes.insert(bytes.end(), chunk, chunk + n);
-        std::fclose(in);
+    const posix::FileContents file = posix::readFile(path);
+    if (!file.ok()) {
+        std::fprintf(stderr, "cannot read %s: %s\n", path.c_str(), std::strerror(file.error));
+        std::exit(2);
     }
-    return bytes;
+    return {file.bytes.begin(), file.bytes.end()};
 }
 
 using Figure = bench::ProcessRun;

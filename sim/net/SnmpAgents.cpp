@@ -64,7 +64,13 @@ std::optional<unsigned long long> startTime(pid_t pid, bool* gone = nullptr) {
     if (line.fields.size() < 22 - 2) {
         return std::nullopt;
     }
-    return std::strtoull(line.fields[22 - 3].c_str(), nullptr, 10);
+    const std::string& field = line.fields[22 - 3];
+    char* end = nullptr;
+    const unsigned long long ticks = std::strtoull(field.c_str(), &end, 10);
+    if (field.empty() || *end != '\0') {
+        return std::nullopt;
+    }
+    return ticks;
 }
 
 // The folders are named "<stem><pid>.<start time>-XXXXXX" after the process

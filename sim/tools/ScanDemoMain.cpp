@@ -10,6 +10,7 @@
 #include "scanning/ScannerModel.h"
 #include "sim/net/Sandbox.h"
 #include "sim/scanner/UsbScanner.h"
+#include "sim/tools/FileListing.h"
 #include "sim/usb/SimulatedUsb.h"
 
 #include <QGuiApplication>
@@ -91,12 +92,7 @@ int main(int argc, char** argv) {
         if (model->alertTitle.get() != tbx::localizedString("info")) {
             ++failures;
         }
-        for (const auto& entry : std::filesystem::recursive_directory_iterator(demo.settings.saveDir)) {
-            if (entry.is_regular_file()) {
-                std::cerr << "  " << std::filesystem::relative(entry.path(), out).string() << " ("
-                          << entry.file_size() << " bytes)\n";
-            }
-        }
+        tbx::sim::listFiles(std::cerr, demo.settings.saveDir, "  ", out);
         bus->unplug(scanner.device());
         // Two scans within one second would ask for the same receive folder name.
         std::this_thread::sleep_for(std::chrono::milliseconds(1100));

@@ -14,6 +14,7 @@
 #include "scanning/SocketScanProcess.h"
 #include "sim/scanner/TcpScanner.h"
 #include "sim/scanner/UsbScanner.h"
+#include "sim/tools/FileListing.h"
 #include "sim/tools/ScanSimOptions.h"
 
 #include <QGuiApplication>
@@ -159,12 +160,7 @@ int main(int argc, char** argv) {
         std::cout << "== nothing was written; " << out << " was removed\n";
     } else {
         std::cout << "== files under " << out << ":\n";
-        for (const auto& entry : fs::recursive_directory_iterator(out, ec)) {
-            if (entry.is_regular_file()) {
-                std::cout << "   " << entry.path().string() << " (" << entry.file_size() << " bytes)\n";
-                ++files;
-            }
-        }
+        files += sim::listFiles(std::cout, out, "   ");
     }
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);

@@ -22,6 +22,7 @@
 #include "sim/net/Sandbox.h"
 #include "sim/scanner/TcpScanner.h"
 #include "sim/scanner/UsbScanner.h"
+#include "sim/tools/FileListing.h"
 #include "sim/usb/SimulatedUsb.h"
 
 #include <QApplication>
@@ -64,11 +65,7 @@ int scanThroughForm(scanner_app::ContentView& window, const std::string& dir, co
     }
     std::cerr << model.alertTitle.get() << ": " << model.alertMessage.get() << "\n";
     std::cerr << "window picture: " << screenshot << "\n";
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
-        if (entry.is_regular_file()) {
-            std::cerr << "  " << entry.path().string() << " (" << entry.file_size() << " bytes)\n";
-        }
-    }
+    sim::listFiles(std::cerr, dir, "  ");
     return model.alertTitle.get() == localizedString("info") ? 0 : 1;
 }
 
