@@ -273,9 +273,12 @@ TEST_F(SchedulerJob, ACancelEndsTheFilterWhenThePrinterHasStoppedReading) {
     ASSERT_FALSE(job.empty());
     const std::string filter = dir_.file("sb/filter/printfilter-tamberlyx");
     // The printer takes its 100000 bytes and no more; the filter is then held up by the full
-    // connection in the middle of the first page.
+    // connection in the middle of the first page: the backend, stuck behind the printer, leaves a
+    // drain request unanswered.
     ASSERT_TRUE(waitFor([&] { return printer.received().size() >= 100000; })) << jobLog();
-    std::this_thread::sleep_for(1500ms);
+    ASSERT_TRUE(waitFor([&] {
+        return cupsd_->log().find("write data to stdout time out") != std::string::npos;
+    })) << jobLog();
     ASSERT_EQ(filtersRunningFrom(filter), 1u) << jobLog();
 
     const auto [status, out] = cupsd_->run("cancel " + job);
