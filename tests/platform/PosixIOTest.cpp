@@ -98,8 +98,12 @@ TEST(PosixIO, WholeFileReadsSayWhyNot) {
         int error;
         std::string bytes;
     } cases[] = {
-        {dir + "/big", 0, big},         {dir + "/empty", 0, ""},     {dir + "/folder", EISDIR, ""},
-        {dir + "/missing", ENOENT, ""}, {"/proc/self/mem", EIO, ""}, // opens, then its first read fails
+        {dir + "/big", 0, big},
+        {dir + "/empty", 0, ""},
+        {dir + "/folder", EISDIR, ""},
+        {dir + "/missing", ENOENT, ""},
+        // Opens, then its first read fails.
+        {"/proc/self/mem", EIO, ""},
     };
     for (const auto& c : cases) {
         const FileContents read = readFile(c.path);
