@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <poll.h>
+#include <sys/ioctl.h>
 
 namespace tbx {
 
@@ -25,6 +26,13 @@ bool waitUntilReady(int fd, short events, const std::function<bool()>& giveUp) {
         if (giveUp())
             return false;
     }
+}
+
+std::optional<std::size_t> unreadBytes(int fd) {
+    int n = 0;
+    if (::ioctl(fd, FIONREAD, &n) != 0 || n < 0)
+        return std::nullopt;
+    return static_cast<std::size_t>(n);
 }
 
 } // namespace tbx

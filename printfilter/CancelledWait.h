@@ -10,6 +10,7 @@
 //   kStalledCancelWait counts as stalled, and the page gets kCancelledPageBound at most.
 
 #include <chrono>
+#include <cstddef>
 #include <functional>
 #include <optional>
 
@@ -40,5 +41,9 @@ bool idleSinceCancel(const CancelTime& cancelledAt, CancelClock::time_point last
 // thread or as a signal just before the wait began; after each step giveUp is asked, and the
 // wait answers false as soon as it says so.
 bool waitUntilReady(int fd, short events, const std::function<bool()>& giveUp);
+
+// The bytes that wait unread in the pipe or socket fd (what has arrived and is not read yet, or what
+// was written and its reader has not taken yet); nothing when fd cannot tell.
+std::optional<std::size_t> unreadBytes(int fd);
 
 } // namespace tbx

@@ -9,7 +9,6 @@
 #include <cstring>
 #include <memory>
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -191,11 +190,11 @@ JobStream::JobStream(int out, SideChannel& side) : out_(out), side_(side) {
 }
 
 void JobStream::notePipeTaken() {
-    int unread = 0;
-    if (!outIsPipe_ || ioctl(out_, FIONREAD, &unread) != 0 || unread < 0)
+    const std::optional<std::size_t> unread = outIsPipe_ ? unreadBytes(out_) : std::nullopt;
+    if (!unread)
         return;
     // Bytes of another writer of the pipe (none in a real job) are no progress of the printer.
-    const std::size_t taken = written_ - std::min(written_, static_cast<std::size_t>(unread));
+    const std::size_t taken = written_ - std::min(written_, *unread);
     if (taken > pipeTaken_) {
         pipeTaken_ = taken;
         lastTaken_ = std::chrono::steady_clock::now();
@@ -211,12 +210,9 @@ bool JobStream::stalledAfterCancel() {
 }
 
 JobStream::GiveUp JobStream::giveUpNow() {
-    const CancelTime cancelledAt = cancellation::requestedAt();
-    if (!cancelledAt)
-        return GiveUp::no;
     if (stalledAfterCancel())
         return GiveUp::stalled;
-    if (sendingPage_ && pastCancel(cancelledAt, pageBound_))
+    if (sendingPage_ && pastCancel(cancellation::requestedAt(), pageBound_))
         return GiveUp::pageTooSlow;
     return GiveUp::no;
 }

@@ -7,7 +7,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace tbx {
@@ -73,12 +72,6 @@ bool RasterSource::waitForInput() {
 
 namespace {
 
-// Bytes that can be read from fd at once (what has arrived and is not read yet); 0 when unknown.
-std::size_t bytesWaiting(int fd) {
-    int n = 0;
-    return ::ioctl(fd, FIONREAD, &n) == 0 && n > 0 ? static_cast<std::size_t>(n) : 0;
-}
-
 ssize_t readRetrying(int fd, void* buffer, std::size_t length) {
     ssize_t n;
     do {
@@ -97,7 +90,7 @@ ssize_t RasterSource::readInput(unsigned char* buffer, std::size_t length) {
         // arrived when that was first seen is still read, and so is an end of input right after
         // it; anything else counts as not coming, so bytes trickling in buy no more time.
         if (!lateBytes_)
-            lateBytes_ = bytesWaiting(fd_);
+            lateBytes_ = unreadBytes(fd_).value_or(0);
         if (*lateBytes_ == 0)
             return lateEnd();
         length = std::min(length, *lateBytes_);
@@ -123,7 +116,7 @@ ssize_t RasterSource::lateEnd() {
     do {
         ready = ::poll(&p, 1, 0);
     } while (ready < 0 && errno == EINTR);
-    if (ready > 0 && bytesWaiting(fd_) == 0) {
+    if (ready > 0 && unreadBytes(fd_).value_or(0) == 0) {
         unsigned char probe;
         const ssize_t n = readRetrying(fd_, &probe, 1);
         if (n == 0)
