@@ -208,6 +208,7 @@ int runFilter(int argc, const char* const* argv, const FilterEnvironment& env) {
     loopOptions.imageDarkness = job.imageDarkness_type;
     loopOptions.checkRasterEnd = [&raster] { return raster.endProblem(); };
     loopOptions.inputGaveUp = [&raster] { return raster.gaveUp(); };
+    loopOptions.endInput = [&raster] { raster.endNow(); };
     FilterPageSink sink(stream, job, messages, end);
     PageLoop loop(raster.get(), loopOptions, sink, *spool);
     const PageLoopResult result = loop.run(); // a cancel carried out does not come back

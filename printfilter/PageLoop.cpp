@@ -154,9 +154,18 @@ bool PageLoop::takeNext() {
     lock.lock();
     taking_ = false;
     stopReading_ = stopReading_ || readingStopped();
+    const bool stop = stopReading_;
     lock.unlock();
     changed_.notify_all(); // room for the reading side to hand over another page
-    return !stopReading_;
+    if (stop)
+        endInput();
+    return !stop;
+}
+
+void PageLoop::endInput() {
+    // The reading side may be waiting for raster that does not come: it must not keep the job.
+    if (options_.endInput)
+        options_.endInput();
 }
 
 void PageLoop::take(Pending p) {
@@ -189,9 +198,12 @@ void PageLoop::sendAll() {
         while (takeNext()) {
         }
     } catch (...) {
-        std::lock_guard lock(mutex_);
-        sendingError_ = std::current_exception();
-        stopReading_ = true;
+        {
+            std::lock_guard lock(mutex_);
+            sendingError_ = std::current_exception();
+            stopReading_ = true;
+        }
+        endInput();
     }
     changed_.notify_all();
 }

@@ -15,7 +15,8 @@
 // standard error therefore come exactly as from a loop that does one page after the other (which
 // is what one encoder thread does, in the calling thread alone), and a cancel request, carried out
 // at the next page to be sent, leaves the same pages on the printer either way. Pages read ahead of
-// a page that ends the job (cancel, failed send) are dropped without a trace.
+// a page that ends the job (cancel, failed send) are dropped without a trace, and a read still
+// waiting for raster then is ended (PageLoopOptions::endInput).
 
 #include "printfilter/PageEncoders.h"
 #include "printfilter/RasterPageReader.h"
@@ -48,6 +49,11 @@ struct PageLoopOptions {
     // not come when its time after the cancel ran out. The cancel is then carried out with the
     // pages in hand; a page only partly read is not sent. Unset: never.
     std::function<bool()> inputGaveUp;
+    // Called, from the sending thread, once the job reads no further (the printer lost, a failed
+    // or cancelled job, a page that failed): the raster input stops waiting and counts as ended,
+    // so that a raster that stalls cannot hold the job the reading side has to end. Unset: the
+    // reading side stops at the next page it hands over.
+    std::function<void()> endInput;
     int encoderThreads = 0; // 0: encoderThreads(), the machine's cores or TAMBERLYX_ENCODER_THREADS
 };
 
@@ -123,7 +129,8 @@ private:
     // taken, or the job stopped).
     bool takeNext();
     void take(Pending p);
-    void sendAll(); // the sending thread's body
+    void sendAll();  // the sending thread's body
+    void endInput(); // the job reads no further: a read waiting for raster ends
 
     void fail(const std::string& why); // writes the "ERROR:" line
     bool stopped() const { return result_.failed || result_.cancelled; }

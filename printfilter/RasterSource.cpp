@@ -67,7 +67,9 @@ bool RasterSource::timeIsUp() const {
 }
 
 bool RasterSource::waitForInput() {
-    return !cancelledAt_ || waitUntilReady(fd_, POLLIN, [this] { return timeIsUp(); });
+    // Waited for in steps even while the job is not cancelled: the job may stop reading on
+    // another thread (the printer lost while pages were sent).
+    return waitUntilReady(fd_, POLLIN, [this] { return ended_ || timeIsUp(); });
 }
 
 namespace {
@@ -83,9 +85,12 @@ ssize_t readRetrying(int fd, void* buffer, std::size_t length) {
 } // namespace
 
 ssize_t RasterSource::readInput(unsigned char* buffer, std::size_t length) {
-    if (gaveUp_)
+    if (gaveUp_ || ended_)
         return 0;
-    if (!waitForInput() || timeIsUp()) {
+    const bool ready = waitForInput();
+    if (ended_)
+        return 0;
+    if (!ready || timeIsUp()) {
         // The input's time after the cancel is over: it is not waited for any more. What had
         // arrived when that was first seen is still read, and so is an end of input right after
         // it; anything else counts as not coming, so bytes trickling in buy no more time.

@@ -7,6 +7,7 @@
 
 #include "printfilter/CancelledWait.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cups/raster.h>
@@ -42,6 +43,10 @@ public:
     // True once the input was taken as ended that way, or ended that way: what was read so far
     // is all there is, and a page cut short by it is no fault of the raster.
     bool gaveUp() const;
+    // The job reads no further (its printer was lost, or it stopped otherwise, while the input
+    // was still awaited): from any thread, the wait for input ends within a wait step, and the
+    // input counts as ended from now on, whatever has not been read.
+    void endNow() { ended_ = true; }
 
     // Once no further page header can be read: empty when the raster ended where a page ended,
     // else what follows instead.
@@ -53,7 +58,7 @@ private:
     // The input's time after the cancel is over.
     bool timeIsUp() const;
     // Waits until the input has something to read (or has ended); false when its time after the
-    // cancel ran out instead.
+    // cancel ran out, or the job read no further, instead.
     bool waitForInput();
     // Once the time is up and what had arrived is read: the end of input when it is there already
     // (0, the end seen), else the input is given up (0); -1 for a read error.
@@ -73,6 +78,7 @@ private:
     std::chrono::milliseconds afterCancel_ = kInputAfterCancel;
     std::optional<std::size_t> lateBytes_; // once the time is up: the bytes that had arrived, unread
     bool gaveUp_ = false;
+    std::atomic<bool> ended_{false}; // endNow() was called
 
     // Layout of an uncompressed stream, followed byte by byte: the sync word, then per page a
     // header and height × bytes-per-line bytes of rows. Compressed streams are not followed.

@@ -44,7 +44,28 @@ struct BrokenJob {
     int pagesSent;      // whole pages before the failure
     bool streamStarted; // false: nothing at all goes to the printer
     std::function<void(FilterPeer&)> setUp = {};
+    bool printerLeaves = false; // the stream ends where the printer went: nothing can follow it
 };
+
+// Four pages of about 15 kB of JBIG each that stay open for more: the raster stalls after them,
+// longer than the job may take, while the printer goes away during page 2 or 3. With one encoder
+// thread the loss shows before the stall is reached; with several the pages are read ahead and
+// the reading waits for raster when the sending fails.
+BrokenJob printerGoneWhileRasterStalls(const char* name, const char* threads) {
+    std::vector<GrayPage> pages;
+    for (int n = 0; n < 4; ++n)
+        pages.push_back(noisePage(400, 300, 60 + n));
+    const std::string raster = makeRaster(pages);
+    BrokenJob job{name, "", "1", "", "the connection to the printer was lost: Broken pipe", 0, true};
+    job.setUp = [raster, threads](FilterPeer& peer) {
+        if (threads)
+            peer.addEnvironment(std::string("TAMBERLYX_ENCODER_THREADS=") + threads);
+        peer.feedInSteps({{raster, "", 0, false}}, true);
+        peer.closeOutputAfter(20000);
+    };
+    job.printerLeaves = true;
+    return job;
+}
 
 TEST(FailedJob, EachBrokenJobFailsWithItsReasonAndSendsNothingAfterIt) {
     const RasterSpec compressed{CUPS_CSPACE_W, 8, 8, 0, true};
@@ -98,6 +119,8 @@ TEST(FailedJob, EachBrokenJobFailsWithItsReasonAndSendsNothingAfterIt) {
                  return a;
              });
          }},
+        printerGoneWhileRasterStalls("the printer goes away while the raster stalls, one thread", "1"),
+        printerGoneWhileRasterStalls("the printer goes away while the raster stalls", nullptr),
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -113,6 +136,9 @@ TEST(FailedJob, EachBrokenJobFailsWithItsReasonAndSendsNothingAfterIt) {
         EXPECT_NE(run.err.find(std::string("ERROR: [Tamberlyx] ") + c.error), std::string::npos) << run.err;
         EXPECT_FALSE(spoolFolderLeft(peer.folder()));
         EXPECT_TRUE(run.ippRequests.empty()) << "a failed job is left to the scheduler's error policy";
+        EXPECT_LT(run.seconds, 10.0) << "a failed job ends at once, whatever input it still waits for";
+        if (c.printerLeaves)
+            continue;
         if (!c.streamStarted) {
             EXPECT_EQ(run.out, "");
             EXPECT_TRUE(run.sideRequests.empty());
