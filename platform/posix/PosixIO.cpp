@@ -177,31 +177,40 @@ Written writeAll(int fd, std::span<const std::uint8_t> bytes, std::optional<std:
 
 FileContents readFile(const std::string& path) {
     FileContents contents;
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // Without O_NONBLOCK the open of a named pipe waits for a writer for good.
+    // Regular files ignore the flag, so it stays for the reads.
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     struct stat info {};
     if (!fd || ::fstat(fd.get(), &info) != 0) {
         contents.error = errno;
         return contents;
     }
-    if (S_ISDIR(info.st_mode)) {
-        contents.error = EISDIR;
+    if (!S_ISREG(info.st_mode)) {
+        contents.error = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
         return contents;
     }
-    if (S_ISREG(info.st_mode) && info.st_size > 0) {
-        contents.bytes.reserve(std::size_t(info.st_size));
+    if (info.st_size < 0 || std::uintmax_t(info.st_size) > kReadFileLimit) {
+        contents.error = EFBIG;
+        return contents;
     }
+    contents.bytes.reserve(std::size_t(info.st_size));
     char chunk[65536];
     for (;;) {
         const ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
-        if (n > 0) {
-            contents.bytes.append(chunk, std::size_t(n));
-        } else if (n == 0) {
-            return contents;
-        } else if (errno != EINTR) {
-            contents.error = errno;
-            contents.bytes.clear();
+        if (n == 0) {
             return contents;
         }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        // A file that grows while it is read, or one that states no size, can
+        // still pass the limit.
+        if (n < 0 || contents.bytes.size() + std::size_t(n) > kReadFileLimit) {
+            contents.error = n < 0 ? errno : EFBIG;
+            contents.bytes = {};
+            return contents;
+        }
+        contents.bytes.append(chunk, std::size_t(n));
     }
 }
 

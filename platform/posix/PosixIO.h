@@ -106,11 +106,20 @@ Written sendAll(int fd, std::span<const std::uint8_t> bytes, std::optional<std::
 // The same for any descriptor (a pipe too): SIGPIPE is held back for the call.
 Written writeAll(int fd, std::span<const std::uint8_t> bytes, std::optional<std::chrono::milliseconds> idle);
 
-// Reads the whole file at `path`: its bytes and 0, or the error number that
-// stopped the read (ENOENT, EACCES, EISDIR for a folder, EIO, ESRCH for a /proc
-// file of a process that ended meanwhile, ...) with no bytes. Never throws;
-// interrupted reads go on. Files that state no size (those of /proc) are read
-// to their end.
+// The most that readFile takes: over twice the raw colour bitmap of the largest
+// page a scan makes (A4 at 1200 dpi, about 400 MB), so page files, rasters and
+// logs fit by far, while a file without end cannot take memory without bound.
+inline constexpr std::size_t kReadFileLimit = std::size_t(1) << 30;
+
+// Reads the whole regular file at `path`: its bytes and 0, or the error number
+// that stopped the read with no bytes: ENOENT, EACCES, EIO, ESRCH for a /proc
+// file of a process that ended meanwhile, ...; EISDIR for a folder; EINVAL for
+// anything else that is no regular file (a named pipe, a device, a socket),
+// which is opened without blocking and never read; EFBIG for a file of more
+// than kReadFileLimit bytes, before any read when the file states its size,
+// else as soon as the read passes the limit. Files that state no size (those
+// of /proc) are read to their end. Never waits on a writer, never throws;
+// interrupted reads go on.
 struct FileContents {
     std::string bytes;
     int error = 0;

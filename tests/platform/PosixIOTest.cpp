@@ -12,6 +12,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -82,8 +83,9 @@ TEST(PosixIO, DescriptorsAreClosedExactlyOnce) {
     EXPECT_FALSE(isOpen(kept));
 }
 
-// A read that fails (a folder, a file that is gone, a /proc file) is an answer,
-// never an exception; a file longer than one read comes whole.
+// A read that fails (a folder, a file that is gone, a /proc file, a pipe or
+// device that would block or never end, a file past the limit) is an answer,
+// never an exception nor a wait; a file longer than one read comes whole.
 TEST(PosixIO, WholeFileReadsSayWhyNot) {
     char templ[] = "/tmp/tbx-read-XXXXXX";
     ASSERT_NE(::mkdtemp(templ), nullptr);
@@ -93,6 +95,10 @@ TEST(PosixIO, WholeFileReadsSayWhyNot) {
     std::ofstream(dir + "/big", std::ios::binary) << big;
     std::ofstream(dir + "/empty");
     std::filesystem::create_directory(dir + "/folder");
+    ASSERT_EQ(::mkfifo((dir + "/fifo").c_str(), 0600), 0);
+    std::filesystem::create_symlink("/dev/zero", dir + "/zero");
+    std::ofstream(dir + "/huge");
+    std::filesystem::resize_file(dir + "/huge", kReadFileLimit + 1); // sparse: takes no room
     const struct {
         std::string path;
         int error;
@@ -102,6 +108,9 @@ TEST(PosixIO, WholeFileReadsSayWhyNot) {
         {dir + "/empty", 0, ""},
         {dir + "/folder", EISDIR, ""},
         {dir + "/missing", ENOENT, ""},
+        {dir + "/fifo", EINVAL, ""}, // no writer: a blocking open would wait for good
+        {dir + "/zero", EINVAL, ""}, // never ends
+        {dir + "/huge", EFBIG, ""},
         // Opens, then its first read fails.
         {"/proc/self/mem", EIO, ""},
     };

@@ -388,12 +388,22 @@ TEST_F(PageFiles, FailedCombiningLeavesEveryPageAsItWas) {
     EXPECT_EQ(files(), (std::set<std::string>{"scan-0001.jpg", "scan-0002.jpg"}));
     EXPECT_EQ(fileBytes(pageFileName(param.filePath, 1, ".jpg")), before);
 
-    // A folder in the place of page 2 cannot be read: the same save error, not an abort.
-    ::unlink(pageFileName(param.filePath, 2, ".jpg").c_str());
-    std::filesystem::create_directory(pageFileName(param.filePath, 2, ".jpg"));
-    EXPECT_EQ(combineImage(2, 0, param), (ResultPair{false, "saveImageError"}));
-    EXPECT_EQ(files(), (std::set<std::string>{"scan-0001.jpg", "scan-0002.jpg"}));
-    EXPECT_EQ(fileBytes(pageFileName(param.filePath, 1, ".jpg")), before);
+    // A folder, a named pipe without a writer or a link to a device without end
+    // in the place of page 2 cannot be read: the same save error, neither an
+    // abort nor a wait.
+    const std::string page2 = pageFileName(param.filePath, 2, ".jpg");
+    for (const std::string stand : {"folder", "pipe", "/dev/zero"}) {
+        std::filesystem::remove(page2);
+        if (stand == "folder")
+            std::filesystem::create_directory(page2);
+        else if (stand == "pipe")
+            ASSERT_EQ(::mkfifo(page2.c_str(), 0600), 0);
+        else
+            std::filesystem::create_symlink(stand, page2);
+        EXPECT_EQ(combineImage(2, 0, param), (ResultPair{false, "saveImageError"})) << stand;
+        EXPECT_EQ(files(), (std::set<std::string>{"scan-0001.jpg", "scan-0002.jpg"})) << stand;
+        EXPECT_EQ(fileBytes(pageFileName(param.filePath, 1, ".jpg")), before) << stand;
+    }
 
     param.w = 1;
     param.h = 1'000'001; // no canvas of that size
