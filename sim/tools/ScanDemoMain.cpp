@@ -3,14 +3,18 @@
 // simulated USB bus: discovery, then a few scans with different settings, each
 // into its own receive folder under OUTDIR. Discovery broadcasts on every local
 // subnet, so this program runs only inside scripts/sandbox. The engine's trace
-// lines go to standard output, the summary to standard error.
+// lines go to standard output, the summary to standard error. --help (or -h)
+// prints the usage; any other option, a missing OUTDIR or a second one is
+// refused with the usage and exit status 2, before anything is made.
 #include "platform/dispatch/Dispatch.h"
 #include "platform/foundation/Localization.h"
 #include "scanning/ScanOptions.h"
 #include "scanning/ScannerModel.h"
 #include "sim/net/Sandbox.h"
 #include "sim/scanner/UsbScanner.h"
+#include "sim/tools/ConsoleLines.h"
 #include "sim/tools/FileListing.h"
+#include "sim/tools/ToolOptions.h"
 #include "sim/usb/SimulatedUsb.h"
 
 #include <QGuiApplication>
@@ -18,7 +22,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <optional>
+#include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -44,11 +51,36 @@ tbx::UIParams settings(std::int64_t source, std::int64_t mode, std::int64_t save
             .saveFileName = "file"};
 }
 
+std::string usage() {
+    return "usage: tamberlyx-scan-demo OUTDIR\n"
+           "Scans from the simulated scanner with a few settings, each into its own folder under OUTDIR\n"
+           "(run it inside scripts/sandbox).\n" +
+           tbx::sim::usageLine("--help", "this text");
+}
+
+// Why the command line is refused, or nothing when it names one OUTDIR.
+std::optional<std::string> commandLineProblem(const std::vector<std::string>& args) {
+    for (const std::string& arg : args) {
+        if (arg.size() > 1 && arg.front() == '-') {
+            return "unknown option " + tbx::sim::escapedControls(arg);
+        }
+    }
+    if (args.size() != 1) {
+        return "one OUTDIR is needed, not " + std::to_string(args.size());
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
-        std::cerr << "usage: tamberlyx-scan-demo OUTDIR\n";
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    if (tbx::sim::asksForHelp(args)) {
+        std::cout << usage();
+        return 0;
+    }
+    if (const auto problem = commandLineProblem(args)) {
+        std::cerr << "tamberlyx-scan-demo: " << *problem << "\n" << usage();
         return 2;
     }
     if (!tbx::sim::insideSandbox("tamberlyx-scan-demo")) {

@@ -1,7 +1,8 @@
 // tamberlyx-scan-sim: one whole scan without the hardware. Starts the simulated
 // scanner (on the simulated USB bus, or on a loopback TCP port), runs the scanner
 // model's startScan with the chosen settings through the product's services,
-// then lists the files written and the time the scan took. Options: --help, or
+// then lists the files written (control characters in their paths escaped as
+// the console shows them) and the time the scan took. Options: --help, or
 // sim/tools/ScanSimOptions.cpp. A bad option is refused with one line and exit
 // status 2 before anything is made; a failed scan exits with 1.
 //
@@ -14,6 +15,7 @@
 #include "scanning/SocketScanProcess.h"
 #include "sim/scanner/TcpScanner.h"
 #include "sim/scanner/UsbScanner.h"
+#include "sim/tools/ConsoleLines.h"
 #include "sim/tools/FileListing.h"
 #include "sim/tools/ScanSimOptions.h"
 
@@ -157,9 +159,9 @@ int main(int argc, char** argv) {
         while (fs::remove(p, ec) && p != firstMade) {
             p = p.parent_path();
         }
-        std::cout << "== nothing was written; " << out << " was removed\n";
+        std::cout << "== nothing was written; " << sim::escapedControls(out) << " was removed\n";
     } else {
-        std::cout << "== files under " << out << ":\n";
+        std::cout << "== files under " << sim::escapedControls(out) << ":\n";
         files += sim::listFiles(std::cout, out, "   ");
     }
     rusage usage{};

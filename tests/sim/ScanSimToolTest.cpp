@@ -1,7 +1,9 @@
 // tamberlyx-scan-sim's command line: the options read strictly, and the program
 // itself refusing bad options with one line and exit status 2 before it makes
-// anything, leaving no empty folder after a scan that wrote nothing, and
-// scanning from a simulated scanner that misbehaves as asked.
+// anything, leaving no empty folder after a scan that wrote nothing, listing
+// the files with their control characters escaped, and scanning from a
+// simulated scanner that misbehaves as asked. tamberlyx-scan-demo answering a
+// command line that is no OUTDIR with its usage alone.
 #include "platform/foundation/Localization.h"
 #include "sim/tools/ScanSimOptions.h"
 
@@ -32,11 +34,12 @@ struct ToolRun {
 };
 
 // Runs the tool with `args` (each quoted for the shell), collecting both
-// streams; `prefix` goes before the program (a watchdog).
-ToolRun runTool(const std::string& args, const std::string& errFile, const std::string& prefix = "") {
+// streams; `prefix` goes before the program (a watchdog, a change of folder).
+ToolRun runTool(const std::string& args, const std::string& errFile, const std::string& prefix = "",
+                const std::string& program = TBX_SCAN_SIM_PROGRAM) {
     ToolRun run;
-    const std::string command = "TAMBERLYX_SIMULATED_SCANNER=usb TAMBERLYX_LANGUAGE=en " + prefix + "'" +
-                                TBX_SCAN_SIM_PROGRAM "' " + args + " 2>'" + errFile + "'";
+    const std::string command = prefix + "env TAMBERLYX_SIMULATED_SCANNER=usb TAMBERLYX_LANGUAGE=en '" +
+                                program + "' " + args + " 2>'" + errFile + "'";
     FILE* p = popen(command.c_str(), "r");
     if (!p)
         return run;
@@ -156,6 +159,22 @@ TEST_F(ScanSimTool, ProgramRefusesBadOptionsBeforeMakingAnything) {
         EXPECT_NE(help.out.find(" " + fault.word + " "), std::string::npos) << fault.word;
     }
     EXPECT_TRUE(help.err.empty());
+
+    // The demo tool takes no option but --help: it prints its usage and scans
+    // nothing, not even into a folder named after the option.
+    const std::string cwd = dir + "/cwd";
+    fs::create_directory(cwd);
+    for (const auto& [args, status] : std::vector<std::pair<std::string, int>>{
+             {"--help", 0}, {"out -h", 0}, {"--bogus", 2}, {"out --bogus", 2}, {"", 2}, {"a b", 2}}) {
+        const ToolRun run =
+            runTool(args, dir + "/err", "cd '" + cwd + "' && timeout -s KILL 60 ", TBX_SCAN_DEMO_PROGRAM);
+        EXPECT_EQ(run.status, status) << args << "\n" << run.out << run.err;
+        const std::string& usage = status == 0 ? run.out : run.err;
+        EXPECT_EQ(usage.rfind(status == 0 ? "usage: " : "tamberlyx-scan-demo: ", 0), 0u) << usage;
+        EXPECT_NE(usage.find("usage: tamberlyx-scan-demo OUTDIR\n"), std::string::npos) << args;
+        EXPECT_TRUE((status == 0 ? run.err : run.out).empty()) << args;
+        EXPECT_TRUE(fs::is_empty(cwd)) << args;
+    }
 }
 
 TEST_F(ScanSimTool, ScanThatWritesNothingLeavesNoFolderAndFails) {
@@ -165,9 +184,17 @@ TEST_F(ScanSimTool, ScanThatWritesNothingLeavesNoFolderAndFails) {
         EXPECT_EQ(run.status, 1) << args << "\n" << run.out << run.err;
         EXPECT_FALSE(fs::exists(dir + "/new")) << args;
     }
-    const ToolRun ok = runTool("--pages 1 --size A5 --out '" + dir + "/out'", dir + "/err");
-    EXPECT_EQ(ok.status, 0) << ok.out << ok.err;
-    EXPECT_NE(ok.out.find("== 1 file(s)"), std::string::npos) << ok.out;
+    // A folder name with control characters is listed as the console shows it.
+    for (const auto& [name, shown] :
+         {std::pair{"out", "out"}, std::pair{"out\x1b[2J\a", "out\\x1b[2J\\x07"}}) {
+        const ToolRun ok = runTool("--pages 1 --size A5 --out '" + dir + "/" + name + "'", dir + "/err");
+        EXPECT_EQ(ok.status, 0) << ok.out << ok.err;
+        const std::string listing = ok.out.substr(std::min(ok.out.find("\n== files under "), ok.out.size()));
+        const std::string folder = dir + "/" + shown;
+        EXPECT_EQ(listing.rfind("\n== files under " + folder + ":\n   " + folder + "/", 0), 0u) << ok.out;
+        EXPECT_EQ(listing.find_first_of("\x1b\a"), std::string::npos) << listing;
+        EXPECT_NE(listing.find("== 1 file(s)"), std::string::npos) << ok.out;
+    }
 }
 
 namespace {
