@@ -43,11 +43,17 @@ std::string checkRasterHeader(const cups_page_header2_t& h, const RasterLimits& 
     char why[256];
     const unsigned space = rawHeaderValue(h.cupsColorSpace);
     const bool grey = space == CUPS_CSPACE_W || space == CUPS_CSPACE_SW || space == CUPS_CSPACE_K;
-    if (h.cupsBitsPerColor != 8 || h.cupsBitsPerPixel != 8 || !grey || h.cupsNumColors > 1) {
+    if (h.cupsBitsPerColor != 8 || h.cupsBitsPerPixel != 8 || !grey) {
         std::snprintf(why, sizeof why,
                       "unsupported raster (%u bits per colour, %u bits per pixel, colour space %u); "
                       "the printer needs 8-bit grey",
                       h.cupsBitsPerColor, h.cupsBitsPerPixel, space);
+        return why;
+    }
+    // Grey in every other field: only the number of colours is wrong.
+    if (h.cupsNumColors > 1) {
+        std::snprintf(why, sizeof why, "unsupported raster (cupsNumColors %u); the printer needs 8-bit grey",
+                      h.cupsNumColors);
         return why;
     }
     if (h.cupsWidth == 0 || h.cupsHeight == 0) {

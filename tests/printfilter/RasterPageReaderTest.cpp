@@ -35,6 +35,11 @@ TEST(RasterPageReader, TakesOnlyEightBitGreyOfSaneSize) {
     h.cupsBitsPerPixel = 24;
     h.cupsBytesPerLine = 300;
     EXPECT_NE(checkRasterHeader(h).find("8-bit grey"), std::string::npos);
+    // The refusal names the field that is wrong, not the ones that are fine.
+    h = greyHeader(100, 100);
+    h.cupsColorSpace = CUPS_CSPACE_SW;
+    h.cupsNumColors = 3;
+    EXPECT_EQ(checkRasterHeader(h), "unsupported raster (cupsNumColors 3); the printer needs 8-bit grey");
     h = greyHeader(100, 100);
     h.cupsBitsPerColor = h.cupsBitsPerPixel = 1;
     EXPECT_NE(checkRasterHeader(h), "");
