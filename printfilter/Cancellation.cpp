@@ -53,7 +53,7 @@ const char* textFor(Language language) {
     return silentText;
 }
 
-void onSigterm(int) {
+void onCancelSignal(int) {
     cancelJob();
 }
 
@@ -63,10 +63,17 @@ void installHandler() {
     if (!cancelText)
         cancelText = textFor(Language::chinese);
     struct sigaction action {};
-    action.sa_handler = onSigterm;
+    action.sa_handler = onCancelSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = 0; // no SA_RESTART: a sleep or wait in progress ends early
     sigaction(SIGTERM, &action, nullptr);
+    // Left to their default, Ctrl+C and a closed terminal would end the filter on the spot and
+    // leave its spool folder behind.
+    for (const int signal : {SIGINT, SIGHUP}) {
+        struct sigaction previous {};
+        if (sigaction(signal, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN)
+            sigaction(signal, &action, nullptr);
+    }
 }
 
 void setLanguage(Language language) {

@@ -1,11 +1,12 @@
 #pragma once
 
-// The job's two stop flags. The cancel request is set by the scheduler's SIGTERM (and by the
-// filter itself when the backend reports the printer lost); it is carried out before the next
-// page is sent. The soft failure flag marks a page that failed: the job then ends early but in
-// order, without cancelling it with the scheduler.
+// The job's two stop flags. The cancel request is set by the scheduler's SIGTERM, by SIGINT and
+// SIGHUP (Ctrl+C or a closed terminal ending a filter run by hand or under cupsfilter), and by the
+// filter itself when the backend reports the printer lost; it is carried out before the next page
+// is sent, and the job's temporary files go with it. The soft failure flag marks a page that
+// failed: the job then ends early but in order, without cancelling it with the scheduler.
 //
-// The SIGTERM handler only sets the flag and writes its log line with one write(2): nothing in it
+// The signal handler only sets the flag and writes its log line with one write(2): nothing in it
 // touches buffered output or allocates.
 
 #include "printfilter/Messages.h"
@@ -15,8 +16,10 @@
 
 namespace tbx::cancellation {
 
-// Installs the SIGTERM handler. Call setLanguage as soon as the language is known; until then the
-// handler writes the Chinese line (the default language).
+// Installs the cancel handler for SIGTERM, and for SIGINT and SIGHUP unless the filter was started
+// with them ignored (nohup, a background job): whoever ignored them wants the job to go on. Call
+// setLanguage as soon as the language is known; until then the handler writes the Chinese line
+// (the default language).
 void installHandler();
 void setLanguage(Language language);
 

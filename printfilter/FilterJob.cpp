@@ -49,7 +49,7 @@ void waitForConnection(SideChannel& side, double patience) {
         struct timespec pause {
             1, 0
         };
-        nanosleep(&pause, nullptr); // a SIGTERM ends the pause early
+        nanosleep(&pause, nullptr); // a cancel signal ends the pause early
     }
 }
 
@@ -84,12 +84,20 @@ bool JobEnd::begin() {
         pause();
 }
 
+void JobEnd::cancelCommand() {
+    if (stream_.jobStarted())
+        stream_.sendCmd("CancelJob?");
+    else
+        std::fprintf(stderr,
+                     "DEBUG:[Tamberlyx] the job had not begun on the printer: nothing is sent to it\n");
+}
+
 void JobEnd::cancel(bool sendCommand) {
     if (!begin())
         return;
     messages_.jobCancelled();
     if (sendCommand)
-        stream_.sendCmd("CancelJob?");
+        cancelCommand();
     cancelWithScheduler(job_);
     // The reading thread may be waiting for raster that never comes, and encoders may be writing
     // page files: the spool folder goes with whatever is in it, and the process ends at once,
@@ -123,7 +131,7 @@ int JobEnd::fail() {
     spool_.remove();
     // Nothing after the point of failure but the printer's cancel command (not even that once the
     // output itself has failed).
-    stream_.sendCmd("CancelJob?");
+    cancelCommand();
     return 1;
 }
 
@@ -187,7 +195,8 @@ int runFilter(int argc, const char* const* argv, const FilterEnvironment& env) {
     raster.endAfterCancel(cancellation::requestedAt, kInputAfterCancel);
     std::string rasterError;
     if (!raster.open(job.rasterFile, env.rasterIn, &rasterError)) {
-        // Cancelled before the upstream filter sent a raster, and it ended or sends nothing more.
+        // Cancelled before the upstream filter sent a raster, and it ended or sends nothing more:
+        // the job has not begun on the printer, which gets nothing.
         if (raster.gaveUp())
             end.cancel(true);
         std::fprintf(stderr, "ERROR: [Tamberlyx] %s\n", rasterError.c_str());

@@ -53,9 +53,10 @@ public:
 
     // Carries out the cancel and ends the process with status 0, whatever its other threads are
     // doing: "INFO:Job Cancelled", the printer's cancel command (only with sendCommand: not when
-    // the printer takes nothing more, or is in the middle of a page), the job cancelled with the
-    // scheduler (only a job id that is a positive decimal number is sent; for any other a DEBUG
-    // line says why), the spool folder removed. Returns only when asked while an ending runs.
+    // the printer takes nothing more, or is in the middle of a page; and only once the job has
+    // begun on the printer, see cancelCommand), the job cancelled with the scheduler (only a job id
+    // that is a positive decimal number is sent; for any other a DEBUG line says why), the spool
+    // folder removed. Returns only when asked while an ending runs.
     void cancel(bool sendCommand);
     // The job's stream is complete: "Event=EndOfJob;", the last INFO line, the spool folder
     // removed. The exit status: 0, or 1 with an "ERROR:" line when pages were lost (softFailure)
@@ -69,6 +70,10 @@ public:
 private:
     // True for the first ending; see above for the others.
     bool begin();
+    // "CancelJob?" only inside a job begun with "Event=StartOfJob;": outside one, a printer still
+    // printing the job before would take it as the cancel of that job. A job that never began
+    // sends the printer nothing at all.
+    void cancelCommand();
 
     JobStream& stream_;
     const JobOptions& job_;
@@ -107,10 +112,11 @@ private:
 // arguments are wrong (copies other than a whole number from 1 to 9999), there is no raster or no
 // page in it, the raster was refused or ends inside a page, a spool file cannot be written, the
 // printer connection is lost, or pages were lost otherwise. A job that fails after its start ends
-// its stream with "CancelJob?". Once cancelled, raster input that has not come within
-// kInputAfterCancel of the cancel counts as not coming and the cancel is carried out with the
-// pages in hand; a printer that takes nothing for kStalledCancelWait, or has not taken the page
-// being sent kCancelledPageBound after the cancel, gets nothing more.
+// its stream with "CancelJob?"; one cancelled before it began sends the printer nothing. Once
+// cancelled, raster input that has not come within kInputAfterCancel of the cancel counts as not
+// coming and the cancel is carried out with the pages in hand; a printer that takes nothing for
+// kStalledCancelWait, or has not taken the page being sent kCancelledPageBound after the cancel,
+// gets nothing more.
 int runFilter(int argc, const char* const* argv, const FilterEnvironment& env);
 
 } // namespace tbx

@@ -235,7 +235,7 @@ void JobStream::giveUpOnPrinter(GiveUp why) {
 }
 
 bool JobStream::waitUntilWritable() {
-    // A SIGTERM that interrupts the wait is no reason to stop waiting by itself.
+    // A cancel signal that interrupts the wait is no reason to stop waiting by itself.
     GiveUp why = GiveUp::no;
     if (waitUntilReady(out_, POLLOUT, [&] { return (why = giveUpNow()) != GiveUp::no; }))
         return true;

@@ -68,7 +68,10 @@ public:
     // (CUPS_SC_STATUS_NOT_IMPLEMENTED when there is no side channel).
     cups_sc_status_t sendCmd(std::string_view text);
 
-    void startOfJob() { sendCmd("Event=StartOfJob;"); }
+    void startOfJob() {
+        started_ = true;
+        sendCmd("Event=StartOfJob;");
+    }
     void sendJobHeader(const JobOptions& job, std::time_t now);
     void sendPageHeader(const JobOptions& job, int width, int height);
     // Streams the page's JBIG file as framed pieces. 0 on success, 3 when the file cannot be read.
@@ -82,6 +85,8 @@ public:
     bool outputFailed() const { return failed_ || printerLost_; }
     // Bytes written so far.
     std::size_t bytesWritten() const { return written_; }
+    // True once "Event=StartOfJob;" was sent: the printer takes what follows as this job's.
+    bool jobStarted() const { return started_; }
 
     // What happens when the job has been cancelled and the stream gives up on the printer (it
     // has taken nothing for wait, or the page being sent is not complete pageBound after the
@@ -116,6 +121,7 @@ private:
     bool failed_ = false;      // a write to the output failed: nothing more is written
     bool printerLost_ = false; // the backend lost the printer: nothing more is drained
     bool gaveUp_ = false;      // the stream gave up on the printer of a cancelled job
+    bool started_ = false;     // "Event=StartOfJob;" was sent
     bool sendingPage_ = false; // a page's data is being sent
     std::size_t written_ = 0;
     std::function<void()> giveUp_;

@@ -4,9 +4,11 @@
 #include "tests/printfilter/support/FilterPeer.h"
 #include "tests/printfilter/support/JobStreamDecoder.h"
 
+#include <algorithm>
 #include <chrono>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <optional>
 #include <thread>
 #include <unistd.h>
 
@@ -256,23 +258,43 @@ TEST(PageData, AVanishedReaderFailsThePage) {
 
 // A write the printer holds up: it waits as long as the printer takes bytes now and then, or
 // takes nothing while the job runs; once the job is cancelled, a printer that takes nothing for the
-// set time makes the stream give up.
+// set time makes the stream give up. A slow printer gets the page being sent completed, also
+// behind a backend that cannot drain or whose drain answers come later than the filter waits (the
+// bytes it takes off the pipe count); but only up to the page's bound after the cancel.
 TEST(StalledPrinter, ACancelledJobGivesUpOnlyOnAPrinterThatTakesNothing) {
     using namespace std::chrono_literals;
     const struct {
         const char* what;
         bool cancelled;
         std::chrono::milliseconds firstRead; // -1: the printer never reads
-        std::chrono::milliseconds between;   // pause between reads of 4096 bytes
+        std::chrono::milliseconds between;   // pause after every 4096 bytes read
         bool givesUp;
+        bool page = false; // a page's data (about 2 s at the slow pace) instead of one command
+        std::optional<cups_sc_status_t> drains{}; // the backend's drain answer; none: no backend
+        std::size_t okFirst = 0;                  // drains answered OK before it
+        // Long beside the slow printer's pauses, so that a loaded machine cannot stretch one past it.
+        std::chrono::milliseconds wait = 1000ms;
+        std::chrono::milliseconds pageBound = kCancelledPageBound;
     } cases[] = {
         {"cancelled, printer reads slowly", true, 0ms, 80ms, false},
         {"not cancelled, printer pauses longer than the wait", false, 1500ms, 0ms, false},
         {"cancelled, printer takes nothing", true, -1ms, 0ms, true},
+        {"cancelled, slow page, drains not implemented", true, 0ms, 80ms, false, true,
+         CUPS_SC_STATUS_NOT_IMPLEMENTED},
+        {"cancelled, slow page, drains answered late", true, 0ms, 80ms, false, true, CUPS_SC_STATUS_TIMEOUT,
+         2},
+        {"cancelled, slow page past its bound", true, 0ms, 80ms, true, true, {}, 0, 10000ms, 1500ms},
     };
-    // Long beside the slow printer's pauses, so that a loaded machine cannot stretch one past it.
-    const std::chrono::milliseconds wait = 1000ms;
     const std::string command(24 * 1024, 'c');
+    TempFolder dir;
+    const std::string pagePath = dir.file("page");
+    std::string framedPage;
+    {
+        std::string data(24 * kMaxPieceBytes, 'p');
+        ASSERT_TRUE(test::writeWholeFile(pagePath, data));
+        for (std::size_t at = 0; at < data.size(); at += kMaxPieceBytes)
+            framedPage += "RasterObject.Data#4096=" + data.substr(at, kMaxPieceBytes) + ";";
+    }
     signal(SIGPIPE, SIG_IGN);
     cancellation::setLanguage(Language::none);
     for (const auto& c : cases) {
@@ -282,15 +304,21 @@ TEST(StalledPrinter, ACancelledJobGivesUpOnlyOnAPrinterThatTakesNothing) {
         int fds[2];
         ASSERT_EQ(pipe(fds), 0);
         fcntl(fds[1], F_SETPIPE_SZ, 4096);
-        RecordingSideChannel side(false);
+        RecordingSideChannel side(c.drains.has_value(), c.drains.value_or(CUPS_SC_STATUS_OK), 10ms,
+                                  c.okFirst);
         JobStream stream(fds[1], side);
         int giveUps = 0;
-        stream.onStalledCancel([&] { ++giveUps; }, wait);
+        stream.onStalledCancel([&] { ++giveUps; }, c.wait, c.pageBound);
         const auto started = std::chrono::steady_clock::now();
         std::chrono::steady_clock::duration took{};
+        int result = 0;
         std::thread writer([&] {
-            stream.sendCmd(command);
+            if (c.page)
+                result = stream.sendPageData(pagePath);
+            else
+                stream.sendCmd(command);
             took = std::chrono::steady_clock::now() - started;
+            ::close(fds[1]); // the printer sees the end
         });
         std::string received;
         if (c.firstRead >= 0ms) {
@@ -299,22 +327,24 @@ TEST(StalledPrinter, ACancelledJobGivesUpOnlyOnAPrinterThatTakesNothing) {
             ssize_t n;
             while ((n = ::read(fds[0], buffer, sizeof buffer)) > 0) {
                 received.append(buffer, static_cast<std::size_t>(n));
-                if (received.size() == command.size())
-                    break;
-                std::this_thread::sleep_for(c.between);
+                // The pace by bytes: a page's pieces come out of the pipe in reads of any size.
+                std::this_thread::sleep_for(std::chrono::microseconds(c.between) * n / 4096);
             }
         }
         writer.join();
         ::close(fds[0]);
-        ::close(fds[1]);
+        const std::string& sent = c.page ? framedPage : command;
         EXPECT_EQ(stream.gaveUp(), c.givesUp) << c.what;
         EXPECT_EQ(giveUps, c.givesUp ? 1 : 0) << c.what;
         EXPECT_EQ(stream.outputFailed(), c.givesUp) << c.what;
+        EXPECT_EQ(result, c.page && c.givesUp ? 3 : 0) << c.what;
         if (c.givesUp) {
-            EXPECT_GE(took, wait) << c.what;
-            EXPECT_LT(took, wait + 1s) << c.what;
+            const auto bound = c.page ? std::min(c.wait, c.pageBound) : c.wait;
+            EXPECT_GE(took, bound) << c.what;
+            EXPECT_LT(took, bound + 1s) << c.what;
+            EXPECT_LT(received.size(), sent.size()) << c.what;
         } else {
-            EXPECT_TRUE(received == command) << c.what << ": " << received.size() << " bytes arrived";
+            EXPECT_TRUE(received == sent) << c.what << ": " << received.size() << " bytes arrived";
         }
     }
     cancellation::reset();
@@ -342,9 +372,11 @@ TEST(StalledPrinter, DrainAnswersOfACancelledJobTellWhetherThePrinterTakesTheByt
         cancellation::reset();
         cancellation::cancelJob();
         StreamFile out;
-        RecordingSideChannel side(true, c.status, 10ms, c.okFirst);
+        // The wait is long beside a drain's own 30 ms, so that a loaded machine pausing the writer
+        // between a write and its drain's answer cannot make a row that goes on give up.
+        RecordingSideChannel side(true, c.status, 30ms, c.okFirst);
         JobStream stream(out.fd, side);
-        stream.onStalledCancel({}, 60ms);
+        stream.onStalledCancel({}, 300ms);
         ASSERT_TRUE(test::writeWholeFile(out.dir.file("page"), std::string(24 * 4096, 'p')));
         const int result = stream.sendPageData(out.dir.file("page"));
         EXPECT_EQ(stream.gaveUp(), c.givesUp) << c.what;

@@ -1,14 +1,19 @@
 // The filter run as a process with its raster coming through a pipe a page at a time, as an upstream
 // CUPS filter produces it: every page must reach the printer before the next page is written, a
-// SIGTERM at any point must leave the same pages and cancel command with one encoder thread and
-// with the default threads, and a cancel must end the job even when the printer stopped reading.
+// SIGTERM (or SIGINT, SIGHUP) at any point must leave the same pages and cancel command with one
+// encoder thread and with the default threads, and a cancel must end the job even when the printer
+// stopped reading. The bounds of a cancelled job are the filter's real ones here; their finer
+// points are the job stream's tests, with short bounds.
 
 #include "PageTestSupport.h"
 #include "tests/printfilter/support/FilterPeer.h"
 #include "tests/printfilter/support/JobStreamDecoder.h"
 
+#include <array>
+#include <csignal>
 #include <future>
 #include <gtest/gtest.h>
+#include <semaphore>
 
 namespace tbx::test {
 namespace {
@@ -81,16 +86,17 @@ enum class Then {
 
 // What the printer does.
 enum class Printer {
-    reads,         // takes everything at once
-    fullAtCancel,  // stops taking data at the SIGTERM, with its pipe full
-    slowLargePage, // takes 4 KB/s while a large page is sent
+    reads,        // takes everything at once
+    fullAtCancel, // stops taking data at the SIGTERM, with its pipe full
 };
 
 // How the job ends on the printer's side.
 enum class Ends {
     endOfJob,      // "Event=EndOfJob;": the job ends normally
     cancelCommand, // "CancelJob?" after the pages sent
-    nothingMore,   // the printer takes nothing more (it stopped, or the page took too long)
+    nothingMore,   // the printer takes nothing more in the middle of a page
+    commandStuck,  // the printer takes nothing more of the cancel command
+    nothing,       // the job never began: the printer gets nothing at all
 };
 
 // Where the SIGTERM comes in a five-page job fed a page at a time, each page written once the one
@@ -106,6 +112,7 @@ struct SigtermPoint {
     Then then = Then::rest;
     double within = 0; // the filter has ended this many seconds after the SIGTERM (0: no bound)
     Printer printer = Printer::reads;
+    int signal = SIGTERM; // the signal sent where SIGTERM is said above
 };
 
 constexpr std::size_t kTrickleBytes = 16;
@@ -179,6 +186,7 @@ struct PointRun {
 
 PointRun runPoint(const SigtermPoint& point, const std::vector<std::string>& pages, const char* threads) {
     FilterPeer peer = peerFor(threads);
+    peer.terminateWith(point.signal);
     peer.feedInSteps(stepsFor(pages, point), point.then != Then::rest && point.then != Then::ends);
     if (point.page == 0 && point.afterPage == -1)
         peer.terminateWhenLogShows("DEBUG:[Tamberlyx]imageDarkness=");
@@ -186,54 +194,77 @@ PointRun runPoint(const SigtermPoint& point, const std::vector<std::string>& pag
         peer.terminateWhenLogShows("INFO: Start to send page(1) data");
     if (point.printer == Printer::fullAtCancel)
         peer.fillOutputWhenTerminating();
-    if (point.printer == Printer::slowLargePage)
-        peer.readOutputAt(4096);
     PointRun result;
     result.run = peer.run(std::chrono::seconds(50));
     result.spoolLeft = spoolFolderLeft(peer.folder());
     return result;
 }
 
+// Runs each row on its own thread, at most slots rows at once; results in the rows' order.
+template <typename Row, typename Run>
+auto runRowsSideBySide(const std::vector<Row>& rows, std::ptrdiff_t slots, Run run) {
+    std::counting_semaphore<> free(slots);
+    std::vector<std::future<std::invoke_result_t<Run, const Row&>>> runs;
+    for (const auto& row : rows)
+        runs.push_back(std::async(std::launch::async, [&free, &run, &row] {
+            free.acquire();
+            struct Release {
+                std::counting_semaphore<>& slots;
+                ~Release() { slots.release(); }
+            } release{free};
+            return run(row);
+        }));
+    std::vector<std::invoke_result_t<Run, const Row&>> results;
+    for (auto& r : runs)
+        results.push_back(r.get());
+    return results;
+}
+
 TEST(PagePacing, SigtermPointsLeaveTheSamePagesWithOneAndWithTheDefaultThreads) {
     const auto pages = rasterByPage(5);
-    // Each page's data far more than the printer takes in 30 s at 4 KB/s.
-    const auto largePages = rasterByPage(2, 1600, 1200);
     std::vector<SigtermPoint> points;
     for (int k = 1; k <= 5; ++k)
         points.push_back({"while page " + std::to_string(k) + " is read", k, 0,
                           static_cast<std::size_t>(k - 1), Ends::cancelCommand});
     points.push_back({"between pages 2 and 3", 0, 2, 2, Ends::cancelCommand});
     points.push_back({"after the last page", 0, 5, 5, Ends::endOfJob});
+    // Ctrl+C and a closed terminal cancel a filter run by hand the same way.
+    points.push_back(
+        {"SIGINT while page 3 is read", 3, 0, 2, Ends::cancelCommand, Then::rest, 0, Printer::reads, SIGINT});
+    points.push_back(
+        {"SIGHUP while page 3 is read", 3, 0, 2, Ends::cancelCommand, Then::rest, 0, Printer::reads, SIGHUP});
     // An input that stays open once the page being read is in, and one that stalls for good: the
     // cancel is carried out with the pages sent so far, and the filter ends.
     points.push_back(
         {"while page 3 is read, input then held open", 3, 0, 2, Ends::cancelCommand, Then::pageOnly, 2.0});
-    points.push_back(
-        {"input stalled before the first page", 0, -1, 0, Ends::cancelCommand, Then::nothing, 5.0});
+    points.push_back({"input stalled before the first page", 0, -1, 0, Ends::nothing, Then::nothing, 5.0});
     points.push_back(
         {"input stalled between pages 2 and 3", 0, 2, 2, Ends::cancelCommand, Then::nothing, 5.0});
     points.push_back(
         {"input stalled in the middle of page 3", 3, 0, 2, Ends::cancelCommand, Then::nothing, 5.0});
     // An input that ends with the cancel where no page ended: the rest is not coming.
-    points.push_back({"input ending before the first page", 0, -1, 0, Ends::cancelCommand, Then::ends, 5.0});
+    points.push_back({"input ending before the first page", 0, -1, 0, Ends::nothing, Then::ends, 5.0});
     points.push_back({"input ending in the middle of page 3", 3, 0, 2, Ends::cancelCommand, Then::ends, 5.0});
     // An input that keeps trickling in gets 2 s from the cancel, however many bytes still come.
     points.push_back(
         {"input trickling in the middle of page 3", 3, 0, 2, Ends::cancelCommand, Then::trickle, 5.0});
     points.push_back(
         {"input trickling between pages 2 and 3", 0, 2, 2, Ends::cancelCommand, Then::trickle, 5.0});
-    // A printer that reads slowly gets the page being sent for 30 s after the cancel at most; one
-    // whose pipe is full when the cancel command is written gets it once, and the job ends once.
-    points.push_back({"printer reading 4 KB/s while a large page 1 is sent", 0, -2, 0, Ends::nothingMore,
-                      Then::rest, 40.0, Printer::slowLargePage});
+    // A printer that stops taking data in the middle of a page gets nothing more; one whose pipe is
+    // full when the cancel command is written gets it once, and the job ends once.
+    points.push_back({"printer stopping while page 1 is sent", 0, -2, 0, Ends::nothingMore, Then::rest, 5.0,
+                      Printer::fullAtCancel});
     points.push_back({"while page 3 is read, pipe full when the cancel command is written", 3, 0, 2,
-                      Ends::nothingMore, Then::rest, 5.0, Printer::fullAtCancel});
-    for (const auto& point : points) {
-        const auto& raster = point.printer == Printer::slowLargePage ? largePages : pages;
-        // The two runs side by side: the slow printer's alone takes half a minute.
-        auto oneThread = std::async(std::launch::async, [&] { return runPoint(point, raster, "1"); });
-        const PointRun defaultThreads = runPoint(point, raster, nullptr);
-        const PointRun runs[2] = {oneThread.get(), defaultThreads};
+                      Ends::commandStuck, Then::rest, 5.0, Printer::fullAtCancel});
+    // The points side by side, a few at a time: several wait out a bound of 2 s.
+    const auto results = runRowsSideBySide(points, 4, [&pages](const SigtermPoint& point) {
+        auto oneThread = std::async(std::launch::async, [&] { return runPoint(point, pages, "1"); });
+        const PointRun defaultThreads = runPoint(point, pages, nullptr);
+        return std::array<PointRun, 2>{oneThread.get(), defaultThreads};
+    });
+    for (std::size_t p = 0; p < points.size(); ++p) {
+        const SigtermPoint& point = points[p];
+        const auto& runs = results[p];
         std::string streams[2];
         for (int i = 0; i < 2; ++i) {
             const std::string what = point.what + (i == 0 ? ", one thread" : ", default threads");
@@ -246,7 +277,10 @@ TEST(PagePacing, SigtermPointsLeaveTheSamePagesWithOneAndWithTheDefaultThreads) 
                 EXPECT_LT(run.seconds - run.terminatedAt, point.within) << what;
             }
             const bool cancelled = point.ends != Ends::endOfJob;
-            if (point.ends == Ends::nothingMore) {
+            const bool stuck = point.ends == Ends::nothingMore || point.ends == Ends::commandStuck;
+            if (point.ends == Ends::nothing) {
+                EXPECT_EQ(run.out, "") << what;
+            } else if (stuck) {
                 // Whole pages before the cut, and nothing after it.
                 EXPECT_EQ(occurrences(run.out, kEndOfPage), point.sent) << what;
                 EXPECT_EQ(run.out.find("CancelJob?"), std::string::npos) << what;
@@ -268,8 +302,7 @@ TEST(PagePacing, SigtermPointsLeaveTheSamePagesWithOneAndWithTheDefaultThreads) 
             // the job cancelled with the scheduler once (one Cancel-Job), or none of it.
             EXPECT_EQ(occurrences(run.err, "INFO:Job Cancelled\n"), cancelled ? 1u : 0u) << what << "\n"
                                                                                          << run.err;
-            const bool commandSent =
-                point.ends == Ends::cancelCommand || point.printer == Printer::fullAtCancel;
+            const bool commandSent = point.ends == Ends::cancelCommand || point.ends == Ends::commandStuck;
             EXPECT_EQ(occurrences(run.err, "sned cmd = CancelJob?\n"), commandSent ? 1u : 0u) << what;
             EXPECT_EQ(run.ippRequests.size(), cancelled ? 1u : 0u) << what;
             EXPECT_TRUE(run.logHas("INFO:Job Cancelling")) << what;
@@ -277,7 +310,7 @@ TEST(PagePacing, SigtermPointsLeaveTheSamePagesWithOneAndWithTheDefaultThreads) 
             streams[i] = withoutJobTime(run.out);
         }
         // Where the printer's pace decides where the page is cut, the streams may differ there.
-        if (point.printer != Printer::slowLargePage) {
+        if (point.ends != Ends::nothingMore) {
             EXPECT_TRUE(streams[0] == streams[1]) << point.what << ": the job streams differ";
         }
     }
@@ -287,8 +320,7 @@ TEST(PagePacing, SigtermPointsLeaveTheSamePagesWithOneAndWithTheDefaultThreads) 
 // slowly gets the page being sent completed, then the cancel command, even behind a backend that
 // cannot say what the printer took or answers drains only once the printer has read everything.
 TEST(PagePacing, ACancelEndsTheJobWhenThePrinterTakesNothingAndFinishesThePageOnASlowOne) {
-    const auto pages = rasterByPage(3, 800, 400); // each page's data more than the pipe holds
-    const struct {
+    struct Case {
         const char* what;
         const char* threads;
         bool inputOpen;               // the raster pipe stays open: the filter may be waiting for more
@@ -297,32 +329,47 @@ TEST(PagePacing, ACancelEndsTheJobWhenThePrinterTakesNothingAndFinishesThePageOn
         bool drainsOnceRead = false;  // the answer comes once the printer has read all, later than
                                       // the filter waits for it when the printer is slow
         double within = 5.0;          // seconds from the SIGTERM to the filter's end at most
-    } cases[] = {
+        int width = 800;              // of the pages (800: each page's data more than the pipe holds)
+    };
+    const std::vector<Case> cases = {
         {"one thread", "1", false, 0, CUPS_SC_STATUS_OK},
         {"default threads", nullptr, false, 0, CUPS_SC_STATUS_OK},
         {"default threads, raster still coming", nullptr, true, 0, CUPS_SC_STATUS_OK},
+        // The rest of page 1 takes the printer about 3 s.
         {"slow printer, drains not implemented, one thread", "1", false, 12000,
-         CUPS_SC_STATUS_NOT_IMPLEMENTED},
-        {"slow printer, drains not implemented", nullptr, true, 12000, CUPS_SC_STATUS_NOT_IMPLEMENTED},
-        // The rest of page 1 takes the printer about 12 s.
-        {"slow printer, drains answered late, one thread", "1", false, 3000, CUPS_SC_STATUS_OK, true, 25.0},
-        {"slow printer, drains answered late", nullptr, true, 3000, CUPS_SC_STATUS_OK, true, 25.0},
+         CUPS_SC_STATUS_NOT_IMPLEMENTED, false, 8.0},
+        {"slow printer, drains not implemented", nullptr, true, 12000, CUPS_SC_STATUS_NOT_IMPLEMENTED, false,
+         8.0},
+        // The rest of page 1 takes the printer about 5 s.
+        {"slow printer, drains answered late", nullptr, true, 3000, CUPS_SC_STATUS_OK, true, 15.0, 320},
     };
-    for (const auto& c : cases) {
-        FilterPeer peer = peerFor(c.threads);
-        if (c.readRate)
-            peer.readOutputAt(c.readRate);
-        else
-            peer.leaveOutputUnread();
-        peer.setSidePolicy([&c](cups_sc_command_t command, int) {
-            const bool drain = command == CUPS_SC_CMD_DRAIN_OUTPUT;
-            return SideAnswer{
-                false, drain ? c.drainAnswer : CUPS_SC_STATUS_OK, {}, drain && c.drainsOnceRead};
+    struct Outcome {
+        FilterRun run;
+        bool spoolLeft;
+    };
+    // The rows side by side: each waits out the cancelled job's real bounds.
+    const auto outcomes =
+        runRowsSideBySide(cases, static_cast<std::ptrdiff_t>(cases.size()), [](const Case& c) {
+            const auto pages = rasterByPage(3, c.width, 400);
+            FilterPeer peer = peerFor(c.threads);
+            if (c.readRate)
+                peer.readOutputAt(c.readRate);
+            else
+                peer.leaveOutputUnread();
+            peer.setSidePolicy([&c](cups_sc_command_t command, int) {
+                const bool drain = command == CUPS_SC_CMD_DRAIN_OUTPUT;
+                return SideAnswer{
+                    false, drain ? c.drainAnswer : CUPS_SC_STATUS_OK, {}, drain && c.drainsOnceRead};
+            });
+            peer.feedInSteps({{pages[0] + pages[1] + pages[2], "", 0, false}}, c.inputOpen);
+            // The first page's data fills the pipe: the printer is holding the filter up.
+            peer.terminateWhenLogShows("INFO: Start to send page(1) data");
+            FilterRun run = peer.run(std::chrono::seconds(45));
+            return Outcome{std::move(run), spoolFolderLeft(peer.folder())};
         });
-        peer.feedInSteps({{pages[0] + pages[1] + pages[2], "", 0, false}}, c.inputOpen);
-        // The first page's data fills the pipe: the printer is holding the filter up.
-        peer.terminateWhenLogShows("INFO: Start to send page(1) data");
-        const FilterRun run = peer.run(std::chrono::seconds(45));
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        const FilterRun& run = outcomes[i].run;
         ASSERT_FALSE(run.timedOut) << c.what << "\n" << run.err;
         EXPECT_EQ(run.exitStatus, 0) << c.what << "\n" << run.err;
         ASSERT_GE(run.terminatedAt, 0) << c.what;
@@ -341,7 +388,7 @@ TEST(PagePacing, ACancelEndsTheJobWhenThePrinterTakesNothingAndFinishesThePageOn
         }
         EXPECT_TRUE(run.logHas("INFO:Job Cancelled")) << c.what;
         EXPECT_EQ(run.ippRequests.size(), 1u) << c.what << ": the scheduler is asked to cancel the job";
-        EXPECT_FALSE(spoolFolderLeft(peer.folder())) << c.what;
+        EXPECT_FALSE(outcomes[i].spoolLeft) << c.what;
     }
 }
 

@@ -279,7 +279,7 @@ FilterRun FilterPeer::run(std::chrono::seconds timeout) {
     };
     const auto terminate = [&] {
         fillOutput();
-        kill(pid, SIGTERM);
+        kill(pid, terminateSignal_);
         result.terminatedAt = std::chrono::duration<double>(Clock::now() - started).count();
     };
     const auto checkTerminate = [&] {

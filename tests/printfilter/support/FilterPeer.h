@@ -9,6 +9,7 @@
 // scheduler endpoint on a private socket records the filter's IPP requests (Cancel-Job).
 
 #include <chrono>
+#include <csignal>
 #include <cups/sidechannel.h>
 #include <functional>
 #include <optional>
@@ -103,6 +104,8 @@ public:
     // Sends SIGTERM to the filter as soon as its log contains text, before the peer answers
     // anything the filter asked after writing that text.
     void terminateWhenLogShows(std::string text) { terminateAt_ = std::move(text); }
+    // The signal sent wherever SIGTERM is said above (SIGINT: Ctrl+C, SIGHUP: a closed terminal).
+    void terminateWith(int signal) { terminateSignal_ = signal; }
     // The printer goes away after this many bytes of the job stream: the peer closes its end of
     // the filter's standard output (later writes fail with a broken pipe).
     void closeOutputAfter(std::size_t bytes) { outputLimit_ = bytes; }
@@ -128,6 +131,7 @@ private:
     std::function<SideAnswer(cups_sc_command_t, int)> policy_;
     std::function<std::optional<std::string>(std::string_view)> queryReply_;
     std::string terminateAt_;
+    int terminateSignal_ = SIGTERM;
     std::vector<FeedStep> feed_;
     bool feeding_ = false;
     bool keepInputOpen_ = false;
