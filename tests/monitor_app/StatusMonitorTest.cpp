@@ -480,8 +480,9 @@ TEST_F(StatusMonitorTest, WifiAlertsShowTheStringTablesTextsAsTheyStand) {
 }
 
 // At the window's smallest size every visible control shows whole and apart
-// from the others, with the longest status texts, in either language, for
-// either printer and on either settings tab; the window refuses to get smaller.
+// from the others, with the longest status texts and network name, in either
+// language, for either printer and on either settings tab; the window refuses
+// to get smaller.
 // Tab walks the window as it reads: the sidebar top to bottom, the status
 // view's button, then the settings tabs and the shown form's controls top to
 // bottom and its buttons left to right; Shift+Tab the same way back.
@@ -489,7 +490,9 @@ TEST_F(StatusMonitorTest, AtItsSmallestSizeNoControlIsCutOrCoveredAndTabReadsThe
     ASSERT_NO_FATAL_FAILURE(start({}, {.pollInterval = dispatch::Seconds(0.2)}));
     printers->usb->setStatus(3100, 40); // the longest message and description of the table
     sim::ClientModeRecord fixed;
-    fixed.ipSetType = "S"; // the client form's address rows take input
+    fixed.ipSetType = "S";                           // the client form's address rows take input
+    fixed.name = "WORKSHOP-WLAN MAIN BUILDING 5GHZ"; // as long as a network name gets (32 bytes)
+    printers->responder->setNetworks({{fixed.name, 7}, {"Guest", 3}});
     printers->responder->setClientMode(fixed);
     const struct {
         const char* language;

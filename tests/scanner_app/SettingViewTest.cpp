@@ -17,6 +17,8 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QStyleOptionComboBox>
+#include <QStylePainter>
 #include <chrono>
 #include <filesystem>
 #include <future>
@@ -448,15 +450,42 @@ TEST_F(SettingViewTest, ScanIsOffWhileASearchRuns) {
     }
 }
 
+namespace {
+
+// Paints a picker as a plain QComboBox does: its item cut off at the edge of
+// the field rather than elided.
+class ClippedItem : public QObject {
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        auto* picker = qobject_cast<QComboBox*>(watched);
+        if (picker == nullptr || event->type() != QEvent::Paint) {
+            return false;
+        }
+        QStylePainter painter(picker);
+        QStyleOptionComboBox option;
+        option.initFrom(picker);
+        option.currentText = picker->currentText();
+        option.frame = picker->hasFrame();
+        option.subControls = QStyle::SC_All;
+        painter.drawComplexControl(QStyle::CC_ComboBox, option);
+        painter.drawControl(QStyle::CE_ComboBoxLabel, option);
+        return true;
+    }
+};
+
+} // namespace
+
 // At the window's smallest size every visible control shows whole and apart
 // from the others, whatever the language and the rows shown, and the window
-// refuses to get smaller. Tab walks the shown controls as the form reads, row
-// by row and left to right, and Shift+Tab the same way back.
+// refuses to get smaller; a picker that cut its item off instead of eliding
+// it would be named. Tab walks the shown controls as the form reads, row by
+// row and left to right, and Shift+Tab the same way back.
 TEST_F(SettingViewTest, AtItsSmallestSizeNoControlIsCutOrCoveredAndTabReadsTheForm) {
     const struct {
         const char* language;
         const char* what;
         std::vector<std::pair<const char*, const char*>> picks;
+        const char* clipped = nullptr; // the picker painted as ClippedItem does
     } cases[] = {
         {"en", "defaults", {}},
         {"en",
@@ -465,6 +494,7 @@ TEST_F(SettingViewTest, AtItsSmallestSizeNoControlIsCutOrCoveredAndTabReadsTheFo
         {"en", "PDF", {{"saveFileType", "PDF"}}},
         {"zh", "defaults", {}},
         {"zh", "combined", {{"combineType", "左右合并"}}},
+        {"en", "the scanner's name cut off", {}, "scanner"},
     };
     found = {Device("Tamberlyx", "Tamberlyx(192.168.100.200)", "Net", "192.168.100.200", 0x37, 0x356C),
              usb()};
@@ -475,10 +505,22 @@ TEST_F(SettingViewTest, AtItsSmallestSizeNoControlIsCutOrCoveredAndTabReadsTheFo
         for (const auto& [row, text] : c.picks) {
             pick(window, row, QString::fromUtf8(text));
         }
+        ClippedItem clipping;
+        if (c.clipped != nullptr) {
+            child<QComboBox>(window, c.clipped)->installEventFilter(&clipping);
+        }
         window->resize(1, 1);
         QApplication::processEvents();
         EXPECT_EQ(window->size(), window->minimumSize());
-        EXPECT_EQ(test::layoutProblems(*window), QStringList{});
+        const QStringList problems = test::layoutProblems(*window);
+        if (c.clipped == nullptr) {
+            EXPECT_EQ(problems, QStringList{});
+        } else {
+            const QString cut = QString("QComboBox \"%1\" at ").arg(c.clipped);
+            EXPECT_TRUE(problems.size() == 1 && problems[0].startsWith(cut) &&
+                        problems[0].contains(" cuts \"Tamberlyx(192.168.100.200)\""))
+                << problems.join('\n').toStdString();
+        }
         std::vector<QWidget*> order;
         for (const char* name : {"scanner", "refreshScanner", "scanSource", "colorMode", "contenType",
                                  "resolution", "combineType", "pageSize", "saveFileType", "rotateAngle",
