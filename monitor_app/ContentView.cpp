@@ -45,6 +45,12 @@ ContentView::ContentView(std::shared_ptr<PrinterModel> printerModel, NetworkMode
     // At least 400 x 250, and as large as its content needs (the window's least
     // size follows).
     status_->setLeastSize(QSize(kStatusMinWidth, kStatusMinHeight));
+    // Wide enough for every status, so that a pick or a status that comes in never widens the window.
+    std::vector<StatusState> statuses;
+    for (const StatusInfo& info : everyStatus()) {
+        statuses.push_back(statusViewState(Printer(), info, false).status);
+    }
+    status_->setEveryStatus(statuses);
     status_->setMaximumWidth(kStatusMaxWidth);
     status_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
     // The view takes all it may; only the width past its maximum goes to the margins.

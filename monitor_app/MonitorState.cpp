@@ -1,5 +1,7 @@
 #include "monitor_app/MonitorState.h"
 
+#include "monitor/TamberlyxStatus.h"
+
 namespace tbx::monitorapp {
 
 SidebarState sidebarState(const std::vector<Printer>& printerList, const Printer& selectedPrinter) {
@@ -26,6 +28,16 @@ StatusViewState statusViewState(const Printer& selectedPrinter, const StatusInfo
 
 StatusInfo connectingStatus() {
     return StatusInfo(1, "connecting", "", 0);
+}
+
+std::vector<StatusInfo> everyStatus() {
+    // The no-printer status as the printer model sets it when a search ends empty.
+    std::vector<StatusInfo> statuses{
+        connectingStatus(), StatusInfo(3, "没有连接的设备", "请刷新打印机列表或检查设备连接状态", 0)};
+    for (const auto& [code, row] : TamberlyxStatus()) {
+        statuses.emplace_back(row.level, row.message, row.discription, 0);
+    }
+    return statuses;
 }
 
 } // namespace tbx::monitorapp

@@ -23,4 +23,10 @@ StatusViewState statusViewState(const Printer& selectedPrinter, const StatusInfo
 // printer's first answer: level 1, "connecting", toner 0.
 StatusInfo connectingStatus();
 
+// Every status the status view can be given: the placeholder of a selection,
+// the one of a search that found no printer, and each row of the printer's
+// status table. (A code the table lacks reads "错误码" and the number, which
+// wraps like the table's texts.)
+std::vector<StatusInfo> everyStatus();
+
 } // namespace tbx::monitorapp

@@ -30,6 +30,22 @@ void setTextColour(QLabel& label, const QColor& colour) {
 }
 
 constexpr QSize kPictureSize(200, 180);
+
+// The least width `label` needs to show `text` whole: with its words wrapped,
+// that of the widest word.
+int leastWidth(const QLabel& label, const QString& text) {
+    QLabel probe(text);
+    probe.setTextFormat(label.textFormat());
+    probe.setFont(label.font());
+    probe.setContentsMargins(label.contentsMargins());
+    probe.setWordWrap(label.wordWrap());
+    return probe.minimumSizeHint().width();
+}
+
+// `label` is at least `width` wide, and as wide as its present text needs.
+void holdWidth(QLabel& label, int width) {
+    label.setMinimumWidth(std::max(width, label.minimumSizeHint().width()));
+}
 } // namespace
 
 StatusInfoView::StatusInfoView(std::function<SettingScreen*(QWidget*)> makeSettingScreen, QWidget* parent)
@@ -126,6 +142,18 @@ void StatusInfoView::setLeastSize(QSize size) {
     updateGeometry();
 }
 
+void StatusInfoView::setEveryStatus(const std::vector<StatusState>& statuses) {
+    messageWidth_ = 0;
+    descriptionWidth_ = 0;
+    for (const StatusState& status : statuses) {
+        const StatusContent content = statusContent(status);
+        messageWidth_ = std::max(messageWidth_, leastWidth(*message_, content.message));
+        descriptionWidth_ = std::max(descriptionWidth_, leastWidth(*description_, content.description));
+    }
+    holdWidth(*message_, messageWidth_);
+    holdWidth(*description_, descriptionWidth_);
+}
+
 QSize StatusInfoView::minimumSizeHint() const {
     // The layout's least size does not count the lines that wrapped texts need
     // at that width; they need the most where the view is narrowest.
@@ -169,6 +197,8 @@ void StatusInfoView::render(const StatusViewState& state) {
 
     message_->setText(content.message);
     description_->setText(content.description);
+    holdWidth(*message_, messageWidth_);
+    holdWidth(*description_, descriptionWidth_);
     setTextColour(*message_, content.levelColor);
     setTextColour(*description_, content.levelColor);
     toner_->setToner(state.toner);

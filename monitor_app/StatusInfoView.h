@@ -10,6 +10,7 @@
 
 #include <QWidget>
 #include <functional>
+#include <vector>
 
 class QLabel;
 class QMessageBox;
@@ -50,6 +51,9 @@ public:
     // The view is never smaller than `size`, nor than its content needs to show
     // whole (long status texts wrap into more lines).
     void setLeastSize(QSize size);
+    // The statuses the view may be given: its least width holds each of them
+    // whole, not only the one shown, so no status that comes in widens it.
+    void setEveryStatus(const std::vector<StatusState>& statuses);
     QSize minimumSizeHint() const override;
     QMessageBox* showNoPrinterAlert();
 
@@ -81,6 +85,9 @@ private:
     SettingScreen* settingScreen_ = nullptr;
     QString pictureName_;
     QSize leastSize_;
+    // The widest that the message and the description line need over every status.
+    int messageWidth_ = 0;
+    int descriptionWidth_ = 0;
 };
 
 } // namespace tbx::monitorapp

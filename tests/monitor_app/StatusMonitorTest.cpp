@@ -482,7 +482,8 @@ TEST_F(StatusMonitorTest, WifiAlertsShowTheStringTablesTextsAsTheyStand) {
 // At the window's smallest size every visible control shows whole and apart
 // from the others, with the longest status texts and network name, in either
 // language, for either printer and on either settings tab; the window refuses
-// to get smaller.
+// to get smaller, and a printer picked there keeps its width (its least size
+// already holds what the pick shows until the printer answers).
 // Tab walks the window as it reads: the sidebar top to bottom, the status
 // view's button, then the settings tabs and the shown form's controls top to
 // bottom and its buttons left to right; Shift+Tab the same way back.
@@ -499,6 +500,7 @@ TEST_F(StatusMonitorTest, AtItsSmallestSizeNoControlIsCutOrCoveredAndTabReadsThe
         int row; // the printer picked
         int tab; // the settings tab shown, -1 for none
         const char* message;
+        int thenRow = -1; // the printer picked once the window is at its smallest
     } cases[] = {
         {"zh", 0, -1, "纸型与机器纸张设置不匹配"},
         {"zh", 1, -1, "就绪"},
@@ -506,6 +508,7 @@ TEST_F(StatusMonitorTest, AtItsSmallestSizeNoControlIsCutOrCoveredAndTabReadsThe
         {"zh", 0, 1, nullptr},
         {"en", 0, -1, "纸型与机器纸张设置不匹配"},
         {"en", 0, 1, nullptr},
+        {"en", 1, -1, "就绪", 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.language) + ", row " + std::to_string(c.row) + ", tab " +
@@ -557,6 +560,16 @@ TEST_F(StatusMonitorTest, AtItsSmallestSizeNoControlIsCutOrCoveredAndTabReadsThe
         }
         EXPECT_EQ(test::tabChain(order.front()), order);
         EXPECT_EQ(test::tabChain(order.front(), true), order);
+
+        if (c.thenRow >= 0) {
+            const int width = window->width();
+            sidebar().rowButton(c.thenRow)->click();
+            window->render(); // the placeholder, before the printer can answer
+            EXPECT_EQ(status().messageLabel()->text(), QString::fromStdString(localizedString("connecting")));
+            // Laid out once no control is cut; a window that widened would get there too.
+            EXPECT_TRUE(waitUntil([&] { return test::layoutProblems(*window).isEmpty(); }, 10.0));
+            EXPECT_EQ(window->width(), width);
+        }
     }
 }
 
