@@ -13,9 +13,11 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <mutex>
 #include <thread>
+#include <unistd.h>
 
 using namespace tbx;
 using namespace std::chrono_literals;
@@ -61,6 +63,14 @@ struct Changes {
         fields.clear(); // sink() reports the current values first
     }
 };
+
+// The scheduler's state of a thread of this process: 'S' while it sleeps in a wait.
+char threadState(pid_t thread) {
+    std::string stat;
+    std::getline(std::ifstream("/proc/self/task/" + std::to_string(thread) + "/stat"), stat);
+    const auto close = stat.rfind(") ");
+    return close == std::string::npos ? '?' : stat[close + 2];
+}
 
 Device usb() {
     return Device("Tamberlyx", "Tamberlyx", "USB", "", 0x37, 0x356C);
@@ -225,20 +235,27 @@ TEST_F(BackgroundModelTest, ScanRunsOffTheMainThreadWhichStaysFree) {
 }
 
 TEST_F(BackgroundModelTest, WaitForBackgroundWorkLetsARunningScanFinish) {
-    Gate gate;
+    Gate started, gate;
     std::atomic<bool> ended{false};
     services.runUsbScan = [&](const Device&, const std::shared_ptr<ScanCommand>&) {
+        started.open();
         gate.wait();
-        std::this_thread::sleep_for(50ms);
         ended = true;
         return ResultPair{true, "1"};
     };
     auto model = ScannerModel::make(usb(), services);
     model->startScanInBackground(form(saveDir), nullptr);
-    std::thread opener([&] {
-        std::this_thread::sleep_for(100ms);
+    started.wait();
+    // The scan goes on only once this thread sleeps in the wait: a wait that returned at once
+    // finds it still running.
+    std::atomic<bool> waiting{false};
+    std::thread opener([&, self = gettid()] {
+        while (!waiting || threadState(self) != 'S') {
+            std::this_thread::sleep_for(1ms);
+        }
         gate.open();
     });
+    waiting = true;
     ScannerModel::waitForBackgroundWork();
     EXPECT_TRUE(ended);
     opener.join();
