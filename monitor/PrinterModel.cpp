@@ -189,7 +189,7 @@ void PrinterModel::finishPrinterList() {
         updateStatus(selectedPrinter_);
         return;
     }
-    setStatusInfo(StatusInfo(3, "没有连接的设备", "请刷新打印机列表或检查设备连接状态", 0));
+    setStatusInfo(noPrinterStatus());
     setSelectedPrinter(Printer(""));
 }
 

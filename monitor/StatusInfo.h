@@ -21,6 +21,11 @@ struct StatusInfo {
     int toner;
 };
 
+// The status shown when a search for printers ends with none.
+inline StatusInfo noPrinterStatus() {
+    return StatusInfo(3, "没有连接的设备", "请刷新打印机列表或检查设备连接状态", 0);
+}
+
 // `stopped` until the first poll timer is started, `running` ever after.
 enum class TimerMode { running, stopped };
 

@@ -31,9 +31,7 @@ StatusInfo connectingStatus() {
 }
 
 std::vector<StatusInfo> everyStatus() {
-    // The no-printer status as the printer model sets it when a search ends empty.
-    std::vector<StatusInfo> statuses{
-        connectingStatus(), StatusInfo(3, "没有连接的设备", "请刷新打印机列表或检查设备连接状态", 0)};
+    std::vector<StatusInfo> statuses{connectingStatus(), noPrinterStatus()};
     for (const auto& [code, row] : TamberlyxStatus()) {
         statuses.emplace_back(row.level, row.message, row.discription, 0);
     }
