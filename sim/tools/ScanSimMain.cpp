@@ -43,7 +43,8 @@ std::int64_t indexIn(const std::vector<std::string>& list, const std::string& va
 }
 
 int refuse(const std::string& reason, int status) {
-    std::cerr << "tamberlyx-scan-sim: " << reason << "\n";
+    // The reason may quote a path or option as given, control bytes and all.
+    std::cerr << "tamberlyx-scan-sim: " << sim::escapedControls(reason) << "\n";
     return status;
 }
 
