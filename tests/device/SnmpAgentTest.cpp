@@ -86,8 +86,11 @@ TEST_F(SnmpAgentTest, DiscoveryListsEveryResponderOfTheSubnetOnceInAboutFourSeco
     EXPECT_NE(trace.text().find("brocast sub net ip = 10.213.0.255\n"), std::string::npos);
     EXPECT_NE(trace.text().find("    loop=0\n"), std::string::npos);
     EXPECT_NE(trace.text().find("    loop=1\n"), std::string::npos);
+    EXPECT_EQ(trace.text().find("    loop=2\n"), std::string::npos);
+    // Two passes of the full window; the upper limit only catches a pass that listens far past
+    // its window, with room for a loaded machine.
     EXPECT_GE(took, 4s);
-    EXPECT_LT(took, 6s);
+    EXPECT_LT(took, 10s);
 
     const auto found = records(buffer);
     ASSERT_EQ(found.size(), 3u) << buffer;

@@ -114,7 +114,9 @@ TEST(FileDestination, HugeRotationAmountFinishesAtOnce) {
     const auto start = std::chrono::steady_clock::now();
     log(*d, "a");
     log(*d, "b");
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    // A rotation that walked the whole amount would never end: the limit leaves a loaded machine
+    // room.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
     EXPECT_EQ(slurp(file), "b\n");
     EXPECT_EQ(slurp(tmp.path / "big.log.1"), "a\n");
     EXPECT_EQ(slurp(tmp.path / "big.log.2"), "older");
