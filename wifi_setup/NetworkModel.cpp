@@ -19,8 +19,6 @@ using namespace wifi;
 using Reply = std::optional<std::string>;
 using Communicator = NetworkModel::Communicator;
 
-constexpr auto kListRetryPause = std::chrono::milliseconds(2000);
-
 AlertTriple triple(bool show, std::string_view title, std::string_view message) {
     return {show, std::string(title), std::string(message)};
 }
@@ -89,18 +87,19 @@ std::optional<ListReply> splitListReply(const Reply& reply) {
 }
 
 // The reply that ends one network-list query: the first one that is not
-// "8011". After each "8011" the query waits (`wait` answers false to give up)
+// "8011". After each "8011" the query waits `pause` (`wait` answers false to give up)
 // and asks again, up to `limit` requests: a printer that never gets its list
 // ready must not keep the query out for good.
 Reply listQueryReply(const std::function<Reply()>& send,
-                     const std::function<bool(std::chrono::milliseconds)>& wait, int limit) {
+                     const std::function<bool(std::chrono::milliseconds)>& wait,
+                     std::chrono::milliseconds pause, int limit) {
     for (int request = 1;; ++request) {
         Reply reply = send();
         const std::optional<ListReply> split = splitListReply(reply);
         if (!split || split->code != "8011" || request >= std::max(1, limit)) {
             return reply;
         }
-        if (!wait(kListRetryPause)) {
+        if (!wait(pause)) {
             return std::nullopt;
         }
     }
@@ -136,13 +135,15 @@ class NetworkModel::Channel {
 public:
     Channel(CommandTarget printer, const NetworkModelEnvironment& environment, std::shared_ptr<Shared> shared)
         : printer_(std::move(printer)), port_(environment.commandPort), timeouts_(environment.tcpTimeouts),
-          pause_(environment.pause), listRequests_(environment.hotSpotListRequests),
-          shared_(std::move(shared)), generation_(shared_->generation.load()) {}
+          pause_(environment.pause), retryPause_(environment.listRetryPause),
+          listRequests_(environment.hotSpotListRequests), shared_(std::move(shared)),
+          generation_(shared_->generation.load()) {}
 
     const CommandTarget& printer() const { return printer_; }
     std::uint64_t generation() const { return generation_; }
     bool current() const { return shared_->generation.load() == generation_; }
     int listRequests() const { return listRequests_; }
+    std::chrono::milliseconds retryPause() const { return retryPause_; }
 
     Reply send(const std::string& cmd) {
         return commandExchange(printer_, cmd, port_, timeouts_, tcpClient_);
@@ -163,6 +164,7 @@ private:
     std::uint32_t port_;
     cfnetwork::StreamTimeouts timeouts_;
     std::function<void(std::chrono::milliseconds)> pause_;
+    std::chrono::milliseconds retryPause_;
     int listRequests_;
     std::shared_ptr<Shared> shared_;
     std::uint64_t generation_;
@@ -229,7 +231,7 @@ void NetworkModel::getHotSpotList() {
                                            }
                                            return true;
                                        },
-                                       environment_.hotSpotListRequests);
+                                       environment_.listRetryPause, environment_.hotSpotListRequests);
     applyHotSpotList(reply);
 }
 
@@ -426,7 +428,7 @@ void NetworkModel::getHotSpotList(std::function<void(bool applied)> done) {
         [request = GETHOTSPOTLISTCMD](Channel& channel) {
             return listQueryReply([&] { return channel.send(request); },
                                   [&](std::chrono::milliseconds wait) { return channel.wait(wait); },
-                                  channel.listRequests());
+                                  channel.retryPause(), channel.listRequests());
         },
         [this, done](const Reply& reply) {
             applyHotSpotList(reply);

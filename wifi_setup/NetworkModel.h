@@ -84,6 +84,8 @@ struct NetworkModelEnvironment {
     // Bounds of the TCP exchange: the connection, each write and the read.
     cfnetwork::StreamTimeouts tcpTimeouts{std::chrono::seconds(3), std::chrono::seconds(3),
                                           std::chrono::seconds(3)};
+    // How long the network list's query waits before it asks again after "8011".
+    std::chrono::milliseconds listRetryPause{2000};
     // The blocking wait before the network list is asked for again; unset: sleep
     // (on the worker, a wait that stopping the model's commands cuts short).
     std::function<void(std::chrono::milliseconds)> pause;

@@ -223,18 +223,18 @@ TEST_F(CommandChannelTest, SilentOrAbsentTcpPeerGivesNoReplyWithinTheTimeOut) {
     environment.tcpTimeouts = {300ms, 300ms, 300ms};
     useNetworkPrinter(environment);
     responder->setMisbehaviour(Misbehaviour::silence);
-    // The limits tell the 300 ms bound from the model's default of 3 s, with room for a loaded
-    // machine.
+    // The limits tell the 300 ms bound from the model's default of 3 s, which no exchange under
+    // that default can beat: all the room below it is left to a loaded machine.
     auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(model->sendCommand("CheckwifiAP?"));
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 2500ms);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2900ms);
     EXPECT_GE(std::chrono::steady_clock::now() - start, 250ms);
 
     peer->stop(); // nothing listens any more
     start = std::chrono::steady_clock::now();
     EXPECT_EQ(model->getAPInfo(),
               (AlertTriple{true, std::string(wifi::kErrorTitle), std::string(wifi::kDataParseError)}));
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 2500ms);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2900ms);
 
     target.address = ""; // a network printer without an address
     EXPECT_FALSE(model->sendCommand("CheckwifiAP?"));

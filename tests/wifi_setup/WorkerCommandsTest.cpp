@@ -245,11 +245,10 @@ TEST_F(WorkerCommandsTest, ModelGoneWhileACommandIsOutWaitsOnlyForTheExchangeInP
         int requestsBeforeGoing;
         Clock::duration bound;
     };
-    // The bounds stay below the 2-second wait before the list is asked for again, which going
-    // must not sit out, and leave a loaded machine room.
+    // The wait before the list is asked for again is made ten minutes long: going must not sit it
+    // out, and the bounds leave a loaded machine room.
     const std::vector<Case> cases = {
-        // The 2-second wait before the list is asked for again is cut short.
-        {"list not ready, waiting to ask again", [this] { responder->setListNotReady(-1); }, 1, 1500ms},
+        {"list not ready, waiting to ask again", [this] { responder->setListNotReady(-1); }, 1, 60s},
         // A silent printer's read runs to its 0.3 s time-out.
         {"printer silent",
          [this] {
@@ -264,7 +263,8 @@ TEST_F(WorkerCommandsTest, ModelGoneWhileACommandIsOutWaitsOnlyForTheExchangeInP
         responder->clearRequests();
         NetworkModelEnvironment environment;
         environment.selectedPrinter = [this] { return target; };
-        model = std::make_unique<NetworkModel>(environment); // the real, 2-second wait
+        environment.listRetryPause = 10min; // the real wait, cut short by going
+        model = std::make_unique<NetworkModel>(environment);
         bool called = false;
         model->getHotSpotList([&](bool) { called = true; });
         ASSERT_TRUE(waitOnWorker([&] { return responder->requestCount() >= c.requestsBeforeGoing; }));
