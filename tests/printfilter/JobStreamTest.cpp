@@ -300,6 +300,8 @@ TEST(StalledPrinter, ACancelledJobGivesUpOnlyOnAPrinterThatTakesNothing) {
     cancellation::setLanguage(Language::none);
     for (const auto& c : cases) {
         cancellation::reset();
+        // Counted from before the cancel: the page's bound runs from the cancel itself.
+        const auto started = std::chrono::steady_clock::now();
         if (c.cancelled)
             cancellation::cancelJob();
         int fds[2];
@@ -310,7 +312,6 @@ TEST(StalledPrinter, ACancelledJobGivesUpOnlyOnAPrinterThatTakesNothing) {
         JobStream stream(fds[1], side);
         int giveUps = 0;
         stream.onStalledCancel([&] { ++giveUps; }, c.wait, c.pageBound);
-        const auto started = std::chrono::steady_clock::now();
         std::chrono::steady_clock::duration took{};
         int result = 0;
         std::thread writer([&] {
