@@ -189,7 +189,7 @@ FileContents readFile(const std::string& path) {
         contents.error = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
         return contents;
     }
-    if (info.st_size < 0 || std::uintmax_t(info.st_size) > kReadFileLimit) {
+    if (std::uintmax_t(info.st_size) > kReadFileLimit) {
         contents.error = EFBIG;
         return contents;
     }

@@ -329,7 +329,8 @@ TEST(StalledPrinter, ACancelledJobGivesUpOnlyOnAPrinterThatTakesNothing) {
             ssize_t n;
             while ((n = ::read(fds[0], buffer, sizeof buffer)) > 0) {
                 received.append(buffer, static_cast<std::size_t>(n));
-                // The pace by bytes: a page's pieces come out of the pipe in reads of any size.
+                // A slow printer needs time to pass: it is paced by bytes, since a page's pieces
+                // come out of the pipe in reads of any size.
                 std::this_thread::sleep_for(std::chrono::microseconds(c.between) * n / 4096);
             }
         }

@@ -7,7 +7,7 @@
 
 int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
-    if (!tbx::test::mayRunTests())
+    if (!tbx::test::mayRunTests(argv[0]))
         return 1;
     QCoreApplication app(argc, argv);
     return RUN_ALL_TESTS();

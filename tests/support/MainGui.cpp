@@ -8,7 +8,7 @@
 
 int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
-    if (!tbx::test::mayRunTests())
+    if (!tbx::test::mayRunTests(argv[0]))
         return 1;
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     QGuiApplication app(argc, argv);
