@@ -89,9 +89,10 @@ TEST(SharedNetworkModelTest, QuittingEndsTheCommandOutWithoutWaitingForTheList) 
     QTimer::singleShot(0, QCoreApplication::instance(), [] { QCoreApplication::quit(); });
     const auto quitting = Clock::now();
     QCoreApplication::exec();
-    // The worker's next ask is 2 s away: quitting ends well before that, with room for a loaded
-    // machine.
-    EXPECT_LT(Clock::now() - quitting, std::chrono::milliseconds(1500));
+    // Quitting stops the command: the worker's wait to ask again is cut short (checked behind a
+    // ten-minute wait in the worker's own tests), and the list is not asked for again. The time
+    // limit is a backstop below the list's four 2 s waits, with room for a loaded machine.
+    EXPECT_LT(Clock::now() - quitting, std::chrono::seconds(6));
     EXPECT_FALSE(SharedData::printerModel()->timerScheduled());
     dispatch::runMainUntil([&] { return applied.has_value(); }, dispatch::Seconds(30));
     EXPECT_EQ(applied, std::optional<bool>(false)); // dropped
