@@ -241,7 +241,14 @@ FilterRun FilterPeer::run(std::chrono::seconds timeout) {
             ::close(4);
         for (int fd = 5; fd < 1024; ++fd)
             ::close(fd);
-        signal(SIGPIPE, SIG_DFL);
+        // The filter starts as from a terminal, whatever this process or the forking thread was
+        // started with: a test run in the background inherits an ignored SIGINT, which the
+        // filter rightly leaves so, and a signal blocked here would stay blocked in the filter.
+        for (const int sig : {SIGPIPE, SIGINT, SIGHUP, SIGTERM})
+            signal(sig, SIG_DFL);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
         if (spoolLimit_ &&
             (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
              mount("tbx-spool", spool.c_str(), "tmpfs", 0, spoolOptions.c_str()) != 0))
