@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <memory>
 #include <poll.h>
 #include <sys/stat.h>
@@ -187,6 +188,16 @@ std::string printableForLog(std::string_view text) {
 JobStream::JobStream(int out, SideChannel& side) : out_(out), side_(side) {
     struct stat st {};
     outIsPipe_ = fstat(out, &st) == 0 && S_ISFIFO(st.st_mode);
+    // Every write waits for room first; made non-blocking, one that finds none after all (another
+    // writer filled the pipe in between) waits again, so a cancelled job's bounds hold.
+    const int flags = outIsPipe_ ? fcntl(out, F_GETFL) : -1;
+    if (flags >= 0 && !(flags & O_NONBLOCK) && fcntl(out, F_SETFL, flags | O_NONBLOCK) == 0)
+        restoreFlags_ = flags;
+}
+
+JobStream::~JobStream() {
+    if (restoreFlags_ >= 0)
+        fcntl(out_, F_SETFL, restoreFlags_);
 }
 
 void JobStream::notePipeTaken() {

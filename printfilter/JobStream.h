@@ -63,6 +63,9 @@ class JobStream {
 public:
     // Writes to the descriptor out (standard output in the filter).
     JobStream(int out, SideChannel& side);
+    ~JobStream();
+    JobStream(const JobStream&) = delete;
+    JobStream& operator=(const JobStream&) = delete;
 
     // Writes text as it is, then asks the backend to drain. Returns the drain status
     // (CUPS_SC_STATUS_NOT_IMPLEMENTED when there is no side channel).
@@ -131,6 +134,7 @@ private:
     bool drainsTell_ = true;     // the last drain told whether the printer took the bytes
     bool caughtUp_ = true;       // the printer had taken every byte written when last looked at
     bool outIsPipe_ = false;     // the output is a pipe, whose unread bytes can be counted
+    int restoreFlags_ = -1;      // the output's file status flags to put back, if they were changed
     std::size_t pipeTaken_ = 0;  // bytes the reader of the pipe had taken when last looked at
     std::chrono::steady_clock::time_point lastTaken_ = std::chrono::steady_clock::now();
     std::chrono::steady_clock::time_point lastWritten_ = lastTaken_;
