@@ -195,7 +195,7 @@ PointRun runPoint(const SigtermPoint& point, const std::vector<std::string>& pag
     if (point.printer == Printer::fullAtCancel)
         peer.fillOutputWhenTerminating();
     PointRun result;
-    result.run = peer.run(std::chrono::seconds(50));
+    result.run = peer.run();
     result.spoolLeft = spoolFolderLeft(peer.folder());
     return result;
 }

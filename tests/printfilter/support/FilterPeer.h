@@ -115,8 +115,9 @@ public:
     static constexpr int kCannotLimitSpool = 125;
     void limitSpool(std::size_t bytes) { spoolLimit_ = bytes; }
 
-    // Runs the filter to its end (killed after timeout).
-    FilterRun run(std::chrono::seconds timeout = std::chrono::seconds(60));
+    // Runs the filter to its end (killed after timeout, a backstop far past what any run takes,
+    // so that a slow sanitizer build on a loaded machine still ends on its own).
+    FilterRun run(std::chrono::seconds timeout = std::chrono::seconds(120));
 
     // Folder for the run's private files (spool, fake scheduler socket); removed by the destructor.
     const std::string& folder() const { return dir_; }
