@@ -264,13 +264,11 @@ TEST(DispatchMain, WaitingSleepsUntilWorkArrivesOrTimeRunsOut) {
         std::atomic<int> links{0};
         std::thread poster([&] {
             for (int i = 0; i < kLinks; ++i) {
-                auto ran = std::make_shared<std::promise<void>>();
-                std::future<void> ranFuture = ran->get_future();
-                Queue::main().async([ran, &links] {
+                Queue::main().async([&links] {
                     ++links;
-                    ran->set_value();
+                    links.notify_one();
                 });
-                ranFuture.wait();
+                links.wait(i); // until this link has run
             }
         });
         w.wait([&] { return links.load() >= 2; }, 5s);
