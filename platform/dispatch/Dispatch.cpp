@@ -206,23 +206,36 @@ private:
 class MainQueue;
 MainQueue& mainQueueImpl();
 
-// The main queue keeps its own FIFO. When a QCoreApplication exists, each post
+// The main queue keeps its own FIFO. While a QCoreApplication lives, each post
 // asks Qt's event loop to drain it; without one, runMainFor() drains it directly.
 class MainQueue final : public Queue::Impl {
 public:
     MainQueue() : Impl("main") {}
 
+    // Follows every application from its constructor to the start of its
+    // destructor (Qt runs the start routine at once for one that exists).
+    void followApplications() {
+        followed_ = this;
+        qAddPreRoutine([] {
+            followed_.load()->setApplication(QCoreApplication::instance());
+            qAddPostRoutine([] { followed_.load()->setApplication(nullptr); });
+        });
+    }
+
     void post(Work work, bool) override {
         {
+            // The application's end takes this lock too: it waits for a post under
+            // way, and later posts leave the application alone, so a worker that
+            // posts while the program ends never reaches one being destroyed.
             std::lock_guard lock(mutex_);
             items_.push_back(std::move(work));
-        }
-        if (auto* app = QCoreApplication::instance()) {
-            // The queue is reached through its accessor, not a captured pointer:
-            // a queue first made on a worker is then seen as made before the
-            // drain by the thread checker, which cannot see through Qt's hand-off.
-            QMetaObject::invokeMethod(
-                app, [] { mainQueueImpl().drain(); }, Qt::QueuedConnection);
+            if (app_ != nullptr) {
+                // The queue is reached through its accessor, not a captured pointer:
+                // a queue first made on a worker is then seen as made before the
+                // drain by the thread checker, which cannot see through Qt's hand-off.
+                QMetaObject::invokeMethod(
+                    app_, [] { mainQueueImpl().drain(); }, Qt::QueuedConnection);
+            }
         }
         changed_.notify_all();
     }
@@ -249,13 +262,24 @@ public:
     }
 
 private:
+    void setApplication(QCoreApplication* app) {
+        std::lock_guard lock(mutex_);
+        app_ = app;
+    }
+
+    static inline std::atomic<MainQueue*> followed_{nullptr};
     std::mutex mutex_;
     std::condition_variable changed_;
     std::deque<Work> items_;
+    QCoreApplication* app_ = nullptr;
 };
 
 MainQueue& mainQueueImpl() {
-    static auto* queue = new MainQueue; // lives for the whole process, like the main thread
+    static MainQueue* const queue = [] {
+        auto* made = new MainQueue; // lives for the whole process, like the main thread
+        made->followApplications();
+        return made;
+    }();
     return *queue;
 }
 
