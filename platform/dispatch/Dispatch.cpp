@@ -38,6 +38,8 @@ struct CurrentQueueScope {
 };
 
 std::atomic<std::thread::id> gFallbackMainThread{};
+// The thread of the latest application: the main thread, also once it ended.
+std::atomic<QThread*> gApplicationThread{nullptr};
 
 // Runs `work` and waits for it, whatever thread serves the queue.
 template <class Post>
@@ -263,6 +265,9 @@ public:
 
 private:
     void setApplication(QCoreApplication* app) {
+        if (app != nullptr) {
+            gApplicationThread = app->thread();
+        }
         std::lock_guard lock(mutex_);
         app_ = app;
     }
@@ -351,8 +356,9 @@ std::string currentQueueLabel() {
 }
 
 bool isMainThread() {
-    if (auto* app = QCoreApplication::instance()) {
-        return QThread::currentThread() == app->thread();
+    mainQueueImpl(); // follows the applications from the first call on
+    if (const QThread* main = gApplicationThread) {
+        return QThread::currentThread() == main;
     }
     std::thread::id expected{};
     const auto self = std::this_thread::get_id();

@@ -18,29 +18,38 @@ TEST(DispatchMain, PostsWhileApplicationsStartAndEndAllRunAndNeverReachAnEndedOn
     char* argv[] = {name, nullptr};
     std::atomic<bool> stop{false};
     std::atomic<long> posted{0};
+    std::atomic<bool> workerSeenAsMain{false};
     long ran = 0; // changed on the main thread only
+    auto app = std::make_unique<QCoreApplication>(argc, argv);
     std::vector<std::thread> workers;
     for (int i = 0; i < 3; ++i) {
         workers.emplace_back([&] {
             for (; !stop; ++posted) {
                 tbx::dispatch::Queue::main().async([&] { ++ran; });
+                workerSeenAsMain = workerSeenAsMain || tbx::dispatch::isMainThread();
             }
         });
     }
     for (int round = 0; round < 50; ++round) {
-        auto app = std::make_unique<QCoreApplication>(argc, argv);
         // Only Qt's own loop runs here, so work that runs shows each new application followed.
         const long before = ran;
         for (QDeadlineTimer limit(30s); ran == before && !limit.hasExpired();) {
             QCoreApplication::processEvents();
         }
-        ASSERT_GT(ran, before) << "round " << round;
+        if (ran == before) {
+            ADD_FAILURE() << "nothing ran in round " << round;
+            break;
+        }
         app.reset(); // while the workers post
+        app = std::make_unique<QCoreApplication>(argc, argv);
     }
+    app.reset();
     stop = true;
     for (auto& worker : workers) {
         worker.join();
     }
     tbx::dispatch::runMainFor(0s);
-    EXPECT_EQ(ran, posted.load()); // nothing posted while no application lived is lost
+    EXPECT_EQ(ran, posted.load()); // nothing posted is lost, whichever application lived
+    EXPECT_FALSE(workerSeenAsMain);
+    EXPECT_TRUE(tbx::dispatch::isMainThread());
 }
