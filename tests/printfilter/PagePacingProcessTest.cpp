@@ -221,6 +221,15 @@ auto runRowsSideBySide(const std::vector<Row>& rows, std::ptrdiff_t slots, Run r
 }
 
 TEST(PagePacing, SigtermPointsLeaveTheSamePagesWithOneAndWithTheDefaultThreads) {
+    // The rows before the first page signal the filter during its start-up, outside any blocking
+    // call. ThreadSanitizer's runtime holds such a signal back for a later call and was seen never
+    // to hand it on (the filter, idle in its wait for raster, then ends at a second SIGTERM), so
+    // those rows run in the other builds only.
+#if defined(__SANITIZE_THREAD__)
+    constexpr bool startUpSignalsArrive = false;
+#else
+    constexpr bool startUpSignalsArrive = true;
+#endif
     const auto pages = rasterByPage(5);
     std::vector<SigtermPoint> points;
     for (int k = 1; k <= 5; ++k)
@@ -237,13 +246,16 @@ TEST(PagePacing, SigtermPointsLeaveTheSamePagesWithOneAndWithTheDefaultThreads) 
     // cancel is carried out with the pages sent so far, and the filter ends.
     points.push_back(
         {"while page 3 is read, input then held open", 3, 0, 2, Ends::cancelCommand, Then::pageOnly, 2.0});
-    points.push_back({"input stalled before the first page", 0, -1, 0, Ends::nothing, Then::nothing, 5.0});
+    if (startUpSignalsArrive)
+        points.push_back(
+            {"input stalled before the first page", 0, -1, 0, Ends::nothing, Then::nothing, 5.0});
     points.push_back(
         {"input stalled between pages 2 and 3", 0, 2, 2, Ends::cancelCommand, Then::nothing, 5.0});
     points.push_back(
         {"input stalled in the middle of page 3", 3, 0, 2, Ends::cancelCommand, Then::nothing, 5.0});
     // An input that ends with the cancel where no page ended: the rest is not coming.
-    points.push_back({"input ending before the first page", 0, -1, 0, Ends::nothing, Then::ends, 5.0});
+    if (startUpSignalsArrive)
+        points.push_back({"input ending before the first page", 0, -1, 0, Ends::nothing, Then::ends, 5.0});
     points.push_back({"input ending in the middle of page 3", 3, 0, 2, Ends::cancelCommand, Then::ends, 5.0});
     // An input that keeps trickling in gets 2 s from the cancel, however many bytes still come.
     points.push_back(
