@@ -1,9 +1,10 @@
 // The filter run as a process with its raster coming through a pipe a page at a time, as an upstream
 // CUPS filter produces it: every page must reach the printer before the next page is written, a
 // SIGTERM (or SIGINT, SIGHUP) at any point must leave the same pages and cancel command with one
-// encoder thread and with the default threads, and a cancel must end the job even when the printer
-// stopped reading. The bounds of a cancelled job are the filter's real ones here; their finer
-// points are the job stream's tests, with short bounds.
+// encoder thread and with the default threads, a filter started with SIGINT and SIGHUP ignored
+// keeps them ignored, and a cancel must end the job even when the printer stopped reading. The
+// bounds of a cancelled job are the filter's real ones here; their finer points are the job
+// stream's tests, with short bounds.
 
 #include "PageTestSupport.h"
 #include "tests/printfilter/support/FilterPeer.h"
@@ -112,7 +113,8 @@ struct SigtermPoint {
     Then then = Then::rest;
     double within = 0; // the filter has ended this many seconds after the SIGTERM (0: no bound)
     Printer printer = Printer::reads;
-    int signal = SIGTERM; // the signal sent where SIGTERM is said above
+    std::vector<int> signals{SIGTERM}; // the signals sent, in this order, where SIGTERM is said above
+    bool ignored = false;              // the filter starts with SIGINT and SIGHUP ignored
 };
 
 constexpr std::size_t kTrickleBytes = 16;
@@ -186,7 +188,9 @@ struct PointRun {
 
 PointRun runPoint(const SigtermPoint& point, const std::vector<std::string>& pages, const char* threads) {
     FilterPeer peer = peerFor(threads);
-    peer.terminateWith(point.signal);
+    peer.terminateWith(point.signals);
+    if (point.ignored)
+        peer.startIgnoring({SIGINT, SIGHUP});
     peer.feedInSteps(stepsFor(pages, point), point.then != Then::rest && point.then != Then::ends);
     if (point.page == 0 && point.afterPage == -1)
         peer.terminateWhenLogShows("DEBUG:[Tamberlyx]imageDarkness=");
@@ -238,10 +242,22 @@ TEST(PagePacing, SigtermPointsLeaveTheSamePagesWithOneAndWithTheDefaultThreads) 
     points.push_back({"between pages 2 and 3", 0, 2, 2, Ends::cancelCommand});
     points.push_back({"after the last page", 0, 5, 5, Ends::endOfJob});
     // Ctrl+C and a closed terminal cancel a filter run by hand the same way.
-    points.push_back(
-        {"SIGINT while page 3 is read", 3, 0, 2, Ends::cancelCommand, Then::rest, 0, Printer::reads, SIGINT});
-    points.push_back(
-        {"SIGHUP while page 3 is read", 3, 0, 2, Ends::cancelCommand, Then::rest, 0, Printer::reads, SIGHUP});
+    for (const int signal : {SIGINT, SIGHUP})
+        points.push_back(
+            {.what = std::string(signal == SIGINT ? "SIGINT" : "SIGHUP") + " while page 3 is read",
+             .page = 3,
+             .afterPage = 0,
+             .sent = 2,
+             .ends = Ends::cancelCommand,
+             .signals = {signal}});
+    // One started with them ignored (nohup, a background job) keeps them ignored: the job ends whole.
+    points.push_back({.what = "SIGINT and SIGHUP, ignored from the start, while page 3 is read",
+                      .page = 3,
+                      .afterPage = 0,
+                      .sent = 5,
+                      .ends = Ends::endOfJob,
+                      .signals = {SIGINT, SIGHUP},
+                      .ignored = true});
     // An input that stays open once the page being read is in, and one that stalls for good: the
     // cancel is carried out with the pages sent so far, and the filter ends.
     points.push_back(
@@ -317,7 +333,7 @@ TEST(PagePacing, SigtermPointsLeaveTheSamePagesWithOneAndWithTheDefaultThreads) 
             const bool commandSent = point.ends == Ends::cancelCommand || point.ends == Ends::commandStuck;
             EXPECT_EQ(occurrences(run.err, "sned cmd = CancelJob?\n"), commandSent ? 1u : 0u) << what;
             EXPECT_EQ(run.ippRequests.size(), cancelled ? 1u : 0u) << what;
-            EXPECT_TRUE(run.logHas("INFO:Job Cancelling")) << what;
+            EXPECT_EQ(run.logHas("INFO:Job Cancelling"), !point.ignored) << what;
             EXPECT_FALSE(runs[i].spoolLeft) << what;
             streams[i] = withoutJobTime(run.out);
         }

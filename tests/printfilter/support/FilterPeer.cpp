@@ -246,6 +246,8 @@ FilterRun FilterPeer::run(std::chrono::seconds timeout) {
         // filter rightly leaves so, and a signal blocked here would stay blocked in the filter.
         for (const int sig : {SIGPIPE, SIGINT, SIGHUP, SIGTERM})
             signal(sig, SIG_DFL);
+        for (const int sig : ignoredAtStart_)
+            signal(sig, SIG_IGN);
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -286,7 +288,8 @@ FilterRun FilterPeer::run(std::chrono::seconds timeout) {
     };
     const auto terminate = [&] {
         fillOutput();
-        kill(pid, terminateSignal_);
+        for (const int sig : terminateSignals_)
+            kill(pid, sig);
         result.terminatedAt = std::chrono::duration<double>(Clock::now() - started).count();
     };
     const auto checkTerminate = [&] {

@@ -104,8 +104,12 @@ public:
     // Sends SIGTERM to the filter as soon as its log contains text, before the peer answers
     // anything the filter asked after writing that text.
     void terminateWhenLogShows(std::string text) { terminateAt_ = std::move(text); }
-    // The signal sent wherever SIGTERM is said above (SIGINT: Ctrl+C, SIGHUP: a closed terminal).
-    void terminateWith(int signal) { terminateSignal_ = signal; }
+    // The signals sent, in this order, wherever SIGTERM is said above (SIGINT: Ctrl+C, SIGHUP: a
+    // closed terminal).
+    void terminateWith(std::vector<int> signals) { terminateSignals_ = std::move(signals); }
+    // The filter starts with these signals ignored, as nohup or a shell's background job starts it:
+    // set in the child between fork and exec.
+    void startIgnoring(std::vector<int> signals) { ignoredAtStart_ = std::move(signals); }
     // The printer goes away after this many bytes of the job stream: the peer closes its end of
     // the filter's standard output (later writes fail with a broken pipe).
     void closeOutputAfter(std::size_t bytes) { outputLimit_ = bytes; }
@@ -132,7 +136,8 @@ private:
     std::function<SideAnswer(cups_sc_command_t, int)> policy_;
     std::function<std::optional<std::string>(std::string_view)> queryReply_;
     std::string terminateAt_;
-    int terminateSignal_ = SIGTERM;
+    std::vector<int> terminateSignals_{SIGTERM};
+    std::vector<int> ignoredAtStart_;
     std::vector<FeedStep> feed_;
     bool feeding_ = false;
     bool keepInputOpen_ = false;
