@@ -114,7 +114,7 @@ struct SigtermPoint {
     double within = 0; // the filter has ended this many seconds after the SIGTERM (0: no bound)
     Printer printer = Printer::reads;
     std::vector<int> signals{SIGTERM}; // the signals sent, in this order, where SIGTERM is said above
-    bool ignored = false;              // the filter starts with SIGINT and SIGHUP ignored
+    bool ignored = false;              // the filter starts with those signals ignored
 };
 
 constexpr std::size_t kTrickleBytes = 16;
@@ -190,7 +190,7 @@ PointRun runPoint(const SigtermPoint& point, const std::vector<std::string>& pag
     FilterPeer peer = peerFor(threads);
     peer.terminateWith(point.signals);
     if (point.ignored)
-        peer.startIgnoring({SIGINT, SIGHUP});
+        peer.startIgnoring(point.signals);
     peer.feedInSteps(stepsFor(pages, point), point.then != Then::rest && point.then != Then::ends);
     if (point.page == 0 && point.afterPage == -1)
         peer.terminateWhenLogShows("DEBUG:[Tamberlyx]imageDarkness=");
